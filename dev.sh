@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# One entry point for developers and CI. Every command first makes sure the
+# virtual environment, the dependencies and the native build are current;
+# when nothing changed that check takes well under a second.
+#
+#   ./dev.sh evaluate [ARGS...]  evaluate records (default: the bundled example)
+#   ./dev.sh test [PYTEST ARGS]  run the whole test suite
+#   ./dev.sh bench               run the benchmarks
+#   ./dev.sh sanitize [ARGS]     run the tests against an ASan + UBSan build
+#   ./dev.sh lint                clang-format and ruff checks
+#   ./dev.sh build               only set up and build
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+cd "$root"
+venv="$root/.venv"
+py="$venv/bin/python"
+
+log() { printf '[dev] %s\n' "$*" >&2; }
+
+find_python() {
+  for candidate in python3.11 python3; do
+    if command -v "$candidate" >/dev/null 2>&1 &&
+      "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] < (3, 11))'; then
+      echo "$candidate"
+      return
+    fi
+  done
+  log "Python 3.11 or newer is required"
+  exit 1
+}
+
+ensure_venv() {
+  if [ ! -x "$py" ]; then
+    log "creating virtual environment in .venv"
+    "$(find_python)" -m venv "$venv"
+  fi
+  local stamp="$venv/.deps-stamp" want
+  want="$(sha256sum pyproject.toml | cut -d' ' -f1)"
+  if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
+    log "installing dependencies"
+    local reqs
+    reqs="$("$py" - <<'PY'
+import tomllib
+with open("pyproject.toml", "rb") as fh:
+    project = tomllib.load(fh)
+deps = list(project["project"]["dependencies"])
+deps += project["project"]["optional-dependencies"]["test"]
+deps += project["build-system"]["requires"]
+deps += ["cmake>=3.26", "ninja"]
+print("\n".join(deps))
+PY
+)"
+    "$py" -m pip install --quiet --disable-pip-version-check --upgrade pip >/dev/null
+    # shellcheck disable=SC2086
+    printf '%s\n' "$reqs" | xargs -d '\n' "$py" -m pip install --quiet --disable-pip-version-check
+    # The package is used straight from the source tree.
+    "$py" - "$root/python" <<'PY'
+import pathlib, sys, sysconfig
+pathlib.Path(sysconfig.get_paths()["purelib"], "zentrix_gov_dev.pth").write_text(sys.argv[1] + "\n")
+PY
+    echo "$want" >"$stamp"
+  fi
+}
+
+# build <build dir> <module output root> [extra cmake args...]
+build() {
+  local dir="$1" out="$2"
+  shift 2
+  if [ ! -f "$dir/build.ninja" ]; then
+    log "configuring native build in $dir"
+    "$venv/bin/cmake" -S . -B "$dir" -G Ninja \
+      -DPython_EXECUTABLE="$py" \
+      -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" \
+      -DZENTRIX_OUTPUT_ROOT="$out" "$@" >/dev/null
+  fi
+  "$venv/bin/cmake" --build "$dir" -- --quiet
+}
+
+setup() {
+  ensure_venv
+  build build/dev "$root/python"
+}
+
+cmd="${1:-evaluate}"
+[ $# -gt 0 ] && shift
+case "$cmd" in
+  build)
+    setup
+    ;;
+  evaluate)
+    setup
+    if [ $# -eq 0 ]; then
+      set -- examples/records.jsonl --config examples/columns.json \
+        --metrics hap,pii,keyword,regex,topic_relevance,answer_relevance,faithfulness,context_relevance,tool_call_accuracy,harm \
+        --output build/results.json
+    fi
+    exec "$py" -m zentrix_gov evaluate "$@"
+    ;;
+  test)
+    setup
+    exec "$py" -m pytest "$@"
+    ;;
+  bench)
+    setup
+    for script in bench/*.py; do
+      log "$script"
+      "$py" "$script"
+    done
+    ;;
+  sanitize)
+    ensure_venv
+    overlay="$root/build/asan/python"
+    mkdir -p "$overlay"
+    cp -r python/zentrix_gov "$overlay/"
+    find "$overlay" -name '*.so' -delete
+    build build/asan "$overlay" -DZENTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
+    PYTHONPATH="$overlay" LD_PRELOAD="$preload" \
+      ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" \
+      UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+      PYTHONMALLOC=malloc "$py" -m pytest -p no:cacheprovider "$@"
+    ;;
+  lint)
+    ensure_venv
+    "$venv/bin/ruff" check python tests bench
+    "$venv/bin/ruff" format --check python tests bench
+    if command -v clang-format >/dev/null 2>&1; then
+      clang-format --dry-run --Werror src/*/*.cpp src/*/*.hpp
+    else
+      log "clang-format not installed; skipped"
+    fi
+    ;;
+  *)
+    echo "usage: ./dev.sh {evaluate|test|bench|sanitize|lint|build} [ARGS...]" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,28 @@
+// The metric evaluation driver: validates and prepares the records table,
+// orders the metrics by their dependencies and evaluates them.
+#pragma once
+
+#include "core/coro.hpp"
+#include "core/pyhelpers.hpp"
+
+namespace metricrun {
+
+namespace py = pybind11;
+
+// The module's namespace; every collaborator is read from it at call time.
+zcore::ModuleScope& scope();
+
+// validation.cpp
+void validate_data(py::object configuration, py::object data);
+void populate_record_id_timestamp(py::object configuration, py::object data);
+
+// dependencies.cpp
+py::list resolve_metric_dependencies(py::object metrics, py::object metric_groups);
+
+// driver.cpp
+py::object evaluate_metrics(py::object configuration, py::object data, py::object metrics,
+                            py::object api_client, py::object metric_groups, py::kwargs kwargs);
+zcore::Coro evaluate_metrics_async(py::object configuration, py::object data, py::object metrics,
+                                   py::object api_client, py::object metric_groups, py::dict kwargs);
+
+}  // namespace metricrun
