@@ -1,0 +1,170 @@
+#include <optional>
+
+#include "detectwire/detectwire.hpp"
+
+namespace detectwire {
+
+namespace {
+
+using namespace pybind11::literals;
+
+bool equals(const py::handle& value, const char* text) {
+  return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+}
+
+// Attributes of the provider that every result repeats, read once per call.
+struct ResultFields {
+  py::object record_name;
+  py::object metric_name;
+  py::object display_name;
+  py::object method;
+  py::object provider;
+  py::object group;
+  py::object thresholds;
+
+  explicit ResultFields(const py::object& self)
+      : metric_name(self.attr(ZN_ID(metric_name))),
+        display_name(self.attr(ZN_ID(metric_display_name))),
+        method(self.attr(ZN_ID(metric_method))),
+        provider(scope().get("EvaluationProvider").attr(ZN_ID(DETECTORS)).attr(ZN_ID(value))),
+        group(self.attr(ZN_ID(metric_group))),
+        thresholds(self.attr(ZN_ID(thresholds))) {
+    record_name = equals(metric_name, "keyword") ? py::str("keyword_detection")
+                  : equals(metric_name, "regex") ? py::str("regex_detection")
+                                                 : metric_name;
+  }
+
+  py::dict record(const py::handle& record_id) const {
+    py::dict fields;
+    fields["name"] = record_name;
+    fields["display_name"] = display_name;
+    fields["method"] = method;
+    fields["provider"] = provider;
+    fields["group"] = group;
+    fields["record_id"] = record_id;
+    fields["thresholds"] = thresholds;
+    return fields;
+  }
+};
+
+// The strongest detection's score, rounded to four places; inverted for
+// accuracy metrics. No detections score 0, or 1 for accuracy metrics.
+py::object record_value(const py::object& detections, bool accuracy) {
+  py::object best;
+  for (py::handle detection : detections) {
+    py::object score = detection[py::str("score")];
+    if (!best || score > best) best = score;
+  }
+  if (!best) return py::int_(accuracy ? 1 : 0);
+  if (accuracy) best = py::int_(1) - best;
+  return best.attr(ZN_ID(__round__))(4);
+}
+
+}  // namespace
+
+bool in_table(const char* table, const py::handle& value) {
+  return scope().get(table).contains(value);
+}
+
+py::object post_process(py::object self, py::list results, py::list record_ids) {
+  const ResultFields fields(self);
+  const bool accuracy = in_table("ACCURACY_METRICS", fields.metric_name);
+  const bool with_evidences =
+      in_table("EVIDENCES", fields.metric_name) ||
+      (in_table("RAG_EVIDENCE_METRICS", fields.metric_name) && in_table("RAG_SMALL_MODELS", fields.method));
+  py::object record_result = scope().get("RecordMetricResult");
+  py::object error_record = scope().get("Error");
+
+  py::list record_results;
+  py::list values;
+  py::list errors;
+  const std::size_t count = std::min(py::len(results), py::len(record_ids));
+  for (std::size_t i = 0; i < count; ++i) {
+    py::object response = results[i];
+    py::dict record = fields.record(record_ids[i]);
+    if (response.contains("error")) {
+      py::object error = response[py::str("error")];
+      const auto copy = [&] {
+        return error_record("code"_a = error.attr(ZN_ID(code)),
+                            "message_en"_a = py::str(error.attr(ZN_ID(message_en))));
+      };
+      py::list record_errors;
+      record_errors.append(copy());
+      record["value"] = py::none();
+      record["errors"] = record_errors;
+      record_results.append(zcore::call_kw(record_result, record));
+      errors.append(copy());
+      continue;
+    }
+    py::object detections = response[py::str("detections")];
+    py::object value = record_value(detections, accuracy);
+    record["value"] = value;
+    if (with_evidences) {
+      py::object evidences = self.attr("_Detectwire__get_additional_info")(detections);
+      if (zcore::truthy(evidences)) record["evidences"] = evidences;
+    }
+    record_results.append(zcore::call_kw(record_result, record));
+    values.append(value);
+  }
+
+  py::object mean = py::none();
+  py::object minimum = py::none();
+  py::object maximum = py::none();
+  if (!values.empty()) {
+    py::module_ builtins = py::module_::import("builtins");
+    py::object total = builtins.attr("sum")(values);
+    mean = (total / py::int_(py::len(values))).attr(ZN_ID(__round__))(4);
+    minimum = builtins.attr("min")(values);
+    maximum = builtins.attr("max")(values);
+  }
+  py::dict aggregate;
+  aggregate["name"] = fields.metric_name;
+  aggregate["display_name"] = fields.display_name;
+  aggregate["method"] = fields.method;
+  aggregate["group"] = fields.group;
+  aggregate["provider"] = fields.provider;
+  aggregate["value"] = values.empty() ? py::object(py::str("Error")) : mean;
+  aggregate["total_records"] = py::len(results);
+  aggregate["record_level_metrics"] = record_results;
+  aggregate["min"] = minimum;
+  aggregate["max"] = maximum;
+  aggregate["mean"] = mean;
+  aggregate["thresholds"] = fields.thresholds;
+  if (values.empty()) aggregate["errors"] = errors;
+  return zcore::call_kw(scope().get("AggregateMetricResult"), aggregate);
+}
+
+py::list get_additional_info(py::object self, py::object results) {
+  py::list evidences;
+  if (in_table("RAG_EVIDENCE_METRICS", self.attr(ZN_ID(metric_name)))) {
+    for (py::handle detection : results) evidences.append(detection[py::str("evidence")][py::int_(0)]);
+    return evidences;
+  }
+  for (py::handle detection : results) {
+    py::dict evidence;
+    for (const char* key : {"text", "score", "start", "end"}) evidence[key] = detection[py::str(key)];
+    evidences.append(evidence);
+  }
+  return evidences;
+}
+
+zcore::Coro evaluate_async(py::object self, py::object data) {
+  try {
+    py::tuple prepared = self.attr("_Detectwire__pre_process_data")(data);
+    py::object bodies = prepared[0];
+    py::object record_ids = prepared[1];
+    py::object responses = co_await self.attr("_Detectwire__compute_metric")(bodies);
+    co_return self.attr("_Detectwire__post_process")(responses, record_ids);
+  } catch (py::error_already_set& error) {
+    if (!zcore::is_ordinary(error)) throw;
+    zcore::raise_from(error, PyExc_Exception,
+                      "Error while computing metrics: " + zcore::to_text(self.attr(ZN_ID(metric_name))) +
+                          ". Reason: " + zcore::to_text(error.value()));
+  }
+}
+
+py::object evaluate(py::object self, py::object data) {
+  return scope().get("run_in_event_loop")(self.attr(ZN_ID(evaluate_async)), "data"_a = data);
+}
+
+}  // namespace detectwire

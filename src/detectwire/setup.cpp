@@ -1,0 +1,102 @@
+#include <string>
+
+#include "detectwire/detectwire.hpp"
+
+namespace detectwire {
+
+namespace {
+
+constexpr const char* kGenerated = "{}/ml/v1/text/detection/generated?version=2023-10-25";
+constexpr const char* kContext = "{}/ml/v1/text/detection/context?version=2023-10-25";
+constexpr const char* kChat = "{}/ml/v1/text/detection/chat?version=2023-10-25";
+constexpr const char* kText = "{}/ml/v1/text/detection?version=2023-10-25";
+
+std::string formatted(const py::handle& value) {
+  return py::reinterpret_steal<py::str>(PyObject_Format(value.ptr(), nullptr)).cast<std::string>();
+}
+
+bool equals(const py::handle& value, const char* text) {
+  return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+}
+
+}  // namespace
+
+void init(py::object self, py::object configuration, py::object metric_name, py::object metric_display_name,
+          py::object metric_method, py::object metric_group, py::object thresholds, py::kwargs kwargs) {
+  py::object api_client = kwargs.attr(ZN_ID(get))("api_client");
+  if (!zcore::truthy(api_client)) {
+    zcore::raise(PyExc_ValueError,
+                 "NORVALE ZentriX Governance SDK must be initialized to compute " + formatted(metric_name) +
+                     " using " + formatted(metric_method) +
+                     ". Please initialize the client to proceed, or remove this metric from the evaluation.");
+  }
+  const int is_client =
+      PyObject_IsInstance(api_client.attr(ZN_ID(evs_client)).ptr(), scope().get("EVSClient").ptr());
+  if (is_client < 0) throw py::error_already_set();
+  if (is_client == 0) {
+    zcore::raise(PyExc_ValueError,
+                 "zentrix.governance service instance id is required to compute " + formatted(metric_name) +
+                     " using " + formatted(metric_method) +
+                     ". You can set the service instance ID using the `ZNG_SERVICE_INSTANCE_ID` environment "
+                     "variable in the notebook and retry.");
+  }
+
+  py::object template_ = self.attr("_Detectwire__get_base_url")(metric_name);
+  py::object service_url = self.attr(ZN_ID(get_detector_url))(api_client);
+  self.attr(ZN_ID(base_url)) = template_.attr(ZN_ID(replace))("{}", service_url);
+  self.attr(ZN_ID(configuration)) = configuration;
+  self.attr(ZN_ID(configuration_)) = py::dict();
+  self.attr(ZN_ID(metric_name)) = metric_name;
+  self.attr(ZN_ID(metric_display_name)) = metric_display_name;
+  self.attr(ZN_ID(metric_method)) = metric_method;
+  self.attr(ZN_ID(metric_group)) = metric_group;
+  self.attr(ZN_ID(service_instance_id)) = self.attr(ZN_ID(get_service_instance_id))(api_client);
+  // Each provider gets its own list when none is given, so results never
+  // share a mutable default.
+  self.attr(ZN_ID(thresholds)) = thresholds.is_none() ? py::list() : thresholds;
+  self.attr(ZN_ID(detector_params)) = kwargs.attr(ZN_ID(get))("detector_params", py::none());
+}
+
+py::object set_metric_name(py::object self, py::object metric_name) {
+  if (equals(self.attr(ZN_ID(metric_name)), "prompt_safety_risk") &&
+      equals(self.attr(ZN_ID(metric_method)), "basalt_guardian")) {
+    metric_name = py::str("harm");
+  }
+  py::object risks = scope().get("BasaltGuardianRisks").attr(ZN_ID(values))();
+  const int is_risk = PySequence_Contains(risks.ptr(), metric_name.ptr());
+  if (is_risk < 0) throw py::error_already_set();
+  return is_risk != 0 ? py::str("basalt_guardian") : metric_name;
+}
+
+py::object get_detector_url(py::object self, py::object api_client) {
+  py::object credentials = api_client.attr(ZN_ID(credentials));
+  self.attr(ZN_ID(evs_client)) = api_client.attr(ZN_ID(evs_client));
+  self.attr(ZN_ID(verify)) = py::bool_(!zcore::truthy(credentials.attr(ZN_ID(disable_ssl))));
+  py::object url = credentials.attr(ZN_ID(url));
+  if (zcore::truthy(credentials.attr(ZN_ID(version)))) return url;
+
+  py::object table = py::module_::import("zentrix_gov.utils.regionmap").attr("EVS_REGIONMAP");
+  py::object row = table.attr(ZN_ID(get))(url);
+  if (row.is_none()) {
+    zcore::raise(PyExc_AttributeError,
+                 "No machine-learning service is known for the governance service URL " +
+                     zcore::to_text(py::repr(url)) +
+                     "; use one of the region URLs or set the credentials' version for a self-hosted service.");
+  }
+  return row.attr(ZN_ID(mlp_url));
+}
+
+py::object get_service_instance_id(py::object self, py::object api_client) {
+  py::object client = api_client.attr(ZN_ID(evs_client));
+  self.attr(ZN_ID(evs_client)) = client;
+  return client.attr(ZN_ID(service_instance_id));
+}
+
+py::str get_base_url(py::object /*self*/, py::object metric_name) {
+  if (equals(metric_name, "answer_relevance")) return py::str(kGenerated);
+  if (equals(metric_name, "context_relevance") || equals(metric_name, "faithfulness")) return py::str(kContext);
+  if (equals(metric_name, "tool_call_accuracy")) return py::str(kChat);
+  return py::str(kText);
+}
+
+}  // namespace detectwire
