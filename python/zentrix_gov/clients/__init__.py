@@ -1,0 +1,1 @@
+"""Service clients of the SDK (``zentrix_gov.clients.api_client``)."""

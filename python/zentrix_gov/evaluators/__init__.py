@@ -1,0 +1,1 @@
+"""Evaluators of the SDK."""

@@ -1,0 +1,1 @@
+"""Evaluation drivers used by the evaluators."""

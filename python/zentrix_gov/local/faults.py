@@ -1,0 +1,109 @@
+"""Scripted failures for the local detection service.
+
+Tests script what the next requests should see (``plan.script([503, 503])``), optionally
+for one path only, and the server consumes one entry per request. Requests with no entry
+left are served normally. Plans are shared between the test thread and the server's
+event-loop thread, so every access takes a lock.
+"""
+
+from __future__ import annotations
+
+import threading
+from collections import deque
+from collections.abc import Iterable
+from dataclasses import dataclass
+
+# Entries a script may hold besides plain status codes.
+NON_JSON = "non_json"  # 200 with a body that is not JSON
+NON_JSON_ERROR = "non_json_error"  # an error status (502 by default) with an HTML body
+DROP = "drop"  # close the connection without any reply
+PASS = "pass"  # serve this request normally (also: status 200)
+
+
+@dataclass(frozen=True)
+class Fault:
+    """One scripted answer: ``kind`` is "status", NON_JSON, NON_JSON_ERROR, DROP or PASS."""
+
+    kind: str
+    status: int = 200
+
+    @classmethod
+    def status_code(cls, status: int) -> Fault:
+        if status == 200:
+            return cls(PASS)
+        if not 400 <= status <= 599:
+            raise ValueError(f"Scripted status {status} must be 200 or between 400 and 599.")
+        return cls("status", status)
+
+    @classmethod
+    def non_json_error(cls, status: int = 502) -> Fault:
+        if not 400 <= status <= 599:
+            raise ValueError(f"Scripted status {status} must be between 400 and 599.")
+        return cls(NON_JSON_ERROR, status)
+
+    @classmethod
+    def parse(cls, value: Fault | int | str) -> Fault:
+        if isinstance(value, Fault):
+            return value
+        if isinstance(value, int) and not isinstance(value, bool):
+            return cls.status_code(value)
+        if value == NON_JSON_ERROR:
+            return cls.non_json_error()
+        if value in (NON_JSON, DROP, PASS):
+            return cls(value)
+        raise ValueError(
+            f"Unknown fault {value!r}; use a status code, {NON_JSON!r}, {NON_JSON_ERROR!r}, "
+            f"{DROP!r}, {PASS!r} or a Fault."
+        )
+
+
+def _path_only(path: str) -> str:
+    return path.split("?", 1)[0]
+
+
+class FaultPlan:
+    """Scripts of faults, one shared and one per path, plus a latency for every request."""
+
+    def __init__(self, latency: float = 0.0):
+        self._lock = threading.Lock()
+        self._shared: deque[Fault] = deque()
+        self._by_path: dict[str, deque[Fault]] = {}
+        self._default_latency = float(latency)
+        self.latency = float(latency)
+
+    def script(self, faults: Iterable[Fault | int | str], path: str | None = None) -> FaultPlan:
+        """Append faults for the next requests (to ``path`` only, when given).
+
+        A request takes the next entry of its path's script first, then of the shared one.
+        """
+        parsed = [Fault.parse(f) for f in faults]  # validate everything before queueing
+        with self._lock:
+            if path is None:
+                self._shared.extend(parsed)
+            else:
+                self._by_path.setdefault(_path_only(path), deque()).extend(parsed)
+        return self
+
+    def next_for(self, path: str) -> Fault | None:
+        """Consume and return the fault for a request to ``path``, if one is scripted."""
+        with self._lock:
+            queue = self._by_path.get(_path_only(path))
+            if queue:
+                return queue.popleft()
+            if self._shared:
+                return self._shared.popleft()
+        return None
+
+    def pending(self, path: str | None = None) -> int:
+        """Entries not yet consumed (shared ones, or those of ``path``)."""
+        with self._lock:
+            if path is None:
+                return len(self._shared)
+            return len(self._by_path.get(_path_only(path), ()))
+
+    def clear(self) -> None:
+        """Forget every script and restore the latency the server was started with."""
+        with self._lock:
+            self._shared.clear()
+            self._by_path.clear()
+            self.latency = self._default_latency

@@ -1,0 +1,1 @@
+"""Small services shared by the SDK: async bridges, environment switches, helpers, telemetry."""

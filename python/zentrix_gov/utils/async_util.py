@@ -1,0 +1,129 @@
+"""Bridges between synchronous and asynchronous code."""
+
+from __future__ import annotations
+
+import asyncio
+import contextvars
+import inspect
+import threading
+from collections.abc import Awaitable, Callable, Iterable
+from typing import Any, TypeVar
+
+T = TypeVar("T")
+
+
+def _running_loop() -> asyncio.AbstractEventLoop | None:
+    try:
+        return asyncio.get_running_loop()
+    except RuntimeError:
+        return None
+
+
+def run_in_event_loop(function: Callable[..., Awaitable[T]], *args: Any, **kwargs: Any) -> T:
+    """Run the coroutine function ``function(*args, **kwargs)`` to completion and return its result.
+
+    Without a running event loop (a plain script) the coroutine runs with ``asyncio.run``.
+    Inside a running loop (a notebook cell, an async application) the calling thread cannot
+    wait on its own loop, so the coroutine runs on a fresh loop in a worker thread and this
+    call blocks until it finishes. Exceptions propagate unchanged.
+    """
+    if _running_loop() is None:
+        return asyncio.run(_as_coroutine(function, args, kwargs))
+
+    outcome: dict[str, Any] = {}
+
+    def worker() -> None:
+        try:
+            outcome["result"] = asyncio.run(_as_coroutine(function, args, kwargs))
+        except BaseException as exc:  # handed back to the caller's thread below
+            outcome["error"] = exc
+
+    # Context variables of the caller stay visible to the coroutine.
+    context = contextvars.copy_context()
+    thread = threading.Thread(
+        target=context.run, args=(worker,), name="zentrix-run-in-event-loop", daemon=True
+    )
+    thread.start()
+    thread.join()
+    if "error" in outcome:
+        error = outcome.pop("error")
+        try:
+            raise error
+        finally:
+            del error
+    return outcome["result"]
+
+
+async def _as_coroutine(
+    function: Callable[..., Awaitable[T]], args: tuple[Any, ...], kwargs: dict[str, Any]
+) -> T:
+    # asyncio.run needs a coroutine; accept any callable returning an awaitable.
+    return await function(*args, **kwargs)
+
+
+async def gather_with_concurrency(coros: Iterable[Awaitable[T]], max_concurrency: int) -> list[T]:
+    """Await ``coros`` with at most ``max_concurrency`` of them in flight.
+
+    Results come back in the order of ``coros``. When one awaitable fails, the others are
+    cancelled (and awaited, so no task is left behind) and the error propagates.
+    """
+    if isinstance(max_concurrency, bool) or not isinstance(max_concurrency, int):
+        raise ValueError(f"max_concurrency must be a positive integer, got {max_concurrency!r}.")
+    if max_concurrency < 1:
+        raise ValueError(f"max_concurrency must be a positive integer, got {max_concurrency}.")
+
+    awaitables = list(coros)
+    if not awaitables:
+        return []
+    semaphore = asyncio.Semaphore(max_concurrency)
+
+    async def limited(awaitable: Awaitable[T]) -> T:
+        async with semaphore:
+            return await awaitable
+
+    tasks = [asyncio.ensure_future(limited(awaitable)) for awaitable in awaitables]
+    try:
+        return list(await asyncio.gather(*tasks))
+    except BaseException:
+        for task in tasks:
+            task.cancel()
+        # Let cancelled tasks finish; their outcomes are irrelevant once one has failed.
+        await asyncio.gather(*tasks, return_exceptions=True)
+        _close_unstarted(awaitables)
+        raise
+
+
+def _close_unstarted(awaitables: list[Awaitable[Any]]) -> None:
+    # A coroutine cancelled before its task first ran was never started; close it so that
+    # Python does not warn that it was never awaited.
+    for awaitable in awaitables:
+        if inspect.iscoroutine(awaitable) and inspect.getcoroutinestate(awaitable) == (
+            inspect.CORO_CREATED
+        ):
+            awaitable.close()
+
+
+def start_event_loop_run_func(func: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+    """Call ``func(*args, **kwargs)`` on an executor thread.
+
+    If the call returns an awaitable, it is run to completion on a new event loop owned by
+    this thread. The result is returned unchanged; exceptions propagate.
+    """
+    result = func(*args, **kwargs)
+    if not inspect.isawaitable(result):
+        return result
+
+    async def wait() -> Any:
+        return await result
+
+    loop = asyncio.new_event_loop()
+    try:
+        asyncio.set_event_loop(loop)
+        return loop.run_until_complete(wait())
+    finally:
+        try:
+            loop.run_until_complete(loop.shutdown_asyncgens())
+            loop.run_until_complete(loop.shutdown_default_executor())
+        finally:
+            asyncio.set_event_loop(None)
+            loop.close()
