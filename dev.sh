@@ -51,9 +51,11 @@ deps += ["cmake>=3.26", "ninja"]
 print("\n".join(deps))
 PY
 )"
-    "$py" -m pip install --quiet --disable-pip-version-check --upgrade pip >/dev/null
-    # shellcheck disable=SC2086
-    printf '%s\n' "$reqs" | xargs -d '\n' "$py" -m pip install --quiet --disable-pip-version-check
+    local -a packages
+    mapfile -t packages <<<"$reqs"
+    # Some package mirrors print a warning per missing local index; keep the rest.
+    "$py" -m pip install --quiet --disable-pip-version-check "${packages[@]}" \
+      2> >(grep -v '^WARNING: Location' >&2)
     # The package is used straight from the source tree.
     "$py" - "$root/python" <<'PY'
 import pathlib, sys, sysconfig

@@ -1,3 +1,5 @@
+#include <string_view>
+
 #include "core/json_writer.hpp"
 #include "detectwire/detectwire.hpp"
 
@@ -36,10 +38,13 @@ py::list text_list(std::initializer_list<const char*> items) {
 }
 
 // Adds a C++ function to `cls` as an ordinary (overridable) method.
+// pybind11 treats any function named "__init__" as the constructor of one of
+// its own classes, so the constructor gets a distinct function name.
 template <typename Function, typename... Extra>
 void add_method(py::object& cls, const char* name, Function&& function, const Extra&... extra) {
-  cls.attr(name) = py::cpp_function(std::forward<Function>(function), py::name(name), py::is_method(cls),
-                                    py::sibling(py::getattr(cls, name, py::none())), extra...);
+  const char* function_name = std::string_view(name) == "__init__" ? "Detectwire.__init__" : name;
+  cls.attr(name) =
+      py::cpp_function(std::forward<Function>(function), py::name(function_name), py::is_method(cls), extra...);
 }
 
 
