@@ -45,3 +45,12 @@ def provider_for(config, api_client):
         )
 
     return build
+
+
+@pytest.fixture
+def unused_port():
+    import socket
+
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
