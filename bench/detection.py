@@ -1,0 +1,264 @@
+"""Detection provider benchmarks. Prints one JSON line per case.
+
+- payloads: request bodies for 100,000 rows written natively vs. the same
+  dicts built in Python and passed to json.dumps ("hap" and "faithfulness").
+- evaluate_cpu: `evaluate` of "hap" over 10,000 records against the local
+  service (in its own process, no latency): client CPU per record.
+- evaluate_memory: peak memory per record over 100,000 records.
+- evaluate_latency: 10,000 records with 50 ms of service latency, against
+  the bound aiohttp's 100-connection limit sets, ceil(N / 100) x 50 ms.
+
+Usage: python bench/detection.py [case ...]
+"""
+
+import asyncio
+import contextlib
+import json
+import math
+import os
+import re
+import resource
+import statistics
+import subprocess
+import sys
+import time
+from types import SimpleNamespace
+
+import pandas as pd
+from evs_sdk import APIClient as EVSClient
+from evs_sdk.authenticators import BearerTokenAuthenticator
+
+from zentrix_gov.config import GenAIConfiguration
+from zentrix_gov.providers.detectwire import Detectwire
+from zentrix_gov.utils.python_utils import transform_str_to_list
+
+TOKEN = "bench-token"
+INSTANCE = "bench-instance"
+CONFIG = GenAIConfiguration(
+    input_fields=["question"], output_fields=["answer"], context_fields=["context"]
+)
+
+
+def emit(**fields):
+    print(json.dumps(fields), flush=True)
+
+
+def records(count):
+    return pd.DataFrame(
+        {
+            "question": [f"What does clause {i} of the contract say about fees?" for i in range(count)],
+            "answer": [f"Clause {i} says the fee is {i % 97} euros — payable monthly." for i in range(count)],
+            "context": [
+                json.dumps([f"Clause {i}: fees of {i % 97} EUR per month.", "Fees are due monthly."])
+                for i in range(count)
+            ],
+            "record_id": [f"id-{i}" for i in range(count)],
+        }
+    )
+
+
+def api_client(url="http://127.0.0.1:9"):
+    evs = EVSClient(service_instance_id=INSTANCE, authenticator=BearerTokenAuthenticator(TOKEN))
+    return SimpleNamespace(
+        evs_client=evs, credentials=SimpleNamespace(url=url, version="local", disable_ssl=False)
+    )
+
+
+def median_seconds(fn, repeats=5):
+    samples = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        samples.append(time.perf_counter() - start)
+    return statistics.median(samples)
+
+
+def columns(metric, frame):
+    """The per-record lists the bodies are written from (contexts parsed)."""
+    if metric == "hap":
+        return frame["question"].to_list(), None, None
+    contexts = [transform_str_to_list(cell) for cell in frame["context"].to_list()]
+    return frame["question"].to_list(), frame["answer"].to_list(), contexts
+
+
+def python_bodies(metric, inputs, outputs, contexts):
+    """The same bodies as dicts built in Python and passed to json.dumps."""
+    if metric == "hap":
+        return [json.dumps({"detectors": {"hap": {}}, "input": text}) for text in inputs]
+    return [
+        json.dumps(
+            {"detectors": {"faithfulness": {}}, "input": answer, "context_type": "docs", "context": context}
+        )
+        for answer, context in zip(outputs, contexts, strict=False)
+    ]
+
+
+def bench_payloads():
+    rows = 100_000
+    frame = records(rows)
+    for metric in ("hap", "faithfulness"):
+        provider = Detectwire(CONFIG, metric, metric, api_client=api_client())
+        lists = columns(metric, frame)
+        write = provider._Detectwire__get_json_payloads
+        native_bodies = write(*lists, None, None)
+        assert native_bodies == python_bodies(metric, *lists), "native bodies differ from json.dumps"
+        assert provider._Detectwire__pre_process_data(frame)[0] == native_bodies
+        native = median_seconds(lambda w=write, a=lists: w(*a, None, None))
+        python = median_seconds(lambda m=metric, a=lists: python_bodies(m, *a))
+        native_all = median_seconds(lambda p=provider: p._Detectwire__pre_process_data(frame))
+        python_all = median_seconds(lambda m=metric: python_bodies(m, *columns(m, frame)))
+        emit(
+            bench="payloads",
+            metric=metric,
+            rows=rows,
+            native_ms=round(native * 1e3, 1),
+            python_json_dumps_ms=round(python * 1e3, 1),
+            speedup=round(python / native, 2),
+            target_speedup=5,
+            with_column_reading_native_ms=round(native_all * 1e3, 1),
+            with_column_reading_python_ms=round(python_all * 1e3, 1),
+            with_column_reading_speedup=round(python_all / native_all, 2),
+        )
+
+
+@contextlib.contextmanager
+def service(latency=0.0):
+    """The local detection service in its own process."""
+    command = [
+        sys.executable, "-m", "zentrix_gov.local.detection", "--port", "0",
+        "--token", TOKEN, "--instance-id", INSTANCE, "--latency", str(latency),
+    ]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    try:
+        line = process.stdout.readline()
+        url = re.search(r"http://[\d.]+:\d+", line).group(0)
+        yield url
+    finally:
+        process.terminate()
+        process.wait(timeout=10)
+
+
+def raw_aiohttp(url, frame):
+    """The same requests from a minimal aiohttp client: the floor for any client."""
+    import aiohttp
+
+    endpoint = url + "/ml/v1/text/detection?version=2023-10-25"
+    headers = {
+        "Content-Type": "application/json",
+        "Authorization": f"Bearer {TOKEN}",
+        "x-governance-instance-id": INSTANCE,
+        "origin": "sdk",
+    }
+    bodies = [json.dumps({"detectors": {"hap": {}}, "input": q}) for q in frame["question"]]
+
+    async def post(session, body):
+        async with session.post(url=endpoint, headers=headers, data=body, ssl=True) as response:
+            return json.loads(await response.text())
+
+    async def main():
+        async with aiohttp.ClientSession() as session:
+            return await asyncio.gather(*(post(session, body) for body in bodies))
+
+    return asyncio.run(main())
+
+
+def timed_runs(fn, repeats=3):
+    """Median (cpu, wall) seconds of `fn()`."""
+    cpu, wall = [], []
+    for _ in range(repeats):
+        cpu_start, wall_start = time.process_time(), time.perf_counter()
+        fn()
+        cpu.append(time.process_time() - cpu_start)
+        wall.append(time.perf_counter() - wall_start)
+    return statistics.median(cpu), statistics.median(wall)
+
+
+def evaluate(url, frame):
+    provider = Detectwire(CONFIG, "hap", "HAP", api_client=api_client(url))
+    result = provider.evaluate(frame)
+    assert result.value != "Error" and not result.errors, result.errors
+    return result
+
+
+def bench_evaluate_cpu():
+    rows = 10_000
+    frame = records(rows)
+    with service() as url:
+        evaluate(url, frame.head(500))  # warm up connections and imports
+        cpu, wall = timed_runs(lambda: evaluate(url, frame))
+        raw_cpu, raw_wall = timed_runs(lambda: raw_aiohttp(url, frame))
+    emit(
+        bench="evaluate_cpu",
+        metric="hap",
+        rows=rows,
+        client_cpu_us_per_record=round(cpu / rows * 1e6, 1),
+        wall_s=round(wall, 2),
+        raw_aiohttp_cpu_us_per_record=round(raw_cpu / rows * 1e6, 1),
+        raw_aiohttp_wall_s=round(raw_wall, 2),
+    )
+
+
+def bench_evaluate_memory():
+    """Runs in a child process so that the peak belongs to this case alone."""
+    rows = 100_000
+    code = (
+        "import resource, sys; sys.path.insert(0, 'bench'); import detection as d\n"
+        "frame = d.records(%d)\n"
+        "base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "d.evaluate(sys.argv[1], frame)\n"
+        "peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "print(base, peak)\n"
+    ) % rows
+    with service() as url:
+        out = subprocess.run(
+            [sys.executable, "-c", code, url], capture_output=True, text=True, check=True,
+            cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+        ).stdout.split()
+    base_kib, peak_kib = int(out[0]), int(out[1])
+    emit(
+        bench="evaluate_memory",
+        metric="hap",
+        rows=rows,
+        peak_rss_growth_mib=round((peak_kib - base_kib) / 1024, 1),
+        bytes_per_record=round((peak_kib - base_kib) * 1024 / rows),
+    )
+
+
+def bench_evaluate_latency():
+    rows, latency = 10_000, 0.05
+    frame = records(rows)
+    bound = math.ceil(rows / 100) * latency
+    with service(latency) as url:
+        evaluate(url, frame.head(200))
+        _, wall = timed_runs(lambda: evaluate(url, frame))
+        _, raw_wall = timed_runs(lambda: raw_aiohttp(url, frame))
+    emit(
+        bench="evaluate_latency",
+        metric="hap",
+        rows=rows,
+        latency_ms=latency * 1e3,
+        wall_s=round(wall, 2),
+        bound_s=bound,
+        ratio_to_bound=round(wall / bound, 3),
+        target_ratio=1.25,
+        raw_aiohttp_wall_s=round(raw_wall, 2),
+        raw_aiohttp_ratio_to_bound=round(raw_wall / bound, 3),
+    )
+
+
+CASES = {
+    "payloads": bench_payloads,
+    "evaluate_cpu": bench_evaluate_cpu,
+    "evaluate_memory": bench_evaluate_memory,
+    "evaluate_latency": bench_evaluate_latency,
+}
+
+
+def main(argv):
+    for name in argv or list(CASES):
+        CASES[name]()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
