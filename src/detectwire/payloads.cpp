@@ -43,15 +43,10 @@ class BodyWriter {
  public:
   BodyWriter(const py::object& detector_name, const py::object& detector_params, Py_ssize_t count)
       : bodies_(count) {
-    prefix_ = "{\"detectors\": {";
-    append_string(prefix_, detector_name.ptr());
-    prefix_ += ": ";
-    if (zcore::truthy(detector_params)) {
-      append_value(prefix_, detector_params.ptr());
-    } else {
-      prefix_ += "{}";
-    }
-    prefix_ += '}';
+    py::dict detectors;
+    detectors[detector_name] = zcore::truthy(detector_params) ? detector_params : py::dict();
+    prefix_ = "{\"detectors\": ";
+    append_value(prefix_, detectors.ptr());
   }
 
   std::string& start() {

@@ -172,16 +172,16 @@ class TestMetric:
         def factory():
             return ConstantMetric(name="flesch", group=MetricGroup.READABILITY)
 
-        assert MetricGroup.TOOL_CALL_QUALITY.get_metrics() == []
+        before = [m.name for m in MetricGroup.READABILITY.get_metrics()]
         register_group_metric(MetricGroup.READABILITY, factory)
         register_group_metric("readability", factory)  # same group, registered once
         try:
             metrics = MetricGroup.READABILITY.get_metrics()
-            assert [m.name for m in metrics] == ["flesch"]
-            assert metrics[0] is not MetricGroup.READABILITY.get_metrics()[0]
+            assert [m.name for m in metrics] == [*before, "flesch"]
+            assert metrics[-1] is not MetricGroup.READABILITY.get_metrics()[-1]
         finally:
             unregister_group_metric(MetricGroup.READABILITY, factory)
-        assert MetricGroup.READABILITY.get_metrics() == []
+        assert [m.name for m in MetricGroup.READABILITY.get_metrics()] == before
 
 
 def test_imports_stay_light():
