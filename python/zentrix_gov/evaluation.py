@@ -1,0 +1,215 @@
+"""``zentrix_gov.evaluate``: evaluate metrics over a table of records.
+
+A thin front of the evaluation driver that accepts metric names as well as metric objects,
+fills in a default configuration and runs the driver's concurrent form on request.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+from zentrix_gov.entities.enums import MetricGroup
+from zentrix_gov.entities.metric import GenAIMetric
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from zentrix_gov.config import GenAIConfiguration
+    from zentrix_gov.entities.evaluation_result import MetricsEvaluationResult
+
+__all__ = ["evaluate", "evaluate_async"]
+
+DEFAULT_MAX_CONCURRENCY = 10
+
+
+class _Job(NamedTuple):
+    configuration: Any
+    data: Any
+    metrics: list[GenAIMetric]
+    metric_groups: list[MetricGroup]
+
+
+def evaluate(
+    data: pd.DataFrame | dict[str, Any] | list[dict[str, Any]],
+    metrics: Iterable[GenAIMetric | str] | GenAIMetric | str,
+    configuration: GenAIConfiguration | None = None,
+    *,
+    api_client: Any = None,
+    metric_groups: Iterable[MetricGroup | str] | None = None,
+    concurrent: bool = False,
+    max_concurrency: int = DEFAULT_MAX_CONCURRENCY,
+) -> MetricsEvaluationResult:
+    """Evaluate ``metrics`` (and the metrics of ``metric_groups``) over ``data``.
+
+    ``data`` is a DataFrame (one row per record), one record as a dict, or a list of dicts.
+    A DataFrame is changed in place: the record id and timestamp columns named by the
+    configuration are added when missing. ``metrics`` may mix metric objects and metric names
+    (``"hap"``, ``"faithfulness"``, ...; see ``zentrix_gov.metrics.METRICS_BY_NAME``).
+    Without a ``configuration`` the default column names of ``GenAIConfiguration`` apply.
+    Without an ``api_client`` the default client is built from the ``ZNG_*`` environment.
+
+    ``concurrent=True`` evaluates up to ``max_concurrency`` metrics at a time on an event
+    loop; otherwise metrics run one after another. Returns a ``MetricsEvaluationResult``
+    holding one result per metric.
+    """
+    job = _prepare(data, metrics, configuration, metric_groups, max_concurrency)
+    if concurrent:
+        from zentrix_gov.utils.async_util import run_in_event_loop
+
+        return run_in_event_loop(_run_async, job, api_client, max_concurrency)
+
+    from zentrix_gov.evaluators.impl import metricrun
+
+    return metricrun._evaluate_metrics(
+        job.configuration, job.data, job.metrics, api_client, job.metric_groups
+    )
+
+
+async def evaluate_async(
+    data: pd.DataFrame | dict[str, Any] | list[dict[str, Any]],
+    metrics: Iterable[GenAIMetric | str] | GenAIMetric | str,
+    configuration: GenAIConfiguration | None = None,
+    *,
+    api_client: Any = None,
+    metric_groups: Iterable[MetricGroup | str] | None = None,
+    max_concurrency: int = DEFAULT_MAX_CONCURRENCY,
+) -> MetricsEvaluationResult:
+    """As :func:`evaluate` with ``concurrent=True``, awaited on the caller's event loop."""
+    job = _prepare(data, metrics, configuration, metric_groups, max_concurrency)
+    return await _run_async(job, api_client, max_concurrency)
+
+
+async def _run_async(job: _Job, api_client: Any, max_concurrency: int) -> MetricsEvaluationResult:
+    from zentrix_gov.evaluators.impl import metricrun
+
+    return await metricrun._evaluate_metrics_async(
+        job.configuration,
+        job.data,
+        job.metrics,
+        api_client,
+        job.metric_groups,
+        max_concurrency=max_concurrency,
+    )
+
+
+def _prepare(
+    data: Any,
+    metrics: Any,
+    configuration: Any,
+    metric_groups: Any,
+    max_concurrency: Any,
+) -> _Job:
+    # Registers the metrics with their groups before any group is expanded.
+    import zentrix_gov.metrics  # noqa: F401
+
+    if isinstance(max_concurrency, bool) or not isinstance(max_concurrency, int):
+        kind = type(max_concurrency).__name__
+        raise TypeError(f"max_concurrency must be an integer, not {kind}.")
+    if max_concurrency < 1:
+        raise ValueError(f"max_concurrency must be at least 1, got {max_concurrency}.")
+    frame = _as_frame(data)
+    metric_list = _metric_list(metrics)
+    group_list = _group_list(metric_groups)
+    if not metric_list and not group_list:
+        raise ValueError("Give at least one metric or metric group to evaluate.")
+    if configuration is None:
+        from zentrix_gov.config import GenAIConfiguration
+
+        configuration = GenAIConfiguration()
+    if not frame.empty:  # the driver itself refuses an empty table
+        every_metric = metric_list + [m for group in group_list for m in group.get_metrics()]
+        _check_columns(frame, every_metric, configuration)
+        configuration = _without_absent_outputs(frame, configuration)
+    return _Job(configuration, frame, metric_list, group_list)
+
+
+def _as_frame(data: Any) -> Any:
+    """The records as a data frame; a caller's data frame is used (and completed) in place."""
+    import pandas as pd
+
+    if isinstance(data, pd.DataFrame):
+        return data
+    if isinstance(data, dict):
+        return pd.DataFrame([data])
+    if isinstance(data, list):
+        for position, record in enumerate(data):
+            if not isinstance(record, dict):
+                raise TypeError(
+                    f"Records must be dicts; record {position} is a {type(record).__name__}."
+                )
+        return pd.DataFrame(data)
+    raise TypeError(
+        f"Records must be a pandas DataFrame, a dict or a list of dicts, not {type(data).__name__}."
+    )
+
+
+def _read_columns(metric: GenAIMetric, configuration: Any) -> list[tuple[str, str]]:
+    """(column, configuration setting) of every column a detector metric reads."""
+    from zentrix_gov.metrics import DetectorMetric
+
+    if not isinstance(metric, DetectorMetric):
+        return []  # other metrics check their own inputs
+    columns = [(field, "input_fields") for field in configuration.input_fields[:1]]
+    if "output_fields" in metric.required_fields:
+        columns += [(field, "output_fields") for field in configuration.output_fields[:1]]
+    if "context_fields" in metric.required_fields:
+        columns += [(field, "context_fields") for field in configuration.context_fields]
+    if "tool_calls_field" in metric.required_fields and configuration.tool_calls_field:
+        columns.append((configuration.tool_calls_field, "tool_calls_field"))
+    return columns
+
+
+def _check_columns(frame: Any, metrics: list[GenAIMetric], configuration: Any) -> None:
+    present = {str(column) for column in frame.columns}
+    for metric in metrics:
+        for column, setting in _read_columns(metric, configuration):
+            if column not in present:
+                raise ValueError(
+                    f"The records have no column {column!r} (named by {setting} of the "
+                    f"configuration), which metric {metric.name!r} reads. Their columns are: "
+                    f"{', '.join(map(str, frame.columns))}."
+                )
+
+
+def _without_absent_outputs(frame: Any, configuration: Any) -> Any:
+    # The synchronous driver casts every output column to text; a column the records do not
+    # have (and no requested metric reads) would make that cast fail.
+    outputs = [field for field in configuration.output_fields if field in frame.columns]
+    if outputs == list(configuration.output_fields):
+        return configuration
+    return configuration.model_copy(update={"output_fields": outputs})
+
+
+def _metric_list(metrics: Any) -> list[GenAIMetric]:
+    from zentrix_gov.metrics import metric_from_name
+
+    if metrics is None:
+        return []
+    if isinstance(metrics, GenAIMetric | str):
+        metrics = [metrics]
+    result = []
+    for metric in metrics:
+        if isinstance(metric, str):
+            metric = metric_from_name(metric)
+        elif not isinstance(metric, GenAIMetric):
+            raise TypeError(
+                f"Metrics must be GenAIMetric objects or metric names, not {type(metric).__name__}."
+            )
+        result.append(metric)
+    return result
+
+
+def _group_list(metric_groups: Any) -> list[MetricGroup]:
+    if metric_groups is None:
+        return []
+    if isinstance(metric_groups, MetricGroup | str):
+        metric_groups = [metric_groups]
+    groups = []
+    for group in metric_groups:
+        try:
+            groups.append(MetricGroup(group))
+        except ValueError:
+            known = ", ".join(member.value for member in MetricGroup)
+            raise ValueError(f"Unknown metric group {group!r}. Known groups: {known}.") from None
+    return groups

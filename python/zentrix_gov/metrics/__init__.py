@@ -1,0 +1,56 @@
+"""Public metric classes.
+
+The detector metrics are computed by the text-detection service::
+
+    from zentrix_gov.metrics import HAPMetric, KeywordDetectionMetric, RiskMetric
+
+    metrics = [HAPMetric(), KeywordDetectionMetric(keywords=["refund"]), RiskMetric(risk="harm")]
+
+Importing this package registers the metrics with their metric groups, so that
+``MetricGroup.CONTENT_SAFETY.get_metrics()`` lists them. ``metric_from_name("hap")`` builds
+a metric from its name (see ``METRICS_BY_NAME``).
+"""
+
+from zentrix_gov.metrics.catalog import (
+    METRICS_BY_NAME,
+    MetricParameterError,
+    UnknownMetricError,
+    known_metrics,
+    metric_class,
+    metric_from_name,
+)
+from zentrix_gov.metrics.detectors import (
+    AnswerRelevanceMetric,
+    ContextRelevanceMetric,
+    DetectorMetric,
+    FaithfulnessMetric,
+    HAPMetric,
+    KeywordDetectionMetric,
+    PIIMetric,
+    PromptSafetyRiskMetric,
+    RegexDetectionMetric,
+    RiskMetric,
+    ToolCallAccuracyMetric,
+    TopicRelevanceMetric,
+)
+
+__all__ = [
+    "METRICS_BY_NAME",
+    "AnswerRelevanceMetric",
+    "ContextRelevanceMetric",
+    "DetectorMetric",
+    "FaithfulnessMetric",
+    "HAPMetric",
+    "KeywordDetectionMetric",
+    "MetricParameterError",
+    "PIIMetric",
+    "PromptSafetyRiskMetric",
+    "RegexDetectionMetric",
+    "RiskMetric",
+    "ToolCallAccuracyMetric",
+    "TopicRelevanceMetric",
+    "UnknownMetricError",
+    "known_metrics",
+    "metric_class",
+    "metric_from_name",
+]
