@@ -25,9 +25,9 @@ import time
 from types import SimpleNamespace
 
 import pandas as pd
+
 from evs_sdk import APIClient as EVSClient
 from evs_sdk.authenticators import BearerTokenAuthenticator
-
 from zentrix_gov.config import GenAIConfiguration
 from zentrix_gov.providers.detectwire import Detectwire
 from zentrix_gov.utils.python_utils import transform_str_to_list
@@ -46,10 +46,17 @@ def emit(**fields):
 def records(count):
     return pd.DataFrame(
         {
-            "question": [f"What does clause {i} of the contract say about fees?" for i in range(count)],
-            "answer": [f"Clause {i} says the fee is {i % 97} euros — payable monthly." for i in range(count)],
+            "question": [
+                f"What does clause {i} of the contract say about fees?" for i in range(count)
+            ],
+            "answer": [
+                f"Clause {i} says the fee is {i % 97} euros — payable monthly."
+                for i in range(count)
+            ],
             "context": [
-                json.dumps([f"Clause {i}: fees of {i % 97} EUR per month.", "Fees are due monthly."])
+                json.dumps(
+                    [f"Clause {i}: fees of {i % 97} EUR per month.", "Fees are due monthly."]
+                )
                 for i in range(count)
             ],
             "record_id": [f"id-{i}" for i in range(count)],
@@ -87,7 +94,12 @@ def python_bodies(metric, inputs, outputs, contexts):
         return [json.dumps({"detectors": {"hap": {}}, "input": text}) for text in inputs]
     return [
         json.dumps(
-            {"detectors": {"faithfulness": {}}, "input": answer, "context_type": "docs", "context": context}
+            {
+                "detectors": {"faithfulness": {}},
+                "input": answer,
+                "context_type": "docs",
+                "context": context,
+            }
         )
         for answer, context in zip(outputs, contexts, strict=False)
     ]
@@ -101,7 +113,9 @@ def bench_payloads():
         lists = columns(metric, frame)
         write = provider._Detectwire__get_json_payloads
         native_bodies = write(*lists, None, None)
-        assert native_bodies == python_bodies(metric, *lists), "native bodies differ from json.dumps"
+        assert native_bodies == python_bodies(metric, *lists), (
+            "native bodies differ from json.dumps"
+        )
         assert provider._Detectwire__pre_process_data(frame)[0] == native_bodies
         native = median_seconds(lambda w=write, a=lists: w(*a, None, None))
         python = median_seconds(lambda m=metric, a=lists: python_bodies(m, *a))
@@ -125,8 +139,17 @@ def bench_payloads():
 def service(latency=0.0):
     """The local detection service in its own process."""
     command = [
-        sys.executable, "-m", "zentrix_gov.local.detection", "--port", "0",
-        "--token", TOKEN, "--instance-id", INSTANCE, "--latency", str(latency),
+        sys.executable,
+        "-m",
+        "zentrix_gov.local.detection",
+        "--port",
+        "0",
+        "--token",
+        TOKEN,
+        "--instance-id",
+        INSTANCE,
+        "--latency",
+        str(latency),
     ]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
     try:
@@ -198,29 +221,36 @@ def bench_evaluate_cpu():
     )
 
 
+MEMORY_ROWS = 100_000
+
+
+def memory_child(client, url):
+    """Sends MEMORY_ROWS records and prints the peak RSS growth it caused (KiB)."""
+    frame = records(MEMORY_ROWS)
+    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    (evaluate if client == "provider" else raw_aiohttp)(url, frame)
+    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base)
+
+
 def bench_evaluate_memory():
     """Runs in a child process so that the peak belongs to this case alone."""
-    rows = 100_000
-    code = (
-        "import resource, sys; sys.path.insert(0, 'bench'); import detection as d\n"
-        "frame = d.records(%d)\n"
-        "base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
-        "d.evaluate(sys.argv[1], frame)\n"
-        "peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
-        "print(base, peak)\n"
-    ) % rows
+    growth_kib = {}
     with service() as url:
-        out = subprocess.run(
-            [sys.executable, "-c", code, url], capture_output=True, text=True, check=True,
-            cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-        ).stdout.split()
-    base_kib, peak_kib = int(out[0]), int(out[1])
+        for client in ("provider", "raw_aiohttp"):
+            out = subprocess.run(
+                [sys.executable, os.path.abspath(__file__), "--memory-child", client, url],
+                capture_output=True,
+                text=True,
+                check=True,
+            )
+            growth_kib[client] = int(out.stdout.split()[-1])
     emit(
         bench="evaluate_memory",
         metric="hap",
-        rows=rows,
-        peak_rss_growth_mib=round((peak_kib - base_kib) / 1024, 1),
-        bytes_per_record=round((peak_kib - base_kib) * 1024 / rows),
+        rows=MEMORY_ROWS,
+        peak_rss_growth_mib=round(growth_kib["provider"] / 1024, 1),
+        bytes_per_record=round(growth_kib["provider"] * 1024 / MEMORY_ROWS),
+        raw_aiohttp_bytes_per_record=round(growth_kib["raw_aiohttp"] * 1024 / MEMORY_ROWS),
     )
 
 
@@ -255,6 +285,9 @@ CASES = {
 
 
 def main(argv):
+    if argv[:1] == ["--memory-child"]:
+        memory_child(argv[1], argv[2])
+        return 0
     for name in argv or list(CASES):
         CASES[name]()
     return 0

@@ -204,7 +204,9 @@ class TestAsyncio:
     def test_gather_of_many_runs_concurrently(self):
         async def main():
             started = asyncio.get_running_loop().time()
-            results = await asyncio.gather(*(probe.await_value(later(i, 0.05)) for i in range(2000)))
+            results = await asyncio.gather(
+                *(probe.await_value(later(i, 0.05)) for i in range(2000))
+            )
             return results, asyncio.get_running_loop().time() - started
 
         results, elapsed = asyncio.run(main())

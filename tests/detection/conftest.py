@@ -1,9 +1,9 @@
 from types import SimpleNamespace
 
 import pytest
+
 from evs_sdk import APIClient as EVSClient
 from evs_sdk.authenticators import BearerTokenAuthenticator
-
 from zentrix_gov.config import GenAIConfiguration
 from zentrix_gov.providers.detectwire import Detectwire
 

@@ -99,8 +99,11 @@ def get_weather(city: str, days: int = 1) -> str:
 @pytest.fixture
 def tool_frame():
     calls = [
-        {"id": "1", "type": "function",
-         "function": {"name": "get_weather", "arguments": '{"city": "Paris"}'}}
+        {
+            "id": "1",
+            "type": "function",
+            "function": {"name": "get_weather", "arguments": '{"city": "Paris"}'},
+        }
     ]
     return pd.DataFrame(
         {"question": ["Weather in Paris?"], "calls": [json.dumps(calls)], "record_id": ["r1"]}
@@ -109,7 +112,9 @@ def tool_frame():
 
 def test_tool_call_body_with_decoded_arguments_and_tool_schemas(provider_for, config, tool_frame):
     config = config.model_copy(update={"tool_calls_field": "calls", "tools": [get_weather]})
-    body = json.loads(bodies_of(provider_for("tool_call_accuracy", configuration=config), tool_frame)[0])
+    body = json.loads(
+        bodies_of(provider_for("tool_call_accuracy", configuration=config), tool_frame)[0]
+    )
     assert list(body) == ["detectors", "messages", "tools"]
     user, assistant = body["messages"]
     assert user == {"content": "Weather in Paris?", "role": "user"}
@@ -146,7 +151,9 @@ def test_second_evaluation_keeps_already_decoded_tool_calls(provider_for, config
 def test_pairing_stops_at_the_shorter_list(provider_for):
     provider = provider_for("answer_relevance")
     bodies = provider._Detectwire__get_json_payloads(["a", "b", "c"], ["x"], None, None, None)
-    assert bodies == ['{"detectors": {"answer_relevance": {}}, "prompt": "a", "generated_text": "x"}']
+    assert bodies == [
+        '{"detectors": {"answer_relevance": {}}, "prompt": "a", "generated_text": "x"}'
+    ]
 
 
 def test_overridden_payload_builder_is_used(provider_for, frame):

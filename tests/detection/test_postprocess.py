@@ -21,7 +21,9 @@ def post(provider, responses, ids=None):
 
 
 def test_hap_value_is_the_strongest_score_rounded_with_evidences(provider_for):
-    result = post(provider_for("hap"), [{"detections": [span(0.12), span(0.8731649, "worse", 4, 9)]}])
+    result = post(
+        provider_for("hap"), [{"detections": [span(0.12), span(0.8731649, "worse", 4, 9)]}]
+    )
     (record,) = result.record_level_metrics
     assert record.value == 0.8732
     assert record.evidences == [
@@ -38,7 +40,9 @@ def test_no_detections_score_zero_without_evidences(provider_for):
 
 
 def test_accuracy_metrics_are_inverted(provider_for):
-    result = post(provider_for("topic_relevance"), [{"detections": [detection(0.25)]}, {"detections": []}])
+    result = post(
+        provider_for("topic_relevance"), [{"detections": [detection(0.25)]}, {"detections": []}]
+    )
     assert [r.value for r in result.record_level_metrics] == [0.75, 1]
 
 
@@ -49,7 +53,9 @@ def test_keyword_and_regex_record_names(provider_for):
         assert result.record_level_metrics[0].name == f"{metric}_detection"
 
 
-@pytest.mark.parametrize(("method", "expected"), [("faithfulness_model", [{"k": 1}]), ("other", None)])
+@pytest.mark.parametrize(
+    ("method", "expected"), [("faithfulness_model", [{"k": 1}]), ("other", None)]
+)
 def test_retrieval_evidences_only_for_small_models(provider_for, method, expected):
     response = {"detections": [detection(0.9, evidence=[{"k": 1}, {"k": 2}])]}
     (record,) = post(provider_for("faithfulness", method=method), [response]).record_level_metrics

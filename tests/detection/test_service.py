@@ -8,9 +8,9 @@ from types import SimpleNamespace
 import aiohttp
 import pandas as pd
 import pytest
+
 from evs_sdk import APIClient as EVSClient
 from evs_sdk.authenticators import BearerTokenAuthenticator
-
 from zentrix_gov.entities.base_classes import Error
 from zentrix_gov.local.faults import Fault
 from zentrix_gov.local.testing import detection_server, self_signed_certificate
@@ -50,7 +50,11 @@ def provider(server, config):
 def table():
     return pd.DataFrame(
         {
-            "question": ["What is the capital of France?", "You are an idiot.", "Mail bob@site.example"],
+            "question": [
+                "What is the capital of France?",
+                "You are an idiot.",
+                "Mail bob@site.example",
+            ],
             "answer": ["Paris is the capital of France.", "No.", "Sure."],
             "context": [
                 '["Paris is the capital of France.", "France is in Europe."]',
@@ -74,7 +78,9 @@ class TestRequests:
         assert headers["Authorization"] == "Bearer local-token"
         assert headers["x-governance-instance-id"] == "local-instance"
         assert headers["origin"] == "sdk"
-        expected = sorted(json.dumps({"detectors": {"hap": {}}, "input": q}) for q in table["question"])
+        expected = sorted(
+            json.dumps({"detectors": {"hap": {}}, "input": q}) for q in table["question"]
+        )
         assert [r.body for r in seen] == expected
 
     @pytest.mark.parametrize(
@@ -86,7 +92,9 @@ class TestRequests:
             ("pii", "/ml/v1/text/detection"),
         ],
     )
-    def test_each_metric_reaches_its_endpoint_and_is_scored(self, server, provider, table, metric, path):
+    def test_each_metric_reaches_its_endpoint_and_is_scored(
+        self, server, provider, table, metric, path
+    ):
         result = provider(metric).evaluate(table)
         assert {r.path.split("?")[0] for r in server.requests} == {path}
         assert all(isinstance(r.value, int | float) for r in result.record_level_metrics)
@@ -94,7 +102,9 @@ class TestRequests:
 
     def test_ten_requests_in_flight_together_answers_in_body_order(self, server, provider):
         server.faults.latency = 0.2
-        frame = pd.DataFrame({"question": [f"text {i}" for i in range(10)], "record_id": list("abcdefghij")})
+        frame = pd.DataFrame(
+            {"question": [f"text {i}" for i in range(10)], "record_id": list("abcdefghij")}
+        )
         started = time.perf_counter()
         result = provider("pii").evaluate(frame)
         elapsed = time.perf_counter() - started
@@ -119,7 +129,9 @@ class TestEvidence:
         assert any(e["text"] == "bob@site.example" for e in pii.evidences)
 
     def test_faithfulness_small_model_returns_evidences(self, provider, table):
-        records = provider("faithfulness", "faithfulness_model").evaluate(table).record_level_metrics
+        records = (
+            provider("faithfulness", "faithfulness_model").evaluate(table).record_level_metrics
+        )
         assert records[0].value > records[1].value
         assert all(r.evidences for r in records)
 
@@ -131,13 +143,20 @@ class TestEvidence:
 
     def test_topic_relevance_is_inverted(self, provider, table):
         params = {"system_prompt": "Answer questions about European geography and capitals."}
-        records = provider("topic_relevance", detector_params=params).evaluate(table).record_level_metrics
+        records = (
+            provider("topic_relevance", detector_params=params).evaluate(table).record_level_metrics
+        )
         assert records[0].value > records[1].value
 
 
 def tool_table(calls_column=True):
     calls = [
-        [{"type": "function", "function": {"name": "get_weather", "arguments": '{"city": "Paris"}'}}],
+        [
+            {
+                "type": "function",
+                "function": {"name": "get_weather", "arguments": '{"city": "Paris"}'},
+            }
+        ],
         [{"type": "function", "function": {"name": "get_weather", "arguments": '{"town": 3}'}}],
     ]
     frame = pd.DataFrame({"question": ["Weather in Paris?", "Weather?"], "record_id": ["t1", "t2"]})
@@ -256,7 +275,9 @@ class TestFailures:
 
         async def main():
             task = asyncio.ensure_future(
-                provider("hap").evaluate_async(pd.DataFrame({"question": ["a"], "record_id": ["1"]}))
+                provider("hap").evaluate_async(
+                    pd.DataFrame({"question": ["a"], "record_id": ["1"]})
+                )
             )
             await asyncio.sleep(0.2)
             task.cancel()
@@ -302,7 +323,9 @@ def test_error_dict_shape_from_send_with_retries(server, provider):
     async def main():
         async with aiohttp.ClientSession() as session:
             server.faults.script([400])
-            return await provider("hap").send_with_retries('{"detectors": {"hap": {}}, "input": "x"}', session)
+            return await provider("hap").send_with_retries(
+                '{"detectors": {"hap": {}}, "input": "x"}', session
+            )
 
     reply = asyncio.run(main())
     assert list(reply) == ["error"] and isinstance(reply["error"], Error)

@@ -158,7 +158,9 @@ class TestSynchronousForm:
         driver._evaluate_metrics(config, rows, [Dependent("top", [FakeMetric("dep")]), dep])
         assert seen == [[]]
 
-    def test_timing_block_wraps_each_metric_and_sees_errors(self, driver, config, rows, monkeypatch):
+    def test_timing_block_wraps_each_metric_and_sees_errors(
+        self, driver, config, rows, monkeypatch
+    ):
         blocks = []
 
         @contextlib.contextmanager
@@ -175,11 +177,16 @@ class TestSynchronousForm:
             driver._evaluate_metrics(
                 config, rows, [FakeMetric("ok"), FakeMetric("bad", error=ValueError("x"))]
             )
-        assert blocks == [["Metric Evaluation - ok", None], ["Metric Evaluation - bad", "ValueError"]]
+        assert blocks == [
+            ["Metric Evaluation - ok", None],
+            ["Metric Evaluation - bad", "ValueError"],
+        ]
         # no telemetry for the metric that failed
         assert [e["custom.metric_name"] for e in RecordingTelemetry.events] == ["ok"]
 
-    def test_error_swallowed_by_timing_block_skips_the_result(self, driver, config, rows, monkeypatch):
+    def test_error_swallowed_by_timing_block_skips_the_result(
+        self, driver, config, rows, monkeypatch
+    ):
         @contextlib.contextmanager
         def forgiving(label):
             with contextlib.suppress(ValueError):
@@ -209,16 +216,27 @@ class TestAsynchronousForm:
         a, b = FakeMetric("a"), FakeMetric("b")
         asyncio.run(driver._evaluate_metrics_async(config, rows, [a, b]))
         assert a.calls[0]["metrics_result"] is b.calls[0]["metrics_result"]
-        assert "answer" in a.calls[0]["data"] and a.calls[0]["data"]["answer"].to_list() == [1, 2, 3]
+        assert "answer" in a.calls[0]["data"] and a.calls[0]["data"]["answer"].to_list() == [
+            1,
+            2,
+            3,
+        ]
 
     def test_shared_dependency_is_awaited_once_and_comes_first(self, driver, config, rows):
         dep = FakeMetric("dep", delay=0.01)
         first = FakeMetric("first", [FakeMetric("dep")])
         second = FakeMetric("second", [FakeMetric("dep")])
         other = FakeMetric("other")
-        result = asyncio.run(driver._evaluate_metrics_async(config, rows, [first, other, second, dep]))
+        result = asyncio.run(
+            driver._evaluate_metrics_async(config, rows, [first, other, second, dep])
+        )
         assert len(dep.calls) == 1
-        assert result.metrics_result == ["result:dep", "result:other", "result:first", "result:second"]
+        assert result.metrics_result == [
+            "result:dep",
+            "result:other",
+            "result:first",
+            "result:second",
+        ]
         assert first.seen_results[:1] == ["result:dep"]
 
     def test_max_concurrency_is_honoured_and_forwarded(self, driver, config, rows):
@@ -263,4 +281,6 @@ class TestAsynchronousForm:
 
         monkeypatch.setattr(driver, "SegmentBatchManager", BrokenTelemetry)
         with pytest.raises(ConnectionError):
-            asyncio.run(driver._evaluate_metrics_async(config, rows, [FakeMetric("a"), FakeMetric("b")]))
+            asyncio.run(
+                driver._evaluate_metrics_async(config, rows, [FakeMetric("a"), FakeMetric("b")])
+            )
