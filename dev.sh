@@ -127,11 +127,8 @@ case "$cmd" in
     ensure_venv
     "$venv/bin/ruff" check python tests bench
     "$venv/bin/ruff" format --check python tests bench
-    if command -v clang-format >/dev/null 2>&1; then
-      clang-format --dry-run --Werror src/*/*.cpp src/*/*.hpp
-    else
-      log "clang-format not installed; skipped"
-    fi
+    [ -x "$venv/bin/clang-format" ] || "$py" -m pip install --quiet clang-format 2> >(grep -v '^WARNING: Location' >&2)
+    "$venv/bin/clang-format" --dry-run --Werror src/*/*.cpp src/*/*.hpp tests/native/*.cpp
     ;;
   *)
     echo "usage: ./dev.sh {evaluate|test|bench|sanitize|lint|build} [ARGS...]" >&2

@@ -37,15 +37,16 @@ namespace {
 enum class State : std::uint8_t { created, suspended, running, finished };
 
 struct CoroObject {
-  PyObject_HEAD
-  Coro::handle_type handle;  // null once the body finished or was dropped
+  PyObject_HEAD Coro::handle_type handle;  // null once the body finished or was dropped
   PyObject* qualname;
   State state;
 };
 
 PyTypeObject* coro_type = nullptr;  // this module's coroutine type
 
-CoroPromise& promise_of(CoroObject* self) { return self->handle.promise(); }
+CoroPromise& promise_of(CoroObject* self) {
+  return self->handle.promise();
+}
 
 void destroy_frame(CoroObject* self) noexcept {
   self->state = State::finished;
@@ -296,7 +297,9 @@ PyObject* coro_close(PyObject* obj, PyObject*) {
   return nullptr;
 }
 
-PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+PyObject* coro_await(PyObject* self) {
+  return Py_NewRef(self);
+}
 
 void coro_finalize(PyObject* obj) {
   auto* self = reinterpret_cast<CoroObject*>(obj);
@@ -348,7 +351,9 @@ PyObject* coro_repr(PyObject* obj) {
   return PyUnicode_FromFormat("<coroutine object %U at %p>", self->qualname, obj);
 }
 
-PyObject* get_qualname(PyObject* obj, void*) { return Py_NewRef(reinterpret_cast<CoroObject*>(obj)->qualname); }
+PyObject* get_qualname(PyObject* obj, void*) {
+  return Py_NewRef(reinterpret_cast<CoroObject*>(obj)->qualname);
+}
 
 PyObject* get_running(PyObject* obj, void*) {
   return PyBool_FromLong(reinterpret_cast<CoroObject*>(obj)->state == State::running);
@@ -360,7 +365,9 @@ PyObject* get_awaiting(PyObject* obj, void*) {
   return Py_NewRef(inner != nullptr ? inner : Py_None);
 }
 
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_none(PyObject*, void*) {
+  Py_RETURN_NONE;
+}
 
 PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, "send(value) -> next yielded value or raise StopIteration."},
@@ -467,7 +474,8 @@ PyObject* get_awaitable_iter(PyObject* awaitable) {
     return nullptr;
   }
   if (!PyIter_Check(iter)) {
-    PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(iter)->tp_name);
+    PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                 Py_TYPE(iter)->tp_name);
     Py_DECREF(iter);
     return nullptr;
   }
@@ -533,8 +541,11 @@ void init_coroutines(py::module_& module) {
       {0, nullptr},
   };
   static PyType_Spec spec = {
-      type_name.c_str(), static_cast<int>(sizeof(CoroObject)), 0,
-      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
+      type_name.c_str(),
+      static_cast<int>(sizeof(CoroObject)),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      slots,
   };
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) throw py::error_already_set();
@@ -542,6 +553,8 @@ void init_coroutines(py::module_& module) {
   py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle(type));
 }
 
-bool is_ordinary(const py::error_already_set& error) { return error.matches(PyExc_Exception); }
+bool is_ordinary(const py::error_already_set& error) {
+  return error.matches(PyExc_Exception);
+}
 
 }  // namespace zcore

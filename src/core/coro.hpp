@@ -68,12 +68,12 @@ struct CoroPromise {
   int traverse(visitproc visit, void* arg) const;
   void clear_references() noexcept;
 
-  PyObject* inner = nullptr;    // iterator of the awaitable being waited on
-  PyObject* yielded = nullptr;  // value handed out by the last suspension
-  PyObject* received = nullptr; // value the awaitable finished with
-  HeldError thrown;             // error to raise at the waiting co_await
-  PyObject* result = nullptr;   // co_return value
-  HeldError failure;            // error that ended the body
+  PyObject* inner = nullptr;     // iterator of the awaitable being waited on
+  PyObject* yielded = nullptr;   // value handed out by the last suspension
+  PyObject* received = nullptr;  // value the awaitable finished with
+  HeldError thrown;              // error to raise at the waiting co_await
+  PyObject* result = nullptr;    // co_return value
+  HeldError failure;             // error that ended the body
 
  private:
   template <typename T>
@@ -134,8 +134,8 @@ PyObject* get_awaitable_iter(PyObject* awaitable);
 }  // namespace zcore
 
 // `ZN_STR("Detectwire.evaluate_async")`: an interned str made on first use.
-#define ZN_STR(literal)                                           \
-  ([]() -> PyObject* {                                            \
-    static PyObject* const interned = ::zcore::intern(literal);   \
-    return interned;                                              \
+#define ZN_STR(literal)                                         \
+  ([]() -> PyObject* {                                          \
+    static PyObject* const interned = ::zcore::intern(literal); \
+    return interned;                                            \
   }())

@@ -13,7 +13,9 @@ void ModuleScope::bind(py::module_& module) {
   dict_ = PyModule_GetDict(module_);  // borrowed; lives as long as the module
 }
 
-py::module_ ModuleScope::module() const { return py::reinterpret_borrow<py::module_>(module_); }
+py::module_ ModuleScope::module() const {
+  return py::reinterpret_borrow<py::module_>(module_);
+}
 
 py::object ModuleScope::get(PyObject* name) const {
   PyObject* value = PyDict_GetItemWithError(dict_, name);
@@ -38,9 +40,13 @@ bool truthy(py::handle value) {
   return result != 0;
 }
 
-std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+std::string type_name(py::handle value) {
+  return Py_TYPE(value.ptr())->tp_name;
+}
 
-std::string to_text(py::handle value) { return py::str(value).cast<std::string>(); }
+std::string to_text(py::handle value) {
+  return py::str(value).cast<std::string>();
+}
 
 void require_list(py::handle value, const char* what) {
   if (is_exact_list(value)) return;

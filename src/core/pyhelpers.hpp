@@ -17,10 +17,10 @@ namespace py = pybind11;
 PyObject* intern(const char* text);
 
 // `ZN_ID(foo)` is the interned str "foo", created on first use.
-#define ZN_ID(name)                                                  \
-  ([]() -> PyObject* {                                               \
-    static PyObject* const interned = ::zcore::intern(#name);        \
-    return interned;                                                 \
+#define ZN_ID(name)                                           \
+  ([]() -> PyObject* {                                        \
+    static PyObject* const interned = ::zcore::intern(#name); \
+    return interned;                                          \
   }())
 
 // A module's namespace, read at call time so that callers may rebind or
@@ -43,7 +43,9 @@ class ModuleScope {
 // Python truth test; propagates errors raised by __bool__ / __len__.
 bool truthy(py::handle value);
 
-inline bool is_exact_list(py::handle value) { return PyList_CheckExact(value.ptr()) != 0; }
+inline bool is_exact_list(py::handle value) {
+  return PyList_CheckExact(value.ptr()) != 0;
+}
 
 // Raises TypeError "<what> must be of type list, not <type>" unless `value`
 // is exactly a list (subclasses and tuples are refused too).

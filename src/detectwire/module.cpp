@@ -43,10 +43,9 @@ py::list text_list(std::initializer_list<const char*> items) {
 template <typename Function, typename... Extra>
 void add_method(py::object& cls, const char* name, Function&& function, const Extra&... extra) {
   const char* function_name = std::string_view(name) == "__init__" ? "Detectwire.__init__" : name;
-  cls.attr(name) =
-      py::cpp_function(std::forward<Function>(function), py::name(function_name), py::is_method(cls), extra...);
+  cls.attr(name) = py::cpp_function(std::forward<Function>(function), py::name(function_name),
+                                    py::is_method(cls), extra...);
 }
-
 
 py::object make_class(py::module_& m) {
   py::dict namespace_;
@@ -73,35 +72,39 @@ py::object make_class(py::module_& m) {
   add_method(cls, "get_tool_calls_content", &detectwire::get_tool_calls_content, "data"_a);
   add_method(cls, "get_tools_catalog_content", &detectwire::get_tools_catalog_content);
   add_method(cls, "_Detectwire__get_headers", &detectwire::get_headers);
-  add_method(cls, "send_with_retries",
-             [](py::object self, py::object payload, py::object session) {
-               return zcore::to_python(
-                   detectwire::send_with_retries(std::move(self), std::move(payload), std::move(session)),
-                   ZN_STR("Detectwire.send_with_retries"));
-             },
-             "payload"_a, "session"_a);
-  add_method(cls, "_Detectwire__compute_metric",
-             [](py::object self, py::object api_payloads) {
-               zcore::require_list(api_payloads, "api_payloads");
-               return zcore::to_python(detectwire::compute_metric(std::move(self), py::list(api_payloads)),
-                                       ZN_STR("Detectwire.__compute_metric"));
-             },
-             "api_payloads"_a);
-  add_method(cls, "_Detectwire__post_process",
-             [](py::object self, py::object results, py::object record_ids) {
-               zcore::require_list(results, "results");
-               zcore::require_list(record_ids, "record_ids");
-               return detectwire::post_process(std::move(self), py::list(results), py::list(record_ids));
-             },
-             "results"_a, "record_ids"_a);
+  add_method(
+      cls, "send_with_retries",
+      [](py::object self, py::object payload, py::object session) {
+        return zcore::to_python(
+            detectwire::send_with_retries(std::move(self), std::move(payload), std::move(session)),
+            ZN_STR("Detectwire.send_with_retries"));
+      },
+      "payload"_a, "session"_a);
+  add_method(
+      cls, "_Detectwire__compute_metric",
+      [](py::object self, py::object api_payloads) {
+        zcore::require_list(api_payloads, "api_payloads");
+        return zcore::to_python(detectwire::compute_metric(std::move(self), py::list(api_payloads)),
+                                ZN_STR("Detectwire.__compute_metric"));
+      },
+      "api_payloads"_a);
+  add_method(
+      cls, "_Detectwire__post_process",
+      [](py::object self, py::object results, py::object record_ids) {
+        zcore::require_list(results, "results");
+        zcore::require_list(record_ids, "record_ids");
+        return detectwire::post_process(std::move(self), py::list(results), py::list(record_ids));
+      },
+      "results"_a, "record_ids"_a);
   add_method(cls, "_Detectwire__get_additional_info", &detectwire::get_additional_info, "results"_a);
   add_method(cls, "evaluate", &detectwire::evaluate, "data"_a);
-  add_method(cls, "evaluate_async",
-             [](py::object self, py::object data) {
-               return zcore::to_python(detectwire::evaluate_async(std::move(self), std::move(data)),
-                                       ZN_STR("Detectwire.evaluate_async"));
-             },
-             "data"_a);
+  add_method(
+      cls, "evaluate_async",
+      [](py::object self, py::object data) {
+        return zcore::to_python(detectwire::evaluate_async(std::move(self), std::move(data)),
+                                ZN_STR("Detectwire.evaluate_async"));
+      },
+      "data"_a);
   return cls;
 }
 

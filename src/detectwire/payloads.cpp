@@ -23,7 +23,9 @@ py::object as_sequence(const py::handle& value, const char* what) {
   return py::reinterpret_steal<py::object>(sequence);
 }
 
-Py_ssize_t size_of(const py::object& sequence) { return PySequence_Fast_GET_SIZE(sequence.ptr()); }
+Py_ssize_t size_of(const py::object& sequence) {
+  return PySequence_Fast_GET_SIZE(sequence.ptr());
+}
 
 PyObject* item(const py::object& sequence, Py_ssize_t index) {
   return PySequence_Fast_GET_ITEM(sequence.ptr(), index);
@@ -136,7 +138,8 @@ py::tuple pre_process_data(py::object self, py::object data) {
     tools = self.attr(ZN_ID(get_tools_catalog_content))();
     tool_calls = self.attr(ZN_ID(get_tool_calls_content))(data);
   }
-  py::object bodies = self.attr("_Detectwire__get_json_payloads")(inputs, outputs, contexts, tools, tool_calls);
+  py::object bodies =
+      self.attr("_Detectwire__get_json_payloads")(inputs, outputs, contexts, tools, tool_calls);
   py::object record_ids = column_as_list(data, configuration.attr(ZN_ID(record_id_field)));
   return py::make_tuple(bodies, record_ids);
 }
@@ -150,7 +153,8 @@ py::list get_json_payloads(py::object self, py::object input_contents, py::objec
 
   if (equals(metric_name, "answer_relevance")) {
     return write_pairs(detector, params, input_contents, "input contents must be a list", output_contents,
-                       "output contents must be a list", [](std::string& out, PyObject* prompt, PyObject* text) {
+                       "output contents must be a list",
+                       [](std::string& out, PyObject* prompt, PyObject* text) {
                          out += ", \"prompt\": ";
                          append_value(out, prompt);
                          out += ", \"generated_text\": ";
@@ -210,8 +214,8 @@ py::list get_tool_calls_content(py::object self, py::object data) {
     cells.append(PyUnicode_Check(cell.ptr()) ? loads(cell) : py::reinterpret_borrow<py::object>(cell));
   }
   using namespace pybind11::literals;
-  data[field] = scope().get("pd").attr(ZN_ID(Series))(cells, "index"_a = data.attr(ZN_ID(index)),
-                                                        "dtype"_a = "object");
+  data[field] =
+      scope().get("pd").attr(ZN_ID(Series))(cells, "index"_a = data.attr(ZN_ID(index)), "dtype"_a = "object");
 
   py::object extract = scope().get("ToolCallMetricProvider").attr(ZN_ID(extract_tool_calls_from_response));
   for (py::handle cell : cells) {

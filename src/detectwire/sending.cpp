@@ -34,9 +34,9 @@ zcore::Coro send_with_retries(py::object self, py::object payload, py::object se
     py::object outcome;
     bool retry = false;
     try {
-      py::object request = session.attr(ZN_ID(post))(
-          "url"_a = self.attr(ZN_ID(base_url)), "headers"_a = self.attr("_Detectwire__get_headers")(),
-          "data"_a = payload, "ssl"_a = self.attr(ZN_ID(verify)));
+      py::object request = session.attr(ZN_ID(post))("url"_a = self.attr(ZN_ID(base_url)),
+                                                     "headers"_a = self.attr("_Detectwire__get_headers")(),
+                                                     "data"_a = payload, "ssl"_a = self.attr(ZN_ID(verify)));
       zcore::AsyncContext context(request);
       py::object response = co_await context.enter();
       std::optional<py::error_already_set> failure;
@@ -46,8 +46,7 @@ zcore::Coro send_with_retries(py::object self, py::object payload, py::object se
         py::object loads = scope().get("json").attr(ZN_ID(loads));
         if (status.equal(py::int_(200))) {
           outcome = loads(body);
-        } else if (self.attr(ZN_ID(RETRY_AFTER_STATUS_CODES)).contains(status) &&
-                   attempt < attempts - 1) {
+        } else if (self.attr(ZN_ID(RETRY_AFTER_STATUS_CODES)).contains(status) && attempt < attempts - 1) {
           // Back off while still holding the response, then try again.
           py::object delay = py::object(self.attr(ZN_ID(BACK_OFF_FACTOR))) * py::int_(1L << attempt);
           co_await scope().get("asyncio").attr(ZN_ID(sleep))(delay);
@@ -75,7 +74,8 @@ zcore::Coro compute_metric(py::object self, py::list api_payloads) {
   std::optional<py::error_already_set> failure;
   try {
     py::list requests;
-    for (py::handle payload : api_payloads) requests.append(self.attr(ZN_ID(send_with_retries))(payload, session));
+    for (py::handle payload : api_payloads)
+      requests.append(self.attr(ZN_ID(send_with_retries))(payload, session));
     responses = co_await scope().get("asyncio").attr(ZN_ID(gather))(*requests, "return_exceptions"_a = true);
   } catch (py::error_already_set& error) {
     failure = error;

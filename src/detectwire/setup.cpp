@@ -78,10 +78,11 @@ py::object get_detector_url(py::object self, py::object api_client) {
   py::object table = py::module_::import("zentrix_gov.utils.regionmap").attr("EVS_REGIONMAP");
   py::object row = table.attr(ZN_ID(get))(url);
   if (row.is_none()) {
-    zcore::raise(PyExc_AttributeError,
-                 "No machine-learning service is known for the governance service URL " +
-                     zcore::to_text(py::repr(url)) +
-                     "; use one of the region URLs or set the credentials' version for a self-hosted service.");
+    zcore::raise(
+        PyExc_AttributeError,
+        "No machine-learning service is known for the governance service URL " +
+            zcore::to_text(py::repr(url)) +
+            "; use one of the region URLs or set the credentials' version for a self-hosted service.");
   }
   return row.attr(ZN_ID(mlp_url));
 }
@@ -94,7 +95,8 @@ py::object get_service_instance_id(py::object self, py::object api_client) {
 
 py::str get_base_url(py::object /*self*/, py::object metric_name) {
   if (equals(metric_name, "answer_relevance")) return py::str(kGenerated);
-  if (equals(metric_name, "context_relevance") || equals(metric_name, "faithfulness")) return py::str(kContext);
+  if (equals(metric_name, "context_relevance") || equals(metric_name, "faithfulness"))
+    return py::str(kContext);
   if (equals(metric_name, "tool_call_accuracy")) return py::str(kChat);
   return py::str(kText);
 }

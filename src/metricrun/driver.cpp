@@ -52,8 +52,8 @@ Prepared prepare(const py::object& configuration, py::object data, const py::obj
   data = as_data_frame(std::move(data));
   scope().get("__validate_data")("configuration"_a = configuration, "data"_a = data);
   scope().get("__populate_record_id_timestamp")("configuration"_a = configuration, "data"_a = data);
-  py::list all_metrics = scope().get("_resolve_metric_dependencies")("metrics"_a = metrics,
-                                                                       "metric_groups"_a = metric_groups);
+  py::list all_metrics =
+      scope().get("_resolve_metric_dependencies")("metrics"_a = metrics, "metric_groups"_a = metric_groups);
   return {std::move(data), std::move(api_client), std::move(all_metrics)};
 }
 
@@ -68,7 +68,8 @@ py::dict evaluation_keywords(const py::object& data, const py::object& configura
   keywords["api_client"] = api_client;
   for (auto [key, value] : kwargs) {
     if (keywords.contains(key)) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%S'", operation, key.ptr());
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%S'", operation,
+                   key.ptr());
       throw py::error_already_set();
     }
     keywords[key] = value;
@@ -131,8 +132,8 @@ void discard(const py::list& futures) {
 
 }  // namespace
 
-py::object evaluate_metrics(py::object configuration, py::object data, py::object metrics, py::object api_client,
-                            py::object metric_groups, py::kwargs kwargs) {
+py::object evaluate_metrics(py::object configuration, py::object data, py::object metrics,
+                            py::object api_client, py::object metric_groups, py::kwargs kwargs) {
   zcore::require_list(metrics, "metrics");
   zcore::require_list(metric_groups, "metric_groups");
   Prepared prepared = prepare(configuration, std::move(data), metrics, std::move(api_client), metric_groups);
@@ -144,7 +145,8 @@ py::object evaluate_metrics(py::object configuration, py::object data, py::objec
   py::object output_fields = configuration.attr(ZN_ID(output_fields));
   if (zcore::truthy(output_fields)) {
     py::dict as_text;
-    for (py::handle field : output_fields) as_text[field] = py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    for (py::handle field : output_fields)
+      as_text[field] = py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type));
     frame = frame.attr(ZN_ID(astype))(as_text);
   }
 
@@ -204,8 +206,8 @@ zcore::Coro evaluate_metrics_async(py::object configuration, py::object data, py
   }
 
   py::object max_concurrency = kwargs.attr(ZN_ID(get))("max_concurrency", kDefaultMaxConcurrency);
-  py::object gathered = co_await scope().get("gather_with_concurrency")("coros"_a = futures,
-                                                                         "max_concurrency"_a = max_concurrency);
+  py::object gathered = co_await scope().get("gather_with_concurrency")(
+      "coros"_a = futures, "max_concurrency"_a = max_concurrency);
   metrics_result.attr(ZN_ID(extend))(gathered);
   co_return merged_result(metrics_result);
 }

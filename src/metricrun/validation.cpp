@@ -20,7 +20,8 @@ bool needs_filling(const py::object& data, const py::object& field) {
 // system's random source.
 py::list random_uuids(Py_ssize_t count) {
   constexpr std::size_t kBytes = 16;
-  py::bytes entropy = metricrun::scope().get("os").attr(ZN_ID(urandom))(static_cast<std::size_t>(count) * kBytes);
+  py::bytes entropy =
+      metricrun::scope().get("os").attr(ZN_ID(urandom))(static_cast<std::size_t>(count) * kBytes);
   const auto* random = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(entropy.ptr()));
   static constexpr char kHex[] = "0123456789abcdef";
   py::list ids(count);

@@ -22,8 +22,8 @@ constexpr const char* kCloudIam = "https://iam.cloud.example";
 constexpr const char* kTestIam = "https://iam.test.cloud.example";
 
 constexpr Deployment kDeployments[] = {
-    {"US_SOUTH", nullptr, kCloudIam, "https://zng.us-south.cloud.example", "https://us-south.ml.cloud.example",
-     "https://api.qel.cloud.example"},
+    {"US_SOUTH", nullptr, kCloudIam, "https://zng.us-south.cloud.example",
+     "https://us-south.ml.cloud.example", "https://api.qel.cloud.example"},
     {"AU_SYD", nullptr, kCloudIam, "https://zng.au-syd.cloud.example", "https://au-syd.ml.cloud.example",
      "https://api.au-syd.qel.cloud.example"},
     {"CA_TOR", nullptr, kCloudIam, "https://zng.ca-tor.cloud.example", "https://ca-tor.ml.cloud.example",
@@ -40,8 +40,8 @@ constexpr Deployment kDeployments[] = {
      "https://api.qel.dev.cloud.example"},
     {nullptr, "saassandbox", kTestIam, "https://zng.saas-dev.cloud.example",
      "https://saas-dev.ml.test.cloud.example", "https://api.qel-2.dev.cloud.example"},
-    {nullptr, "saastest", kCloudIam, "https://zng.saas-qa.cloud.example", "https://qa-2.ml.test.cloud.example",
-     "https://api.qel-2.test.cloud.example"},
+    {nullptr, "saastest", kCloudIam, "https://zng.saas-qa.cloud.example",
+     "https://qa-2.ml.test.cloud.example", "https://api.qel-2.test.cloud.example"},
     {"AP_SOUTH", nullptr, "https://account.saas.aws.example", "https://zng.ap-south-1.aws.example",
      "https://ap-south-1.ai-runtime.aws.example", "https://qel.ap-south-1.aws.example"},
     // In the government cloud the identity field names the data platform host

@@ -11,7 +11,9 @@ using zcore::Coro;
 
 namespace {
 
-Coro await_value(py::object awaitable) { co_return co_await awaitable; }
+Coro await_value(py::object awaitable) {
+  co_return co_await awaitable;
+}
 
 Coro await_all(py::list awaitables) {
   py::list results;
@@ -19,7 +21,9 @@ Coro await_all(py::list awaitables) {
   co_return results;
 }
 
-Coro return_value(py::object value) { co_return value; }
+Coro return_value(py::object value) {
+  co_return value;
+}
 
 Coro nested(int depth, py::object awaitable) {
   if (depth == 0) co_return co_await awaitable;
@@ -74,20 +78,25 @@ Coro raise_cpp(py::str message) {
 
 PYBIND11_MODULE(_coro_probe, m) {
   zcore::init_coroutines(m);
-  m.def("await_value", [](py::object a) { return zcore::to_python(await_value(std::move(a)), ZN_STR("await_value")); });
-  m.def("await_all", [](py::list a) { return zcore::to_python(await_all(std::move(a)), ZN_STR("await_all")); });
+  m.def("await_value",
+        [](py::object a) { return zcore::to_python(await_value(std::move(a)), ZN_STR("await_value")); });
+  m.def("await_all",
+        [](py::list a) { return zcore::to_python(await_all(std::move(a)), ZN_STR("await_all")); });
   m.def("return_value",
         [](py::object v) { return zcore::to_python(return_value(std::move(v)), ZN_STR("return_value")); });
   m.def("nested", [](int depth, py::object a) {
     return zcore::to_python(nested(depth, std::move(a)), ZN_STR("nested"));
   });
-  m.def("catch_ordinary",
-        [](py::object a) { return zcore::to_python(catch_ordinary(std::move(a)), ZN_STR("catch_ordinary")); });
-  m.def("wrap_error", [](py::object a) { return zcore::to_python(wrap_error(std::move(a)), ZN_STR("wrap_error")); });
+  m.def("catch_ordinary", [](py::object a) {
+    return zcore::to_python(catch_ordinary(std::move(a)), ZN_STR("catch_ordinary"));
+  });
+  m.def("wrap_error",
+        [](py::object a) { return zcore::to_python(wrap_error(std::move(a)), ZN_STR("wrap_error")); });
   m.def("log_outcome", [](py::object a, py::list log) {
     return zcore::to_python(log_outcome(std::move(a), std::move(log)), ZN_STR("log_outcome"));
   });
   m.def("raise_stop_iteration",
         [] { return zcore::to_python(raise_stop_iteration(), ZN_STR("raise_stop_iteration")); });
-  m.def("raise_cpp", [](py::str s) { return zcore::to_python(raise_cpp(std::move(s)), ZN_STR("raise_cpp")); });
+  m.def("raise_cpp",
+        [](py::str s) { return zcore::to_python(raise_cpp(std::move(s)), ZN_STR("raise_cpp")); });
 }
