@@ -9,6 +9,7 @@ from unittest import mock
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
 from zentrix_gov.providers.detectwire import _json_dumps
 
 
@@ -395,7 +396,7 @@ class TestErrors:
         assert outcome(_json_dumps, {key: 2})[0] is TypeError
 
     def test_objects_posing_as_str(self):
-        posing = mock.Mock(spec=str)
+        posing = mock.Mock(spec_set=str)
         assert_same(posing)  # top level: refused by the string encoder
         assert_same([posing])  # nested: named after its claimed class
 

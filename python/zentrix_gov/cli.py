@@ -387,14 +387,14 @@ def _group_members(group: Any) -> list[str]:
     return [metric.name for metric in group.get_metrics() if metric.name in known_metrics()]
 
 
-def build_metrics(specs: Sequence[str], settings: Settings) -> list[GenAIMetric]:
+def build_metrics(entries: Sequence[str], settings: Settings) -> list[GenAIMetric]:
     """The metrics named in ``--metrics`` (group names expanded), in order, without repeats."""
     from zentrix_gov.entities.enums import MetricGroup
     from zentrix_gov.metrics import MetricParameterError, known_metrics, metric_from_name
 
     names: list[str] = []
-    for spec in specs:
-        for part in spec.split(","):
+    for entry in entries:
+        for part in entry.split(","):
             name = part.strip().lower()
             if not name:
                 continue

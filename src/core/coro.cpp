@@ -524,7 +524,7 @@ py::object to_python(Coro coro, PyObject* qualname) {
 
 void init_coroutines(py::module_& module) {
   if (coro_type != nullptr) return;
-  // The spec's name must outlive the type; one module per shared object.
+  // The type name must outlive the type; there is one module per shared object.
   static const std::string type_name = module.attr("__name__").cast<std::string>() + ".coroutine";
   static PyType_Slot slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
@@ -540,14 +540,14 @@ void init_coroutines(py::module_& module) {
       {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
+  static PyType_Spec type_spec = {
       type_name.c_str(),
       static_cast<int>(sizeof(CoroObject)),
       0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
-  PyObject* type = PyType_FromSpec(&spec);
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) throw py::error_already_set();
   coro_type = reinterpret_cast<PyTypeObject*>(type);
   py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle(type));

@@ -551,15 +551,17 @@ def _catalogue(tools: Any) -> dict[str, dict[str, Any]]:
         raise DetectorError("'tools' must be a list of tool descriptions.")
     functions = {}
     for tool in tools:
-        spec = tool.get("function", tool) if isinstance(tool, dict) else None
-        if not isinstance(spec, dict) or not isinstance(spec.get("name"), str):
+        function = tool.get("function", tool) if isinstance(tool, dict) else None
+        if not isinstance(function, dict) or not isinstance(function.get("name"), str):
             raise DetectorError(f"Tool description {tool!r} has no function name.")
-        functions[spec["name"]] = spec
+        functions[function["name"]] = function
     return functions
 
 
-def _argument_faults(spec: dict[str, Any], arguments: dict[str, Any]) -> list[tuple[float, str]]:
-    schema = spec.get("parameters")
+def _argument_faults(
+    function: dict[str, Any], arguments: dict[str, Any]
+) -> list[tuple[float, str]]:
+    schema = function.get("parameters")
     if not isinstance(schema, dict):
         return []  # nothing declared, nothing to check
     properties = schema.get("properties") or {}
@@ -596,8 +598,8 @@ def _tool_call_faults(call: Any, functions: dict[str, dict[str, Any]]) -> list[t
     name = function.get("name") if isinstance(function, dict) else None
     if not isinstance(name, str):
         return [(1.0, "malformed tool call: no function name")]
-    spec = functions.get(name)
-    if spec is None:
+    declared = functions.get(name)
+    if declared is None:
         return [(1.0, f"unknown function {name!r}")]
     arguments = function.get("arguments")
     if arguments is None:
@@ -609,7 +611,7 @@ def _tool_call_faults(call: Any, functions: dict[str, dict[str, Any]]) -> list[t
             return [(1.0, f"arguments of {name!r} are not valid JSON")]
     if not isinstance(arguments, dict):
         return [(1.0, f"arguments of {name!r} must be an object")]
-    return _argument_faults(spec, arguments)
+    return _argument_faults(declared, arguments)
 
 
 def detect_tool_call_accuracy(params: dict[str, Any], messages: Any, tools: Any) -> list[Detection]:
