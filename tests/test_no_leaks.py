@@ -8,9 +8,9 @@ from types import SimpleNamespace
 
 import pandas as pd
 import pytest
+
 from evs_sdk import APIClient as EVSClient
 from evs_sdk.authenticators import BearerTokenAuthenticator
-
 from zentrix_gov.config import GenAIConfiguration
 from zentrix_gov.evaluators.impl import metricrun
 from zentrix_gov.providers.detectwire import Detectwire
@@ -36,7 +36,9 @@ def provider():
         credentials=SimpleNamespace(url="http://127.0.0.1:9", version="local", disable_ssl=False),
     )
     config = GenAIConfiguration(input_fields=["q"], output_fields=["a"], context_fields=["c"])
-    return Detectwire(config, "faithfulness", "Faithfulness", "faithfulness_model", api_client=client)
+    return Detectwire(
+        config, "faithfulness", "Faithfulness", "faithfulness_model", api_client=client
+    )
 
 
 def test_bodies_and_results_leak_nothing_per_record(provider):
@@ -51,7 +53,7 @@ def test_bodies_and_results_leak_nothing_per_record(provider):
     replies = [{"detections": [{"score": 0.5, "evidence": [{"text": "e"}]}]}] * ROWS
 
     def work():
-        bodies, ids = provider._Detectwire__pre_process_data(frame)
+        _, ids = provider._Detectwire__pre_process_data(frame)
         provider._Detectwire__post_process(replies, ids)
 
     # One object kept per record would leave 20,000 blocks behind.
