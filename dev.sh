@@ -7,7 +7,7 @@
 #   ./dev.sh test [PYTEST ARGS]  run the whole test suite
 #   ./dev.sh bench               run the benchmarks
 #   ./dev.sh sanitize [ARGS]     run the tests against an ASan + UBSan build
-#   ./dev.sh lint                clang-format and ruff checks
+#   ./dev.sh lint                ruff, clang-format and clang-tidy checks
 #   ./dev.sh build               only set up and build
 set -euo pipefail
 
@@ -127,8 +127,11 @@ case "$cmd" in
     ensure_venv
     "$venv/bin/ruff" check python tests bench
     "$venv/bin/ruff" format --check python tests bench
-    [ -x "$venv/bin/clang-format" ] || "$py" -m pip install --quiet clang-format 2> >(grep -v '^WARNING: Location' >&2)
+    [ -x "$venv/bin/clang-tidy" ] ||
+      "$py" -m pip install --quiet clang-format clang-tidy 2> >(grep -v '^WARNING: Location' >&2)
     "$venv/bin/clang-format" --dry-run --Werror src/*/*.cpp src/*/*.hpp tests/native/*.cpp
+    build build/dev "$root/python"
+    "$venv/bin/clang-tidy" -p build/dev --quiet --warnings-as-errors='*' src/*/*.cpp tests/native/*.cpp
     ;;
   *)
     echo "usage: ./dev.sh {evaluate|test|bench|sanitize|lint|build} [ARGS...]" >&2

@@ -81,8 +81,8 @@ constexpr std::array<char, 512> kHexPairs = [] {
 inline char* put_u_escape(char* at, std::uint32_t unit) {
   at[0] = '\\';
   at[1] = 'u';
-  std::memcpy(at + 2, &kHexPairs[2 * ((unit >> 8) & 0xff)], 2);
-  std::memcpy(at + 4, &kHexPairs[2 * (unit & 0xff)], 2);
+  std::memcpy(at + 2, &kHexPairs[std::size_t{2} * ((unit >> 8) & 0xff)], 2);
+  std::memcpy(at + 4, &kHexPairs[std::size_t{2} * (unit & 0xff)], 2);
   return at + 6;
 }
 

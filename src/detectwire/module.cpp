@@ -82,7 +82,7 @@ py::object make_class(py::module_& m) {
       "payload"_a, "session"_a);
   add_method(
       cls, "_Detectwire__compute_metric",
-      [](py::object self, py::object api_payloads) {
+      [](py::object self, const py::object& api_payloads) {
         zcore::require_list(api_payloads, "api_payloads");
         return zcore::to_python(detectwire::compute_metric(std::move(self), py::list(api_payloads)),
                                 ZN_STR("Detectwire.__compute_metric"));
@@ -90,10 +90,10 @@ py::object make_class(py::module_& m) {
       "api_payloads"_a);
   add_method(
       cls, "_Detectwire__post_process",
-      [](py::object self, py::object results, py::object record_ids) {
+      [](const py::object& self, const py::object& results, const py::object& record_ids) {
         zcore::require_list(results, "results");
         zcore::require_list(record_ids, "record_ids");
-        return detectwire::post_process(std::move(self), py::list(results), py::list(record_ids));
+        return detectwire::post_process(self, py::list(results), py::list(record_ids));
       },
       "results"_a, "record_ids"_a);
   add_method(cls, "_Detectwire__get_additional_info", &detectwire::get_additional_info, "results"_a);

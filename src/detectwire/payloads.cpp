@@ -120,7 +120,7 @@ py::object context_contents(const py::object& data, const py::object& configurat
 
 }  // namespace
 
-py::tuple pre_process_data(py::object self, py::object data) {
+py::tuple pre_process_data(const py::object& self, const py::object& data) {
   py::object configuration = self.attr(ZN_ID(configuration));
   py::object metric_name = self.attr(ZN_ID(metric_name));
   py::object inputs = column_as_list(data, first_field(configuration, ZN_ID(input_fields)));
@@ -144,9 +144,9 @@ py::tuple pre_process_data(py::object self, py::object data) {
   return py::make_tuple(bodies, record_ids);
 }
 
-py::list get_json_payloads(py::object self, py::object input_contents, py::object output_contents,
-                           py::object context_contents, py::object tools_catalog_content,
-                           py::object tool_calls_content) {
+py::list get_json_payloads(const py::object& self, const py::object& input_contents,
+                           const py::object& output_contents, const py::object& context_contents,
+                           const py::object& tools_catalog_content, const py::object& tool_calls_content) {
   py::object metric_name = self.attr(ZN_ID(metric_name));
   py::object detector = self.attr(ZN_ID(set_metric_name))(metric_name);
   py::object params = self.attr(ZN_ID(detector_params));
@@ -201,7 +201,7 @@ py::list get_json_payloads(py::object self, py::object input_contents, py::objec
   return writer.take();
 }
 
-py::list get_tool_calls_content(py::object self, py::object data) {
+py::list get_tool_calls_content(const py::object& self, const py::object& data) {
   py::list result;
   py::object field = self.attr(ZN_ID(configuration)).attr(ZN_ID(tool_calls_field));
   if (!zcore::truthy(field)) return result;
@@ -230,7 +230,7 @@ py::list get_tool_calls_content(py::object self, py::object data) {
   return result;
 }
 
-py::object get_tools_catalog_content(py::object self) {
+py::object get_tools_catalog_content(const py::object& self) {
   py::object tools = self.attr(ZN_ID(configuration)).attr(ZN_ID(tools));
   if (!PyList_Check(tools.ptr())) return tools;
   for (py::handle tool : tools) {

@@ -66,7 +66,7 @@ bool in_table(const char* table, const py::handle& value) {
   return scope().get(table).contains(value);
 }
 
-py::object post_process(py::object self, py::list results, py::list record_ids) {
+py::object post_process(const py::object& self, const py::list& results, const py::list& record_ids) {
   const ResultFields fields(self);
   const bool accuracy = in_table("ACCURACY_METRICS", fields.metric_name);
   const bool with_evidences =
@@ -134,7 +134,7 @@ py::object post_process(py::object self, py::list results, py::list record_ids) 
   return zcore::call_kw(scope().get("AggregateMetricResult"), aggregate);
 }
 
-py::list get_additional_info(py::object self, py::object results) {
+py::list get_additional_info(const py::object& self, const py::object& results) {
   py::list evidences;
   if (in_table("RAG_EVIDENCE_METRICS", self.attr(ZN_ID(metric_name)))) {
     for (py::handle detection : results) evidences.append(detection[py::str("evidence")][py::int_(0)]);
@@ -163,7 +163,7 @@ zcore::Coro evaluate_async(py::object self, py::object data) {
   }
 }
 
-py::object evaluate(py::object self, py::object data) {
+py::object evaluate(const py::object& self, const py::object& data) {
   return scope().get("run_in_event_loop")(self.attr(ZN_ID(evaluate_async)), "data"_a = data);
 }
 

@@ -9,7 +9,7 @@ namespace {
 
 using namespace pybind11::literals;
 
-py::dict request_error(py::object code, py::object message) {
+py::dict request_error(const py::object& code, const py::object& message) {
   py::dict failure;
   failure["error"] = scope().get("Error")("code"_a = py::str(code), "message_en"_a = py::str(message));
   return failure;
@@ -17,7 +17,7 @@ py::dict request_error(py::object code, py::object message) {
 
 }  // namespace
 
-py::dict get_headers(py::object self) {
+py::dict get_headers(const py::object& self) {
   py::object token =
       scope().get("get_authenticator_token")(self.attr(ZN_ID(evs_client)).attr(ZN_ID(authenticator)));
   py::dict headers;

@@ -21,8 +21,9 @@ bool equals(const py::handle& value, const char* text) {
 
 }  // namespace
 
-void init(py::object self, py::object configuration, py::object metric_name, py::object metric_display_name,
-          py::object metric_method, py::object metric_group, py::object thresholds, py::kwargs kwargs) {
+void init(const py::object& self, const py::object& configuration, const py::object& metric_name,
+          const py::object& metric_display_name, const py::object& metric_method,
+          const py::object& metric_group, const py::object& thresholds, const py::kwargs& kwargs) {
   py::object api_client = kwargs.attr(ZN_ID(get))("api_client");
   if (!zcore::truthy(api_client)) {
     zcore::raise(PyExc_ValueError,
@@ -57,7 +58,7 @@ void init(py::object self, py::object configuration, py::object metric_name, py:
   self.attr(ZN_ID(detector_params)) = kwargs.attr(ZN_ID(get))("detector_params", py::none());
 }
 
-py::object set_metric_name(py::object self, py::object metric_name) {
+py::object set_metric_name(const py::object& self, py::object metric_name) {
   if (equals(self.attr(ZN_ID(metric_name)), "prompt_safety_risk") &&
       equals(self.attr(ZN_ID(metric_method)), "basalt_guardian")) {
     metric_name = py::str("harm");
@@ -68,7 +69,7 @@ py::object set_metric_name(py::object self, py::object metric_name) {
   return is_risk != 0 ? py::str("basalt_guardian") : metric_name;
 }
 
-py::object get_detector_url(py::object self, py::object api_client) {
+py::object get_detector_url(const py::object& self, const py::object& api_client) {
   py::object credentials = api_client.attr(ZN_ID(credentials));
   self.attr(ZN_ID(evs_client)) = api_client.attr(ZN_ID(evs_client));
   self.attr(ZN_ID(verify)) = py::bool_(!zcore::truthy(credentials.attr(ZN_ID(disable_ssl))));
@@ -87,13 +88,13 @@ py::object get_detector_url(py::object self, py::object api_client) {
   return row.attr(ZN_ID(mlp_url));
 }
 
-py::object get_service_instance_id(py::object self, py::object api_client) {
+py::object get_service_instance_id(const py::object& self, const py::object& api_client) {
   py::object client = api_client.attr(ZN_ID(evs_client));
   self.attr(ZN_ID(evs_client)) = client;
   return client.attr(ZN_ID(service_instance_id));
 }
 
-py::str get_base_url(py::object /*self*/, py::object metric_name) {
+py::str get_base_url(const py::object& /*self*/, const py::object& metric_name) {
   if (equals(metric_name, "answer_relevance")) return py::str(kGenerated);
   if (equals(metric_name, "context_relevance") || equals(metric_name, "faithfulness"))
     return py::str(kContext);

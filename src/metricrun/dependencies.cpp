@@ -16,7 +16,7 @@ bool has_name(const py::list& queue, const py::object& name) {
 
 }  // namespace
 
-py::list resolve_metric_dependencies(py::object metrics, py::object metric_groups) {
+py::list resolve_metric_dependencies(const py::object& metrics, const py::object& metric_groups) {
   zcore::require_list(metrics, "metrics");
   zcore::require_list(metric_groups, "metric_groups");
   py::list queue = py::reinterpret_steal<py::list>(PyList_GetSlice(metrics.ptr(), 0, PY_SSIZE_T_MAX));

@@ -39,7 +39,7 @@ py::object as_data_frame(py::object data) {
   if (PyDict_Check(data.ptr())) {
     py::list rows;
     rows.append(data);
-    data = rows;
+    data = std::move(rows);
   }
   if (PyList_Check(data.ptr())) data = scope().get("pd").attr(ZN_ID(DataFrame))(data);
   return data;
@@ -132,8 +132,9 @@ void discard(const py::list& futures) {
 
 }  // namespace
 
-py::object evaluate_metrics(py::object configuration, py::object data, py::object metrics,
-                            py::object api_client, py::object metric_groups, py::kwargs kwargs) {
+py::object evaluate_metrics(const py::object& configuration, py::object data, const py::object& metrics,
+                            py::object api_client, const py::object& metric_groups,
+                            const py::kwargs& kwargs) {
   zcore::require_list(metrics, "metrics");
   zcore::require_list(metric_groups, "metric_groups");
   Prepared prepared = prepare(configuration, std::move(data), metrics, std::move(api_client), metric_groups);

@@ -13,15 +13,15 @@ namespace py = pybind11;
 zcore::ModuleScope& scope();
 
 // validation.cpp
-void validate_data(py::object configuration, py::object data);
-void populate_record_id_timestamp(py::object configuration, py::object data);
+void validate_data(const py::object& configuration, const py::object& data);
+void populate_record_id_timestamp(const py::object& configuration, const py::object& data);
 
 // dependencies.cpp
-py::list resolve_metric_dependencies(py::object metrics, py::object metric_groups);
+py::list resolve_metric_dependencies(const py::object& metrics, const py::object& metric_groups);
 
 // driver.cpp
-py::object evaluate_metrics(py::object configuration, py::object data, py::object metrics,
-                            py::object api_client, py::object metric_groups, py::kwargs kwargs);
+py::object evaluate_metrics(const py::object& configuration, py::object data, const py::object& metrics,
+                            py::object api_client, const py::object& metric_groups, const py::kwargs& kwargs);
 zcore::Coro evaluate_metrics_async(py::object configuration, py::object data, py::object metrics,
                                    py::object api_client, py::object metric_groups, py::dict kwargs);
 

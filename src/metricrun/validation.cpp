@@ -46,13 +46,13 @@ py::list random_uuids(Py_ssize_t count) {
 
 }  // namespace
 
-void validate_data(py::object /*configuration*/, py::object data) {
+void validate_data(const py::object& /*configuration*/, const py::object& data) {
   if (zcore::truthy(data.attr(ZN_ID(empty)))) {
     zcore::raise(PyExc_ValueError, "The provided data is empty for metrics computation.");
   }
 }
 
-void populate_record_id_timestamp(py::object configuration, py::object data) {
+void populate_record_id_timestamp(const py::object& configuration, const py::object& data) {
   py::object id_field = configuration.attr(ZN_ID(record_id_field));
   if (needs_filling(data, id_field)) {
     data[id_field] = random_uuids(static_cast<Py_ssize_t>(py::len(data)));
