@@ -17,7 +17,7 @@ from zentrix_gov.evaluators.impl import metricrun
 
 METRICS = 100
 ROWS = 10_000
-REPEATS = 7
+REPEATS = 41
 
 
 class Trivial:
