@@ -268,3 +268,24 @@ class TestLifecycle:
         gc.collect()
         growth = sys.getallocatedblocks() - before
         assert growth < 2000, f"{growth} blocks still allocated after 200k coroutines"
+
+
+def test_gather_with_concurrency_closes_native_coroutines_it_never_started():
+    from zentrix_gov.utils.async_util import gather_with_concurrency
+
+    @types.coroutine
+    def tick(value):
+        yield  # generator-based: dropping one unstarted is silent
+        return value
+
+    async def main():
+        awaitables = [probe.await_value(fail("first"))] + [
+            probe.await_value(tick(i)) for i in range(5)
+        ]
+        with pytest.raises(ValueError, match="first"):
+            await gather_with_concurrency(coros=awaitables, max_concurrency=1)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        asyncio.run(main())
+        gc.collect()

@@ -95,11 +95,10 @@ async def gather_with_concurrency(coros: Iterable[Awaitable[T]], max_concurrency
 
 def _close_unstarted(awaitables: list[Awaitable[Any]]) -> None:
     # A coroutine cancelled before its task first ran was never started; close it so that
-    # Python does not warn that it was never awaited.
+    # Python does not warn that it was never awaited. By now every other one has finished,
+    # and closing a finished coroutine does nothing. Native coroutines count too.
     for awaitable in awaitables:
-        if inspect.iscoroutine(awaitable) and inspect.getcoroutinestate(awaitable) == (
-            inspect.CORO_CREATED
-        ):
+        if asyncio.iscoroutine(awaitable):
             awaitable.close()
 
 
