@@ -47,6 +47,12 @@ inline bool is_exact_list(py::handle value) {
   return PyList_CheckExact(value.ptr()) != 0;
 }
 
+// Whether `value` is a str equal to the ASCII `text` (str subclasses such as
+// string enums included), without building a Python object for `text`.
+inline bool is_text(py::handle value, const char* text) {
+  return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+}
+
 // Raises TypeError "<what> must be of type list, not <type>" unless `value`
 // is exactly a list (subclasses and tuples are refused too).
 void require_list(py::handle value, const char* what);

@@ -12,10 +12,6 @@ namespace {
 using zcore::json::append_string;
 using zcore::json::append_value;
 
-bool equals(const py::handle& value, const char* text) {
-  return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
-}
-
 // A list-like argument as a fast sequence; raises TypeError like zip() does.
 py::object as_sequence(const py::handle& value, const char* what) {
   PyObject* sequence = PySequence_Fast(value.ptr(), what);
@@ -128,13 +124,13 @@ py::tuple pre_process_data(const py::object& self, const py::object& data) {
   py::object contexts = py::none();
   py::object tools = py::none();
   py::object tool_calls = py::none();
-  if (equals(metric_name, "answer_relevance") || equals(metric_name, "faithfulness")) {
+  if (zcore::is_text(metric_name, "answer_relevance") || zcore::is_text(metric_name, "faithfulness")) {
     outputs = column_as_list(data, first_field(configuration, ZN_ID(output_fields)));
   }
-  if (equals(metric_name, "context_relevance") || equals(metric_name, "faithfulness")) {
+  if (zcore::is_text(metric_name, "context_relevance") || zcore::is_text(metric_name, "faithfulness")) {
     contexts = context_contents(data, configuration);
   }
-  if (equals(metric_name, "tool_call_accuracy")) {
+  if (zcore::is_text(metric_name, "tool_call_accuracy")) {
     tools = self.attr(ZN_ID(get_tools_catalog_content))();
     tool_calls = self.attr(ZN_ID(get_tool_calls_content))(data);
   }
@@ -151,7 +147,7 @@ py::list get_json_payloads(const py::object& self, const py::object& input_conte
   py::object detector = self.attr(ZN_ID(set_metric_name))(metric_name);
   py::object params = self.attr(ZN_ID(detector_params));
 
-  if (equals(metric_name, "answer_relevance")) {
+  if (zcore::is_text(metric_name, "answer_relevance")) {
     return write_pairs(detector, params, input_contents, "input contents must be a list", output_contents,
                        "output contents must be a list",
                        [](std::string& out, PyObject* prompt, PyObject* text) {
@@ -167,15 +163,15 @@ py::list get_json_payloads(const py::object& self, const py::object& input_conte
     out += ", \"context_type\": \"docs\", \"context\": ";
     append_value(out, context);
   };
-  if (equals(metric_name, "context_relevance")) {
+  if (zcore::is_text(metric_name, "context_relevance")) {
     return write_pairs(detector, params, input_contents, "input contents must be a list", context_contents,
                        "context contents must be a list", with_context);
   }
-  if (equals(metric_name, "faithfulness")) {
+  if (zcore::is_text(metric_name, "faithfulness")) {
     return write_pairs(detector, params, output_contents, "output contents must be a list", context_contents,
                        "context contents must be a list", with_context);
   }
-  if (equals(metric_name, "tool_call_accuracy")) {
+  if (zcore::is_text(metric_name, "tool_call_accuracy")) {
     std::string tools = ", \"tools\": ";
     append_value(tools, tools_catalog_content.ptr());
     return write_pairs(detector, params, input_contents, "input contents must be a list", tool_calls_content,

@@ -8,10 +8,6 @@ namespace {
 
 using namespace pybind11::literals;
 
-bool equals(const py::handle& value, const char* text) {
-  return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
-}
-
 // Attributes of the provider that every result repeats, read once per call.
 struct ResultFields {
   py::object record_name;
@@ -29,9 +25,9 @@ struct ResultFields {
         provider(scope().get("EvaluationProvider").attr(ZN_ID(DETECTORS)).attr(ZN_ID(value))),
         group(self.attr(ZN_ID(metric_group))),
         thresholds(self.attr(ZN_ID(thresholds))) {
-    record_name = equals(metric_name, "keyword") ? py::str("keyword_detection")
-                  : equals(metric_name, "regex") ? py::str("regex_detection")
-                                                 : metric_name;
+    record_name = zcore::is_text(metric_name, "keyword") ? py::str("keyword_detection")
+                  : zcore::is_text(metric_name, "regex") ? py::str("regex_detection")
+                                                         : metric_name;
   }
 
   py::dict record(const py::handle& record_id) const {

@@ -15,10 +15,6 @@ std::string formatted(const py::handle& value) {
   return py::reinterpret_steal<py::str>(PyObject_Format(value.ptr(), nullptr)).cast<std::string>();
 }
 
-bool equals(const py::handle& value, const char* text) {
-  return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
-}
-
 }  // namespace
 
 void init(const py::object& self, const py::object& configuration, const py::object& metric_name,
@@ -59,8 +55,8 @@ void init(const py::object& self, const py::object& configuration, const py::obj
 }
 
 py::object set_metric_name(const py::object& self, py::object metric_name) {
-  if (equals(self.attr(ZN_ID(metric_name)), "prompt_safety_risk") &&
-      equals(self.attr(ZN_ID(metric_method)), "basalt_guardian")) {
+  if (zcore::is_text(self.attr(ZN_ID(metric_name)), "prompt_safety_risk") &&
+      zcore::is_text(self.attr(ZN_ID(metric_method)), "basalt_guardian")) {
     metric_name = py::str("harm");
   }
   py::object risks = scope().get("BasaltGuardianRisks").attr(ZN_ID(values))();
@@ -95,10 +91,10 @@ py::object get_service_instance_id(const py::object& self, const py::object& api
 }
 
 py::str get_base_url(const py::object& /*self*/, const py::object& metric_name) {
-  if (equals(metric_name, "answer_relevance")) return py::str(kGenerated);
-  if (equals(metric_name, "context_relevance") || equals(metric_name, "faithfulness"))
+  if (zcore::is_text(metric_name, "answer_relevance")) return py::str(kGenerated);
+  if (zcore::is_text(metric_name, "context_relevance") || zcore::is_text(metric_name, "faithfulness"))
     return py::str(kContext);
-  if (equals(metric_name, "tool_call_accuracy")) return py::str(kChat);
+  if (zcore::is_text(metric_name, "tool_call_accuracy")) return py::str(kChat);
   return py::str(kText);
 }
 
