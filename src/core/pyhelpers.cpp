@@ -8,9 +8,14 @@ PyObject* intern(const char* text) {
   return name;
 }
 
-void ModuleScope::bind(py::module_& module) {
+void ModuleScope::bind(py::module_& module, std::initializer_list<ImportedName> imports) {
   module_ = module.ptr();
   dict_ = PyModule_GetDict(module_);  // borrowed; lives as long as the module
+  for (const ImportedName& imported : imports) {
+    py::object value = py::module_::import(imported.module);
+    if (imported.attribute != nullptr) value = value.attr(imported.attribute);
+    set(imported.name, value);
+  }
 }
 
 py::module_ ModuleScope::module() const {

@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -23,12 +24,20 @@ PyObject* intern(const char* text);
     return interned;                                          \
   }())
 
+// A module-level name bound to `module.attribute` when the module loads.
+struct ImportedName {
+  const char* name;
+  const char* module;
+  const char* attribute;  // nullptr: the module itself
+};
+
 // A module's namespace, read at call time so that callers may rebind or
 // mock.patch any module-level name after import.
 class ModuleScope {
  public:
-  // Binds to the module object being initialised; the module outlives us.
-  void bind(py::module_& module);
+  // Binds to the module object being initialised (the module outlives us)
+  // and imports its collaborators into it.
+  void bind(py::module_& module, std::initializer_list<ImportedName> imports);
   py::module_ module() const;
   // The current value of a module attribute; NameError if it is unbound.
   py::object get(PyObject* name) const;

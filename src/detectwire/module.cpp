@@ -17,20 +17,6 @@ zcore::ModuleScope& scope() {
 
 namespace {
 
-// Module-level names the provider reads when it runs: (name, module, attribute).
-constexpr const char* kBindings[][3] = {
-    {"EVSClient", "evs_sdk", "APIClient"},
-    {"ToolCallMetricProvider", "zentrix_gov.providers.tool_call_metric_provider", "ToolCallMetricProvider"},
-    {"run_in_event_loop", "zentrix_gov.utils.async_util", "run_in_event_loop"},
-    {"get_authenticator_token", "zentrix_gov.utils.python_utils", "get_authenticator_token"},
-    {"transform_str_to_list", "zentrix_gov.utils.python_utils", "transform_str_to_list"},
-    {"RecordMetricResult", "zentrix_gov.entities.evaluation_result", "RecordMetricResult"},
-    {"AggregateMetricResult", "zentrix_gov.entities.evaluation_result", "AggregateMetricResult"},
-    {"Error", "zentrix_gov.entities.base_classes", "Error"},
-    {"EvaluationProvider", "zentrix_gov.entities.enums", "EvaluationProvider"},
-    {"BasaltGuardianRisks", "zentrix_gov.entities.enums", "BasaltGuardianRisks"},
-};
-
 py::list text_list(std::initializer_list<const char*> items) {
   py::list result;
   for (const char* item : items) result.append(item);
@@ -112,14 +98,27 @@ py::object make_class(py::module_& m) {
 
 PYBIND11_MODULE(detectwire, m) {
   m.doc() = "Detector metrics computed by the remote text-detection service.";
-  detectwire::scope().bind(m);
+  // Collaborators are module attributes, looked up when used, so that
+  // callers can rebind or patch them.
+  detectwire::scope().bind(
+      m, {
+             {"EVSClient", "evs_sdk", "APIClient"},
+             {"ToolCallMetricProvider", "zentrix_gov.providers.tool_call_metric_provider",
+              "ToolCallMetricProvider"},
+             {"run_in_event_loop", "zentrix_gov.utils.async_util", "run_in_event_loop"},
+             {"get_authenticator_token", "zentrix_gov.utils.python_utils", "get_authenticator_token"},
+             {"transform_str_to_list", "zentrix_gov.utils.python_utils", "transform_str_to_list"},
+             {"RecordMetricResult", "zentrix_gov.entities.evaluation_result", "RecordMetricResult"},
+             {"AggregateMetricResult", "zentrix_gov.entities.evaluation_result", "AggregateMetricResult"},
+             {"Error", "zentrix_gov.entities.base_classes", "Error"},
+             {"EvaluationProvider", "zentrix_gov.entities.enums", "EvaluationProvider"},
+             {"BasaltGuardianRisks", "zentrix_gov.entities.enums", "BasaltGuardianRisks"},
+             {"aiohttp", "aiohttp", nullptr},
+             {"asyncio", "asyncio", nullptr},
+             {"json", "json", nullptr},
+             {"pd", "pandas", nullptr},
+         });
   zcore::init_coroutines(m);
-
-  for (const auto& binding : kBindings) {
-    m.attr(binding[0]) = py::module_::import(binding[1]).attr(binding[2]);
-  }
-  for (const char* module : {"aiohttp", "asyncio", "json"}) m.attr(module) = py::module_::import(module);
-  m.attr("pd") = py::module_::import("pandas");
 
   m.attr("ACCURACY_METRICS") = text_list({"topic_relevance", "tool_call_accuracy"});
   m.attr("RAG_EVIDENCE_METRICS") = text_list({"faithfulness", "context_relevance"});

@@ -11,37 +11,28 @@ zcore::ModuleScope& scope() {
 
 }  // namespace metricrun
 
-namespace {
-
-// Module-level names the driver looks up when it runs, so that callers can
-// rebind or patch them: (name, module, attribute).
-constexpr const char* kBindings[][3] = {
-    {"APIClient", "zentrix_gov.clients.api_client", "APIClient"},
-    {"SegmentBatchManager", "zentrix_gov.utils.segment_batch_manager", "SegmentBatchManager"},
-    {"run_in_event_loop", "zentrix_gov.utils.async_util", "run_in_event_loop"},
-    {"gather_with_concurrency", "zentrix_gov.utils.async_util", "gather_with_concurrency"},
-    {"track_duration", "zentrix_gov.utils.python_utils", "track_duration"},
-    {"MetricsEvaluationResult", "zentrix_gov.entities.evaluation_result", "MetricsEvaluationResult"},
-    {"GenAIMetric", "zentrix_gov.entities.metric", "GenAIMetric"},
-    {"MetricGroup", "zentrix_gov.entities.enums", "MetricGroup"},
-    {"GenAIConfiguration", "zentrix_gov.config", "GenAIConfiguration"},
-    {"AgenticAIConfiguration", "zentrix_gov.config", "AgenticAIConfiguration"},
-    {"datetime", "datetime", "datetime"},
-};
-
-}  // namespace
-
 PYBIND11_MODULE(metricrun, m) {
   using namespace pybind11::literals;
   m.doc() = "Runs a list of metrics over a table of records and merges their results.";
-  metricrun::scope().bind(m);
+  // Collaborators are module attributes, looked up when used, so that
+  // callers can rebind or patch them.
+  metricrun::scope().bind(
+      m, {
+             {"APIClient", "zentrix_gov.clients.api_client", "APIClient"},
+             {"SegmentBatchManager", "zentrix_gov.utils.segment_batch_manager", "SegmentBatchManager"},
+             {"run_in_event_loop", "zentrix_gov.utils.async_util", "run_in_event_loop"},
+             {"gather_with_concurrency", "zentrix_gov.utils.async_util", "gather_with_concurrency"},
+             {"track_duration", "zentrix_gov.utils.python_utils", "track_duration"},
+             {"MetricsEvaluationResult", "zentrix_gov.entities.evaluation_result", "MetricsEvaluationResult"},
+             {"GenAIMetric", "zentrix_gov.entities.metric", "GenAIMetric"},
+             {"MetricGroup", "zentrix_gov.entities.enums", "MetricGroup"},
+             {"GenAIConfiguration", "zentrix_gov.config", "GenAIConfiguration"},
+             {"AgenticAIConfiguration", "zentrix_gov.config", "AgenticAIConfiguration"},
+             {"datetime", "datetime", "datetime"},
+             {"pd", "pandas", nullptr},
+             {"os", "os", nullptr},
+         });
   zcore::init_coroutines(m);
-
-  for (const auto& binding : kBindings) {
-    m.attr(binding[0]) = py::module_::import(binding[1]).attr(binding[2]);
-  }
-  m.attr("pd") = py::module_::import("pandas");
-  m.attr("os") = py::module_::import("os");
   m.attr("api_client_cache") = py::none();
 
   m.def("__validate_data", &metricrun::validate_data, "configuration"_a, "data"_a,
