@@ -9,7 +9,6 @@ namespace detectwire {
 
 namespace {
 
-using zcore::json::append_string;
 using zcore::json::append_value;
 
 // A list-like argument as a fast sequence; raises TypeError like zip() does.
