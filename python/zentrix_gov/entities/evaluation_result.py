@@ -12,7 +12,6 @@ from pydantic import BaseModel, ConfigDict
 from zentrix_gov.entities.base_classes import (
     BaseMetricResult,
     Error,
-    GroupLabel,
     PlainScalar,
     RecordId,
 )
@@ -37,13 +36,6 @@ def _is_value(value: Any) -> bool:
 class RecordMetricResult(BaseMetricResult):
     """One metric value of one record."""
 
-    model_config = ConfigDict(frozen=True)
-
-    name: str
-    display_name: str | None = None
-    method: str | None = None
-    provider: str | None = None
-    group: GroupLabel = None
     record_id: RecordId = None
     record_timestamp: str | datetime | None = None
     value: Number = None
@@ -62,13 +54,6 @@ class AggregateMetricResult(BaseMetricResult):
     did; ``errors`` then collects the records' errors.
     """
 
-    model_config = ConfigDict(frozen=True)
-
-    name: str
-    display_name: str | None = None
-    method: str | None = None
-    group: GroupLabel = None
-    provider: str | None = None
     value: Annotated[float | int | str | None, PlainScalar] = None
     total_records: int = 0
     record_level_metrics: list[RecordMetricResult] = []
