@@ -274,14 +274,7 @@ def load_settings(path: str | None) -> Settings:
 
     if path is None:
         return Settings(GenAIConfiguration())
-    raw = _read_text(path, "config file")
-    try:
-        document = json.loads(raw)
-    except json.JSONDecodeError as exc:
-        raise UsageError(
-            f"config file {path} is not valid JSON: {exc.msg} (line {exc.lineno}, "
-            f"column {exc.colno})"
-        ) from None
+    document = _load_json(_read_text(path, "config file"), f"config file {path}")
     if not isinstance(document, dict):
         raise UsageError(f"config file {path} must hold a JSON object, not {_json_kind(document)}")
     unknown = [key for key in document if key not in (*CONFIG_SETTINGS, METRIC_PARAMS)]
@@ -353,6 +346,16 @@ def _read_text(path: str, what: str) -> str:
         raise UsageError(f"{what} {path} is not UTF-8 text ({exc.reason})") from None
     except OSError as exc:
         raise UsageError(f"cannot read {what} {path}: {exc.strerror or exc}") from None
+
+
+def _load_json(text: str, what: str) -> Any:
+    """The JSON document in `text`; a usage error naming `what` and the position otherwise."""
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise UsageError(
+            f"{what} is not valid JSON: {exc.msg} (line {exc.lineno}, column {exc.colno})"
+        ) from None
 
 
 def _json_kind(value: Any) -> str:
@@ -457,13 +460,7 @@ def _read_csv(path: str) -> pd.DataFrame:
 
 
 def _json_records(text: str, path: str) -> list[dict[str, Any]]:
-    try:
-        document = json.loads(text)
-    except json.JSONDecodeError as exc:
-        raise UsageError(
-            f"records file {path} is not valid JSON: {exc.msg} (line {exc.lineno}, "
-            f"column {exc.colno})"
-        ) from None
+    document = _load_json(text, f"records file {path}")
     if not isinstance(document, list):
         raise UsageError(
             f"records file {path} must hold a JSON list of objects, not {_json_kind(document)}"
