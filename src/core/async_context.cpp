@@ -9,16 +9,20 @@ AsyncContext::AsyncContext(py::object manager) : manager_(std::move(manager)) {
                  Py_TYPE(manager_.ptr())->tp_name);
     throw py::error_already_set();
   }
-  exit_ = type.attr(ZN_ID(__aexit__));
+  exit_ = type.attr(ZN_STR("__aexit__"));
 }
 
 py::object AsyncContext::enter() const {
-  return py::type::of(manager_).attr(ZN_ID(__aenter__))(manager_);
+  return py::type::of(manager_).attr(ZN_STR("__aenter__"))(manager_);
 }
 
 py::object AsyncContext::exit(const std::optional<py::error_already_set>& failure) const {
-  if (failure) return exit_(manager_, failure->type(), failure->value(), failure->trace());
-  return exit_(manager_, py::none(), py::none(), py::none());
+  if (!failure) return exit_(manager_, py::none(), py::none(), py::none());
+  return exit_(manager_, *exit_arguments(*failure));
+}
+
+void AsyncContext::finish(const py::object& exit_result, const std::optional<py::error_already_set>& failure) {
+  if (failure && !truthy(exit_result)) throw *failure;
 }
 
 }  // namespace zcore

@@ -4,8 +4,12 @@
 //   zcore::AsyncContext context(manager);
 //   py::object value = co_await context.enter();
 //   std::optional<py::error_already_set> failure;
-//   try { ... } catch (py::error_already_set& error) { failure = error; }
-//   if (!zcore::truthy(co_await context.exit(failure))) zcore::rethrow(failure);
+//   try { ... } catch (...) { failure = zcore::current_error(); }
+//   context.finish(co_await context.exit(failure), failure);
+//
+// As in `async with`, __aexit__ gets the error's type, value and traceback
+// (None when it has none) and may suppress it by returning a true value;
+// otherwise the error leaves unchanged, whatever its type.
 #pragma once
 
 #include <optional>
@@ -19,18 +23,15 @@ class AsyncContext {
   explicit AsyncContext(py::object manager);
   // Awaitable of __aenter__.
   py::object enter() const;
-  // Awaitable of __aexit__, given the body's error if it failed. Its result
-  // is true when the manager swallowed the error.
+  // Awaitable of __aexit__, given the body's error if it failed.
   py::object exit(const std::optional<py::error_already_set>& failure) const;
+  // After __aexit__ returned `exit_result`: raises the body's error again
+  // unless the manager suppressed it.
+  static void finish(const py::object& exit_result, const std::optional<py::error_already_set>& failure);
 
  private:
   py::object manager_;
   py::object exit_;
 };
-
-// Throws the captured error again, if there is one.
-inline void rethrow(const std::optional<py::error_already_set>& failure) {
-  if (failure) throw *failure;
-}
 
 }  // namespace zcore

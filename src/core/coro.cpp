@@ -1,183 +1,182 @@
 #include "core/coro.hpp"
 
+#include <structmember.h>
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
+#include "core/compat.hpp"
+
 namespace zcore {
-
-// ---------------------------------------------------------------------------
-// HeldError
-
-void HeldError::fetch() noexcept {
-  clear();
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-}
-
-void HeldError::restore() noexcept {
-  PyErr_Restore(type, value, traceback);
-  type = value = traceback = nullptr;
-}
-
-void HeldError::clear() noexcept {
-  Py_CLEAR(type);
-  Py_CLEAR(value);
-  Py_CLEAR(traceback);
-}
-
-int HeldError::traverse(visitproc visit, void* arg) const {
-  Py_VISIT(type);
-  Py_VISIT(value);
-  Py_VISIT(traceback);
-  return 0;
-}
 
 namespace {
 
 enum class State : std::uint8_t { created, suspended, running, finished };
 
-struct CoroObject {
-  PyObject_HEAD Coro::handle_type handle;  // null once the body finished or was dropped
-  PyObject* qualname;
-  State state;
+// The C++ side of a coroutine object, placement-constructed in the Python
+// object's memory by to_python and destroyed by its dealloc.
+struct CoroFields {
+  CoroFields(Coro::handle_type body, py::object name_text) : handle(body), qualname(std::move(name_text)) {}
+
+  Coro::handle_type handle;  // null once the body finished or was dropped
+  py::object qualname;
+  py::object name;   // null until read or set; defaults to qualname's last part
+  py::object code;   // placeholder code object, made when first asked for
+  py::object frame;  // placeholder frame, made when first asked for
+  State state = State::created;
 };
 
-PyTypeObject* coro_type = nullptr;  // this module's coroutine type
+struct CoroObject {
+  PyObject_HEAD
+  PyObject* weakrefs;  // the weak-reference list slot; owned and cleared through the C API
+  CoroFields fields;
+};
 
-CoroPromise& promise_of(CoroObject* self) {
-  return self->handle.promise();
+// What `__await__` returns, like CPython's coroutine_wrapper: the iterator
+// that an `await` in Python code drives.
+struct WrapperObject {
+  PyObject_HEAD
+  py::object coro;
+};
+
+// This module's types: strong references kept for the life of the process.
+PyTypeObject* coro_type = nullptr;
+PyTypeObject* wrapper_type = nullptr;
+py::handle frame_globals;  // the owning module's dict, borrowed: the module outlives its coroutines
+
+CoroFields& fields_of(PyObject* object) {
+  return reinterpret_cast<CoroObject*>(object)->fields;
 }
 
-void destroy_frame(CoroObject* self) noexcept {
-  self->state = State::finished;
-  if (self->handle) std::exchange(self->handle, {}).destroy();
+CoroPromise& promise_of(CoroFields& fields) {
+  return fields.handle.promise();
 }
 
-// StopIteration carrying `value` (stolen), safe for tuples and exceptions.
-void set_stop_iteration(PyObject* value) {
-  if (value == Py_None) {
+bool is_native(PyObject* object) {
+  return Py_TYPE(object) == coro_type;
+}
+
+void destroy_frame(CoroFields& fields) noexcept {
+  fields.state = State::finished;
+  fields.frame = py::object();
+  if (fields.handle) std::exchange(fields.handle, {}).destroy();
+}
+
+// Raises StopIteration(value) the way a finished generator does, safe for
+// tuples and exception instances.
+void set_stop_iteration(const py::object& value) {
+  if (value.is_none()) {
     PyErr_SetNone(PyExc_StopIteration);
-  } else {
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
-    if (stop != nullptr) {
-      PyErr_SetObject(PyExc_StopIteration, stop);
-      Py_DECREF(stop);
-    }
+    return;
   }
-  Py_DECREF(value);
+  PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value.ptr());  // new reference
+  if (stop == nullptr) return;
+  PyErr_SetObject(PyExc_StopIteration, stop);
+  Py_DECREF(stop);
 }
 
-// A StopIteration escaping the body becomes a RuntimeError, as for async def.
-void replace_stop_iteration(HeldError& error) {
-  if (!PyErr_GivenExceptionMatches(error.type, PyExc_StopIteration)) return;
-  PyObject* cause = Py_NewRef(error.value);
-  error.clear();
+// Puts the body's failure into the error indicator; a StopIteration escaping
+// the body becomes a RuntimeError, as for async def.
+void restore_failure(py::error_already_set& failure) {
+  if (!failure.matches(PyExc_StopIteration)) {
+    failure.restore();
+    return;
+  }
+  py::object stop = failure.value();
   PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-  error.fetch();
-  PyException_SetCause(error.value, Py_NewRef(cause));  // steals
-  PyException_SetContext(error.value, cause);           // steals
+  py::error_already_set replacement;
+  PyException_SetCause(replacement.value().ptr(), stop.inc_ref().ptr());    // steals
+  PyException_SetContext(replacement.value().ptr(), stop.inc_ref().ptr());  // steals
+  replacement.restore();
 }
 
-// Runs the body until its next suspension or its end.
-PySendResult resume_body(CoroObject* self, PyObject** presult) {
-  CoroPromise& promise = promise_of(self);
-  self->state = State::running;
-  self->handle.resume();
-  if (!self->handle.done()) {
-    self->state = State::suspended;
-    *presult = std::exchange(promise.yielded, nullptr);
+// Runs the body until its next suspension or its end. C-slot convention:
+// *result is a new reference, or null with an error set.
+PySendResult resume_body(CoroFields& fields, PyObject** result) {
+  CoroPromise& promise = promise_of(fields);
+  fields.state = State::running;
+  fields.handle.resume();
+  if (!fields.handle.done()) {
+    fields.state = State::suspended;
+    *result = promise.yielded.release().ptr();
     return PYGEN_NEXT;
   }
-  HeldError failure = std::exchange(promise.failure, {});
-  PyObject* result = std::exchange(promise.result, nullptr);
-  destroy_frame(self);
-  if (failure.set()) {
-    Py_XDECREF(result);
-    replace_stop_iteration(failure);
-    failure.restore();
-    *presult = nullptr;
+  std::optional<py::error_already_set> failure = std::exchange(promise.failure, std::nullopt);
+  py::object value = std::move(promise.result);
+  destroy_frame(fields);
+  if (failure) {
+    restore_failure(*failure);
+    *result = nullptr;
     return PYGEN_ERROR;
   }
-  *presult = result != nullptr ? result : Py_NewRef(Py_None);
+  *result = (value ? std::move(value) : py::none()).release().ptr();
   return PYGEN_RETURN;
 }
 
-bool refuse_if_unusable(CoroObject* self) {
-  if (self->state == State::running) {
+// Hands the inner awaitable's outcome to the body and resumes it.
+PySendResult after_inner(CoroFields& fields, PySendResult inner_result, PyObject* out, PyObject** result) {
+  CoroPromise& promise = promise_of(fields);
+  if (inner_result == PYGEN_NEXT) {
+    fields.state = State::suspended;
+    *result = out;
+    return PYGEN_NEXT;
+  }
+  promise.inner = py::object();
+  if (inner_result == PYGEN_RETURN) {
+    promise.received = py::reinterpret_steal<py::object>(out);
+  } else {
+    promise.thrown.emplace();
+  }
+  return resume_body(fields, result);
+}
+
+bool refuse_if_unusable(const CoroFields& fields) {
+  if (fields.state == State::running) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return true;
   }
-  if (self->state == State::finished) {
+  if (fields.state == State::finished) {
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
     return true;
   }
   return false;
 }
 
-// Hands the inner awaitable's outcome to the body and resumes it.
-PySendResult after_inner(CoroObject* self, PySendResult inner_result, PyObject* out, PyObject** presult) {
-  CoroPromise& promise = promise_of(self);
-  if (inner_result == PYGEN_NEXT) {
-    self->state = State::suspended;
-    *presult = out;
-    return PYGEN_NEXT;
-  }
-  Py_CLEAR(promise.inner);
-  if (inner_result == PYGEN_RETURN) {
-    promise.received = out;
-  } else {
-    promise.thrown.fetch();
-  }
-  return resume_body(self, presult);
-}
-
-PySendResult coro_am_send(PyObject* obj, PyObject* arg, PyObject** presult) {
-  auto* self = reinterpret_cast<CoroObject*>(obj);
-  *presult = nullptr;
-  if (refuse_if_unusable(self)) return PYGEN_ERROR;
-  if (self->state == State::created && arg != Py_None) {
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** result) {
+  CoroFields& fields = fields_of(self);
+  *result = nullptr;
+  if (refuse_if_unusable(fields)) return PYGEN_ERROR;
+  if (fields.state == State::created && arg != Py_None) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
     return PYGEN_ERROR;
   }
-  CoroPromise& promise = promise_of(self);
-  if (promise.inner != nullptr) {
-    PyObject* out = nullptr;
-    self->state = State::running;
-    const PySendResult inner_result = PyIter_Send(promise.inner, arg, &out);
-    return after_inner(self, inner_result, out, presult);
+  CoroPromise& promise = promise_of(fields);
+  if (promise.inner) {
+    PyObject* out = nullptr;  // new reference from PyIter_Send
+    fields.state = State::running;
+    const PySendResult inner_result = PyIter_Send(promise.inner.ptr(), arg, &out);
+    return after_inner(fields, inner_result, out, result);
   }
-  return resume_body(self, presult);
+  return resume_body(fields, result);
 }
 
-// Turns an am_send outcome into what a Python-level send/throw returns.
-// `value` is taken by reference: it is filled in by the call in the first argument.
-PyObject* as_method_result(PySendResult result, PyObject*& value) {
-  if (result == PYGEN_NEXT) return value;
-  if (result == PYGEN_RETURN) set_stop_iteration(value);
+// What a Python-level send/throw/__next__ returns for an am_send outcome.
+PyObject* as_method_result(PySendResult outcome, PyObject* value) {
+  if (outcome == PYGEN_NEXT) return value;
+  if (outcome == PYGEN_RETURN) set_stop_iteration(py::reinterpret_steal<py::object>(value));
   return nullptr;
 }
 
 PyObject* coro_send(PyObject* self, PyObject* arg) {
   PyObject* value = nullptr;
-  return as_method_result(coro_am_send(self, arg, &value), value);
+  const PySendResult outcome = coro_am_send(self, arg, &value);
+  return as_method_result(outcome, value);
 }
 
-PyObject* coro_iternext(PyObject* self) {
-  PyObject* value = nullptr;
-  const PySendResult result = coro_am_send(self, Py_None, &value);
-  if (result == PYGEN_RETURN) {
-    if (value != Py_None) {
-      set_stop_iteration(value);
-    } else {
-      Py_DECREF(value);
-    }
-    return nullptr;
-  }
-  return value;
-}
-
-// Builds the exception `throw(type[, value[, traceback]])` asks for, as
-// generator.throw does, into the error indicator. Returns false on bad args.
+// Puts the exception that `throw(type[, value[, traceback]])` asks for into
+// the error indicator, as generator.throw does. False on bad arguments.
 bool set_thrown_error(PyObject* type, PyObject* value, PyObject* traceback) {
   if (traceback == Py_None) traceback = nullptr;
   if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
@@ -185,6 +184,7 @@ bool set_thrown_error(PyObject* type, PyObject* value, PyObject* traceback) {
     return false;
   }
   if (PyExceptionClass_Check(type)) {
+    // PyErr_NormalizeException and PyErr_Restore take these three references.
     Py_INCREF(type);
     Py_XINCREF(value);
     Py_XINCREF(traceback);
@@ -197,9 +197,9 @@ bool set_thrown_error(PyObject* type, PyObject* value, PyObject* traceback) {
       PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
       return false;
     }
-    PyObject* instance = type;
-    PyObject* tb = traceback != nullptr ? Py_NewRef(traceback) : PyException_GetTraceback(instance);
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(instance))), Py_NewRef(instance), tb);
+    PyObject* exception_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(type)));  // given to PyErr_Restore
+    PyObject* tb = traceback != nullptr ? Py_NewRef(traceback) : PyException_GetTraceback(type);  // ditto
+    PyErr_Restore(exception_type, Py_NewRef(type), tb);
     return true;
   }
   PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
@@ -208,83 +208,99 @@ bool set_thrown_error(PyObject* type, PyObject* value, PyObject* traceback) {
 }
 
 // Closes an iterator we delegate to; false (error set) when its close fails.
-bool close_inner(PyObject* inner) {
-  PyObject* close = nullptr;
-  if (_PyObject_LookupAttr(inner, ZN_STR("close"), &close) < 0) return false;
+bool close_inner(const py::object& inner) {
+  PyObject* close = nullptr;  // new reference when found
+  if (compat::lookup_attr(inner.ptr(), ZN_STR("close").ptr(), &close) < 0) return false;
   if (close == nullptr) return true;
-  PyObject* result = PyObject_CallNoArgs(close);
+  PyObject* result = PyObject_CallNoArgs(close);  // new reference
   Py_DECREF(close);
   if (result == nullptr) return false;
   Py_DECREF(result);
   return true;
 }
 
-PyObject* coro_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
+// If a StopIteration is set, clears it and gives its value; otherwise false
+// with the error left in place.
+bool take_stop_iteration(PyObject** value) {
+  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return false;
+  py::error_already_set stop;
+  py::object returned = stop.value().attr("value");
+  *value = returned.release().ptr();
+  return true;
+}
+
+// Forwards throw() to the inner iterator, as `yield from` does.
+PyObject* throw_into_inner(CoroFields& fields, PyObject* const* args, Py_ssize_t nargs) {
+  CoroPromise& promise = promise_of(fields);
+  PyObject* out = nullptr;
+  PyObject* forward = nullptr;  // new reference when found
+  if (compat::lookup_attr(promise.inner.ptr(), ZN_STR("throw").ptr(), &forward) < 0) return nullptr;
+  if (forward == nullptr) return nullptr;  // no error set: the caller raises in the body
+  fields.state = State::running;
+  PyObject* yielded = PyObject_Vectorcall(forward, args, static_cast<size_t>(nargs), nullptr);  // new
+  Py_DECREF(forward);
+  if (yielded != nullptr) return as_method_result(after_inner(fields, PYGEN_NEXT, yielded, &out), out);
+  PyObject* returned = nullptr;
+  if (take_stop_iteration(&returned)) {
+    const PySendResult outcome = after_inner(fields, PYGEN_RETURN, returned, &out);
+    return as_method_result(outcome, out);
+  }
+  const PySendResult outcome = after_inner(fields, PYGEN_ERROR, nullptr, &out);
+  return as_method_result(outcome, out);
+}
+
+PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs < 1 || nargs > 3) {
     PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument and at most 3, got %zd", nargs);
     return nullptr;
   }
-  auto* self = reinterpret_cast<CoroObject*>(obj);
-  if (self->state == State::running) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return nullptr;
-  }
+  CoroFields& fields = fields_of(self);
+  if (refuse_if_unusable(fields)) return nullptr;
   PyObject* type = args[0];
   PyObject* value = nargs > 1 ? args[1] : nullptr;
   PyObject* traceback = nargs > 2 ? args[2] : nullptr;
-  if (self->state != State::suspended) {
-    // Not started or already done: the body never sees it.
-    destroy_frame(self);
-    set_thrown_error(type, value, traceback);
+  if (fields.state == State::created) {
+    // Raised where the body would start: the body never runs.
+    if (!set_thrown_error(type, value, traceback)) return nullptr;
+    py::error_already_set error;
+    destroy_frame(fields);
+    error.restore();
     return nullptr;
   }
-  CoroPromise& promise = promise_of(self);
+  CoroPromise& promise = promise_of(fields);
   PyObject* out = nullptr;
-  if (promise.inner != nullptr) {
+  if (promise.inner) {
     if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
       // Like `yield from`: close the inner iterator, then raise in the body.
-      PyObject* inner = std::exchange(promise.inner, nullptr);
-      self->state = State::running;
-      const bool closed = close_inner(inner);
-      Py_DECREF(inner);
-      if (!closed) {
-        promise.thrown.fetch();
-        return as_method_result(resume_body(self, &out), out);
+      py::object inner = std::move(promise.inner);
+      fields.state = State::running;
+      if (!close_inner(inner)) {
+        promise.thrown.emplace();
+        return as_method_result(resume_body(fields, &out), out);
       }
     } else {
-      PyObject* forward = nullptr;
-      if (_PyObject_LookupAttr(promise.inner, ZN_STR("throw"), &forward) < 0) return nullptr;
-      if (forward != nullptr) {
-        self->state = State::running;
-        PyObject* yielded = PyObject_Vectorcall(forward, args, static_cast<size_t>(nargs), nullptr);
-        Py_DECREF(forward);
-        if (yielded != nullptr) return as_method_result(after_inner(self, PYGEN_NEXT, yielded, &out), out);
-        PyObject* returned = nullptr;
-        if (_PyGen_FetchStopIterationValue(&returned) == 0) {
-          return as_method_result(after_inner(self, PYGEN_RETURN, returned, &out), out);
-        }
-        return as_method_result(after_inner(self, PYGEN_ERROR, nullptr, &out), out);
-      }
-      Py_CLEAR(promise.inner);
+      PyObject* forwarded = throw_into_inner(fields, args, nargs);
+      if (forwarded != nullptr || PyErr_Occurred()) return forwarded;
+      promise.inner = py::object();  // no throw() to forward to: raise in the body
     }
   }
   if (!set_thrown_error(type, value, traceback)) return nullptr;
-  promise.thrown.fetch();
-  return as_method_result(resume_body(self, &out), out);
+  promise.thrown.emplace();
+  return as_method_result(resume_body(fields, &out), out);
 }
 
-PyObject* coro_close(PyObject* obj, PyObject*) {
-  auto* self = reinterpret_cast<CoroObject*>(obj);
-  if (self->state == State::running) {
+PyObject* coro_close(PyObject* self, PyObject* /*unused*/) {
+  CoroFields& fields = fields_of(self);
+  if (fields.state == State::running) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return nullptr;
   }
-  if (self->state != State::suspended) {
-    destroy_frame(self);
+  if (fields.state != State::suspended) {
+    destroy_frame(fields);
     Py_RETURN_NONE;
   }
-  PyObject* args[] = {PyExc_GeneratorExit};
-  PyObject* result = coro_throw(obj, args, 1);
+  PyObject* args[] = {PyExc_GeneratorExit};  // borrowed
+  PyObject* result = coro_throw(self, args, 1);
   if (result != nullptr) {
     Py_DECREF(result);
     PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
@@ -298,128 +314,281 @@ PyObject* coro_close(PyObject* obj, PyObject*) {
 }
 
 PyObject* coro_await(PyObject* self) {
-  return Py_NewRef(self);
+  auto* wrapper = PyObject_GC_New(WrapperObject, wrapper_type);  // new reference
+  if (wrapper == nullptr) return nullptr;
+  std::construct_at(&wrapper->coro, py::reinterpret_borrow<py::object>(self));
+  PyObject_GC_Track(wrapper);
+  return reinterpret_cast<PyObject*>(wrapper);
 }
 
-void coro_finalize(PyObject* obj) {
-  auto* self = reinterpret_cast<CoroObject*>(obj);
-  if (self->state == State::finished) return;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (self->state == State::created) {
-    destroy_frame(self);
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", self->qualname) < 0) {
-      PyErr_WriteUnraisable(obj);
+void coro_finalize(PyObject* self) {
+  CoroFields& fields = fields_of(self);
+  if (fields.state == State::finished) return;
+  py::error_scope pending;  // the finaliser must not disturb an error in flight
+  if (fields.state == State::created) {
+    destroy_frame(fields);
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", fields.qualname.ptr()) < 0) {
+      PyErr_WriteUnraisable(self);
     }
-  } else if (self->state == State::suspended) {
-    PyObject* result = coro_close(obj, nullptr);
-    if (result == nullptr) {
-      PyErr_WriteUnraisable(obj);
-    } else {
-      Py_DECREF(result);
-    }
+    return;
   }
-  PyErr_Restore(type, value, traceback);
+  PyObject* result = coro_close(self, nullptr);  // new reference
+  if (result == nullptr) {
+    PyErr_WriteUnraisable(self);
+  } else {
+    Py_DECREF(result);
+  }
 }
 
-int coro_traverse(PyObject* obj, visitproc visit, void* arg) {
-  auto* self = reinterpret_cast<CoroObject*>(obj);
-  Py_VISIT(Py_TYPE(obj));
-  if (self->handle) return promise_of(self).traverse(visit, arg);
+int coro_traverse(PyObject* self, visitproc visit, void* arg) {
+  CoroFields& fields = fields_of(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(fields.qualname.ptr());
+  Py_VISIT(fields.name.ptr());
+  Py_VISIT(fields.code.ptr());
+  Py_VISIT(fields.frame.ptr());
+  if (fields.handle) return promise_of(fields).traverse(visit, arg);
   return 0;
 }
 
-int coro_clear(PyObject* obj) {
-  auto* self = reinterpret_cast<CoroObject*>(obj);
-  if (self->handle) promise_of(self).clear_references();
+int coro_clear(PyObject* self) {
+  CoroFields& fields = fields_of(self);
+  fields.frame = py::object();
+  if (fields.handle) promise_of(fields).clear_references();
   return 0;
 }
 
-void coro_dealloc(PyObject* obj) {
-  auto* self = reinterpret_cast<CoroObject*>(obj);
-  PyObject_GC_UnTrack(obj);
-  if (PyObject_CallFinalizerFromDealloc(obj) < 0) return;  // resurrected
-  destroy_frame(self);
-  Py_CLEAR(self->qualname);
-  PyTypeObject* type = Py_TYPE(obj);
-  type->tp_free(obj);
+void coro_dealloc(PyObject* self) {
+  auto* object = reinterpret_cast<CoroObject*>(self);
+  PyObject_GC_UnTrack(self);
+  if (object->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  PyObject_GC_Track(self);
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  PyObject_GC_UnTrack(self);
+  destroy_frame(object->fields);
+  std::destroy_at(&object->fields);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
   Py_DECREF(type);
 }
 
-PyObject* coro_repr(PyObject* obj) {
-  auto* self = reinterpret_cast<CoroObject*>(obj);
-  return PyUnicode_FromFormat("<coroutine object %U at %p>", self->qualname, obj);
+PyObject* coro_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<coroutine object %U at %p>", fields_of(self).qualname.ptr(), self);
 }
 
-PyObject* get_qualname(PyObject* obj, void*) {
-  return Py_NewRef(reinterpret_cast<CoroObject*>(obj)->qualname);
+py::object short_name(const py::object& qualname) {
+  return qualname.attr("rpartition")(".")[py::int_(2)];
 }
 
-PyObject* get_running(PyObject* obj, void*) {
-  return PyBool_FromLong(reinterpret_cast<CoroObject*>(obj)->state == State::running);
+PyObject* get_name(PyObject* self, void* /*unused*/) {
+  CoroFields& fields = fields_of(self);
+  try {
+    if (!fields.name) fields.name = short_name(fields.qualname);
+  } catch (py::error_already_set& error) {
+    error.restore();
+    return nullptr;
+  }
+  return fields.name.inc_ref().ptr();
 }
 
-PyObject* get_awaiting(PyObject* obj, void*) {
-  auto* self = reinterpret_cast<CoroObject*>(obj);
-  PyObject* inner = self->handle ? promise_of(self).inner : nullptr;
-  return Py_NewRef(inner != nullptr ? inner : Py_None);
+int set_text_field(py::object& field, PyObject* value, const char* what) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  field = py::reinterpret_borrow<py::object>(value);
+  return 0;
 }
 
-PyObject* get_none(PyObject*, void*) {
+int set_name(PyObject* self, PyObject* value, void* /*unused*/) {
+  return set_text_field(fields_of(self).name, value, "__name__");
+}
+
+PyObject* get_qualname(PyObject* self, void* /*unused*/) {
+  return fields_of(self).qualname.inc_ref().ptr();
+}
+
+int set_qualname(PyObject* self, PyObject* value, void* /*unused*/) {
+  return set_text_field(fields_of(self).qualname, value, "__qualname__");
+}
+
+PyObject* get_running(PyObject* self, void* /*unused*/) {
+  return PyBool_FromLong(fields_of(self).state == State::running);
+}
+
+PyObject* get_suspended(PyObject* self, void* /*unused*/) {
+  return PyBool_FromLong(fields_of(self).state == State::suspended);
+}
+
+PyObject* get_awaiting(PyObject* self, void* /*unused*/) {
+  CoroFields& fields = fields_of(self);
+  if (!fields.handle || !promise_of(fields).inner) Py_RETURN_NONE;
+  return promise_of(fields).inner.inc_ref().ptr();
+}
+
+PyObject* get_code(PyObject* self, void* /*unused*/) {
+  CoroFields& fields = fields_of(self);
+  if (!fields.code) {
+    py::object name = py::reinterpret_steal<py::object>(get_name(self, nullptr));
+    if (!name) return nullptr;
+    const char* text = PyUnicode_AsUTF8(name.ptr());
+    if (text == nullptr) return nullptr;
+    PyObject* code = compat::new_placeholder_code("<native code>", text);  // new reference
+    if (code == nullptr) return nullptr;
+    fields.code = py::reinterpret_steal<py::object>(code);
+  }
+  return fields.code.inc_ref().ptr();
+}
+
+// A frame while the coroutine can still run, None once it is closed: what
+// inspect.getcoroutinestate and asyncio's task reprs look for.
+PyObject* get_frame(PyObject* self, void* /*unused*/) {
+  CoroFields& fields = fields_of(self);
+  if (fields.state == State::finished) Py_RETURN_NONE;
+  if (!fields.frame) {
+    py::object code = py::reinterpret_steal<py::object>(get_code(self, nullptr));
+    if (!code) return nullptr;
+    PyObject* frame = compat::new_placeholder_frame(code.ptr(), frame_globals.ptr());  // new reference
+    if (frame == nullptr) return nullptr;
+    fields.frame = py::reinterpret_steal<py::object>(frame);
+  }
+  return fields.frame.inc_ref().ptr();
+}
+
+PyObject* get_none(PyObject* /*self*/, void* /*unused*/) {
   Py_RETURN_NONE;
 }
 
+// -- the __await__ iterator -------------------------------------------------
+
+PyObject* wrapped(PyObject* wrapper) {
+  return reinterpret_cast<WrapperObject*>(wrapper)->coro.ptr();
+}
+
+PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** result) {
+  return coro_am_send(wrapped(self), arg, result);
+}
+
+PyObject* wrapper_iternext(PyObject* self) {
+  PyObject* value = nullptr;
+  const PySendResult outcome = coro_am_send(wrapped(self), Py_None, &value);
+  return as_method_result(outcome, value);
+}
+
+PyObject* wrapper_send(PyObject* self, PyObject* arg) {
+  return coro_send(wrapped(self), arg);
+}
+
+PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return coro_throw(wrapped(self), args, nargs);
+}
+
+PyObject* wrapper_close(PyObject* self, PyObject* unused) {
+  return coro_close(wrapped(self), unused);
+}
+
+PyObject* wrapper_iter(PyObject* self) {
+  return Py_NewRef(self);
+}
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(wrapped(self));
+  return 0;
+}
+
+int wrapper_clear(PyObject* self) {
+  reinterpret_cast<WrapperObject*>(self)->coro = py::object();
+  return 0;
+}
+
+void wrapper_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  std::destroy_at(&reinterpret_cast<WrapperObject*>(self)->coro);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// METH_FASTCALL functions have their own signature; the method table stores
+// them as PyCFunction.
+template <typename Function>
+PyCFunction as_method(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 PyMethodDef coro_methods[] = {
-    {"send", coro_send, METH_O, "send(value) -> next yielded value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
-     "throw(value) or throw(type[, value[, traceback]]): raise inside the coroutine."},
-    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside the coroutine."},
+    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", as_method(coro_throw), METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
+    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef coro_getset[] = {
-    {"__name__", get_qualname, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_await", get_awaiting, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
-    {"cr_code", get_none, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_await", get_awaiting, nullptr, "object being awaited on, or None", nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_origin", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+PyMemberDef coro_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", as_method(wrapper_throw), METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
+    {"close", wrapper_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject* make_type(PyType_Spec& spec) {
+  PyObject* type = PyType_FromSpec(&spec);  // new reference, kept for the process
+  if (type == nullptr) throw py::error_already_set();
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// The iterator an `await` expression would drive for `awaitable` (a new
+// reference). This module's own coroutines are driven directly.
+py::object awaitable_iterator(const py::object& awaitable) {
+  PyObject* object = awaitable.ptr();
+  if (PyCoro_CheckExact(object) || is_native(object)) return awaitable;
+  if (PyGen_CheckExact(object)) {
+    // Generator-based coroutines (types.coroutine) are their own iterators.
+    py::object code = awaitable.attr("gi_code");
+    if (compat::is_iterable_coroutine_code(code.ptr())) return awaitable;
+  }
+  PyAsyncMethods* async = Py_TYPE(object)->tp_as_async;
+  if (async == nullptr || async->am_await == nullptr) {
+    PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(object)->tp_name);
+    throw py::error_already_set();
+  }
+  py::object iterator = py::reinterpret_steal<py::object>(async->am_await(object));
+  if (!iterator) throw py::error_already_set();
+  if (PyCoro_CheckExact(iterator.ptr())) raise(PyExc_TypeError, "__await__() returned a coroutine");
+  if (!PyIter_Check(iterator.ptr())) {
+    PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                 Py_TYPE(iterator.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+  return iterator;
+}
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Promise and awaiter
 
-CoroPromise::~CoroPromise() {
-  Py_XDECREF(inner);
-  Py_XDECREF(yielded);
-  Py_XDECREF(received);
-  Py_XDECREF(result);
-  thrown.clear();
-  failure.clear();
-}
-
 Coro CoroPromise::get_return_object() noexcept {
   return Coro(Coro::handle_type::from_promise(*this));
-}
-
-void CoroPromise::unhandled_exception() noexcept {
-  try {
-    throw;
-  } catch (py::error_already_set& error) {
-    error.restore();
-  } catch (const py::builtin_exception& error) {
-    error.set_error();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-  }
-  failure.fetch();
 }
 
 PyAwaiter CoroPromise::await_transform(py::handle awaitable) {
@@ -432,68 +601,36 @@ PyAwaiter CoroPromise::await_transform(Coro&& coro) {
 
 int CoroPromise::traverse(visitproc visit, void* arg) const {
   for (std::size_t i = 0; i < tracked_count_; ++i) Py_VISIT(tracked_[i]->ptr());
-  Py_VISIT(inner);
-  Py_VISIT(yielded);
-  Py_VISIT(received);
-  Py_VISIT(result);
-  if (const int rc = thrown.traverse(visit, arg)) return rc;
-  return failure.traverse(visit, arg);
+  Py_VISIT(inner.ptr());
+  Py_VISIT(yielded.ptr());
+  Py_VISIT(received.ptr());
+  Py_VISIT(result.ptr());
+  for (const auto* held : {&thrown, &failure}) {
+    if (*held) Py_VISIT((*held)->value().ptr());
+  }
+  return 0;
 }
 
 void CoroPromise::clear_references() noexcept {
   for (std::size_t i = 0; i < tracked_count_; ++i) *tracked_[i] = py::none();
-  Py_CLEAR(inner);
-  Py_CLEAR(yielded);
-  Py_CLEAR(received);
-  Py_CLEAR(result);
-  thrown.clear();
-  failure.clear();
-}
-
-PyObject* get_awaitable_iter(PyObject* awaitable) {
-  if (PyCoro_CheckExact(awaitable)) return Py_NewRef(awaitable);
-  if (PyGen_CheckExact(awaitable)) {
-    // Generator-based coroutines (types.coroutine) are their own iterators.
-    PyObject* code = PyObject_GetAttr(awaitable, ZN_STR("gi_code"));
-    if (code == nullptr) return nullptr;
-    const int flags = reinterpret_cast<PyCodeObject*>(code)->co_flags;
-    Py_DECREF(code);
-    if ((flags & CO_ITERABLE_COROUTINE) != 0) return Py_NewRef(awaitable);
-  }
-  PyAsyncMethods* async = Py_TYPE(awaitable)->tp_as_async;
-  if (async == nullptr || async->am_await == nullptr) {
-    PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
-                 Py_TYPE(awaitable)->tp_name);
-    return nullptr;
-  }
-  PyObject* iter = async->am_await(awaitable);
-  if (iter == nullptr) return nullptr;
-  if (PyCoro_CheckExact(iter)) {
-    Py_DECREF(iter);
-    PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-    return nullptr;
-  }
-  if (!PyIter_Check(iter)) {
-    PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                 Py_TYPE(iter)->tp_name);
-    Py_DECREF(iter);
-    return nullptr;
-  }
-  return iter;
+  inner = py::object();
+  yielded = py::object();
+  received = py::object();
+  result = py::object();
+  thrown.reset();
+  failure.reset();
 }
 
 bool PyAwaiter::await_ready() {
-  PyObject* iter = get_awaitable_iter(awaitable.ptr());
-  if (iter == nullptr) throw py::error_already_set();
-  PyObject* out = nullptr;
-  const PySendResult result = PyIter_Send(iter, Py_None, &out);
-  if (result == PYGEN_NEXT) {
-    promise->inner = iter;
-    promise->yielded = out;
+  py::object iterator = awaitable_iterator(awaitable);
+  PyObject* out = nullptr;  // new reference from PyIter_Send
+  const PySendResult outcome = PyIter_Send(iterator.ptr(), Py_None, &out);
+  if (outcome == PYGEN_ERROR) throw py::error_already_set();
+  if (outcome == PYGEN_NEXT) {
+    promise->inner = std::move(iterator);
+    promise->yielded = py::reinterpret_steal<py::object>(out);
     return false;
   }
-  Py_DECREF(iter);
-  if (result == PYGEN_ERROR) throw py::error_already_set();
   ready_value = py::reinterpret_steal<py::object>(out);
   return true;
 }
@@ -501,60 +638,72 @@ bool PyAwaiter::await_ready() {
 py::object PyAwaiter::await_resume() {
   awaitable = py::object();
   if (ready_value) return std::move(ready_value);
-  if (promise->thrown.set()) {
-    promise->thrown.restore();
-    throw py::error_already_set();
+  if (promise->thrown) {
+    py::error_already_set error = std::move(*promise->thrown);
+    promise->thrown.reset();
+    throw error;
   }
-  return py::reinterpret_steal<py::object>(std::exchange(promise->received, nullptr));
+  return std::move(promise->received);
 }
 
 // ---------------------------------------------------------------------------
 // Python surface
 
-py::object to_python(Coro coro, PyObject* qualname) {
+py::object to_python(Coro coro, py::handle qualname) {
   if (coro_type == nullptr) throw std::logic_error("init_coroutines() was not called for this module");
-  PyObject* obj = coro_type->tp_alloc(coro_type, 0);
-  if (obj == nullptr) throw py::error_already_set();
-  auto* self = reinterpret_cast<CoroObject*>(obj);
-  self->handle = coro.release();
-  self->qualname = Py_NewRef(qualname);
-  self->state = State::created;
-  return py::reinterpret_steal<py::object>(obj);
+  PyObject* object = coro_type->tp_alloc(coro_type, 0);  // new reference, zero-filled
+  if (object == nullptr) throw py::error_already_set();
+  auto* self = reinterpret_cast<CoroObject*>(object);
+  std::construct_at(&self->fields, coro.release(), py::reinterpret_borrow<py::object>(qualname));
+  return py::reinterpret_steal<py::object>(object);
 }
 
 void init_coroutines(py::module_& module) {
   if (coro_type != nullptr) return;
-  // The type name must outlive the type; there is one module per shared object.
-  static const std::string type_name = module.attr("__name__").cast<std::string>() + ".coroutine";
-  static PyType_Slot slots[] = {
+  frame_globals = module.attr("__dict__");
+  // Type names must outlive the types; there is one module per shared object.
+  static const std::string coro_name = module.attr("__name__").cast<std::string>() + ".coroutine";
+  static const std::string wrapper_name = module.attr("__name__").cast<std::string>() + ".coroutine_wrapper";
+  static PyType_Slot coro_slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
       {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
       {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
       {Py_tp_finalize, reinterpret_cast<void*>(coro_finalize)},
       {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
-      {Py_tp_iter, reinterpret_cast<void*>(coro_await)},
-      {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
       {Py_tp_methods, coro_methods},
       {Py_tp_getset, coro_getset},
+      {Py_tp_members, coro_members},
       {Py_am_await, reinterpret_cast<void*>(coro_await)},
       {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
       {0, nullptr},
   };
-  static PyType_Spec type_spec = {
-      type_name.c_str(),
+  static PyType_Spec coro_spec = {
+      coro_name.c_str(),
       static_cast<int>(sizeof(CoroObject)),
       0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-      slots,
+      coro_slots,
   };
-  PyObject* type = PyType_FromSpec(&type_spec);
-  if (type == nullptr) throw py::error_already_set();
-  coro_type = reinterpret_cast<PyTypeObject*>(type);
-  py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle(type));
-}
-
-bool is_ordinary(const py::error_already_set& error) {
-  return error.matches(PyExc_Exception);
+  static PyType_Slot wrapper_slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
+      {Py_tp_iter, reinterpret_cast<void*>(wrapper_iter)},
+      {Py_tp_iternext, reinterpret_cast<void*>(wrapper_iternext)},
+      {Py_tp_methods, wrapper_methods},
+      {Py_am_send, reinterpret_cast<void*>(wrapper_am_send)},
+      {0, nullptr},
+  };
+  static PyType_Spec wrapper_spec = {
+      wrapper_name.c_str(),
+      static_cast<int>(sizeof(WrapperObject)),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      wrapper_slots,
+  };
+  coro_type = make_type(coro_spec);
+  wrapper_type = make_type(wrapper_spec);
+  py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle(reinterpret_cast<PyObject*>(coro_type)));
 }
 
 }  // namespace zcore

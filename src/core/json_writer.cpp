@@ -222,7 +222,8 @@ void write_escaped(std::string& out, const Unit* text, std::size_t length) {
   out.resize(static_cast<std::size_t>(fill_escaped(base + start, text, length) - base));
 }
 
-bool write_str(std::string& out, PyObject* text) {
+bool write_str(std::string& out, py::handle str) {
+  PyObject* text = str.ptr();  // borrowed, for the unicode access macros
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(text) < 0) return false;
 #endif
@@ -241,16 +242,16 @@ bool write_str(std::string& out, PyObject* text) {
 }
 
 // Appends a str holding ASCII only (reprs of numbers).
-void append_ascii(std::string& out, PyObject* text) {
-  out.append(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
-             static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+void append_ascii(std::string& out, py::handle text) {
+  out.append(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.ptr())),
+             static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr())));
 }
 
 // int.__repr__ of an int or int subclass; a subclass's own __repr__ is not
 // used (IntEnum members give their number).
-bool write_int(std::string& out, PyObject* number) {
+bool write_int(std::string& out, py::handle number) {
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+  const long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
   if (overflow == 0) {
     if (value == -1 && PyErr_Occurred() != nullptr) return false;
     char digits[24];
@@ -259,16 +260,15 @@ bool write_int(std::string& out, PyObject* number) {
     return true;
   }
   // Big numbers, including int's limit on the digits it converts.
-  PyObject* text = PyLong_Type.tp_repr(number);
-  if (text == nullptr) return false;
+  const auto text = py::reinterpret_steal<py::object>(PyLong_Type.tp_repr(number.ptr()));
+  if (!text) return false;
   append_ascii(out, text);
-  Py_DECREF(text);
   return true;
 }
 
 // float.__repr__, with json's names for the non-finite values.
-bool write_float(std::string& out, PyObject* number) {
-  const double value = PyFloat_AS_DOUBLE(number);
+bool write_float(std::string& out, py::handle number) {
+  const double value = PyFloat_AS_DOUBLE(number.ptr());
   if (!std::isfinite(value)) {
     out += value > 0 ? "Infinity" : (value < 0 ? "-Infinity" : "NaN");
     return true;
@@ -280,24 +280,21 @@ bool write_float(std::string& out, PyObject* number) {
   return true;
 }
 
-bool raise_not_serializable(PyObject* value) {
+bool raise_not_serializable(py::handle value) {
   // Same text as JSONEncoder.default: the name comes from __class__, which a
   // proxy object may override.
-  PyObject* cls = PyObject_GetAttrString(value, "__class__");
-  if (cls == nullptr) return false;
-  PyObject* name = PyObject_GetAttrString(cls, "__name__");
-  Py_DECREF(cls);
-  if (name == nullptr) return false;
-  PyObject* shown = PyObject_Format(name, nullptr);
-  Py_DECREF(name);
-  if (shown == nullptr) return false;
-  PyErr_Format(PyExc_TypeError, "Object of type %U is not JSON serializable", shown);
-  Py_DECREF(shown);
+  const auto cls = py::reinterpret_steal<py::object>(PyObject_GetAttrString(value.ptr(), "__class__"));
+  if (!cls) return false;
+  const auto name = py::reinterpret_steal<py::object>(PyObject_GetAttrString(cls.ptr(), "__name__"));
+  if (!name) return false;
+  const auto shown = py::reinterpret_steal<py::object>(PyObject_Format(name.ptr(), nullptr));
+  if (!shown) return false;
+  PyErr_Format(PyExc_TypeError, "Object of type %U is not JSON serializable", shown.ptr());
   return false;
 }
 
-bool raise_not_str(PyObject* value) {
-  PyErr_Format(PyExc_TypeError, "first argument must be a string, not %.80s", Py_TYPE(value)->tp_name);
+bool raise_not_str(py::handle value) {
+  PyErr_Format(PyExc_TypeError, "first argument must be a string, not %.80s", Py_TYPE(value.ptr())->tp_name);
   return false;
 }
 
@@ -315,53 +312,40 @@ class RecursionGuard {
   bool entered_;
 };
 
-class OwnedRef {
- public:
-  explicit OwnedRef(PyObject* object) : object_(object) {}
-  ~OwnedRef() { Py_XDECREF(object_); }
-  OwnedRef(const OwnedRef&) = delete;
-  OwnedRef& operator=(const OwnedRef&) = delete;
-  PyObject* get() const { return object_; }
-
- private:
-  PyObject* object_;
-};
-
 // One json.dumps call's worth of state: the containers being written (for
 // the circular-reference check) and the snapshots of the dicts being written.
 class Encoder {
  public:
   explicit Encoder(std::string& out) : out_(out) {}
-  ~Encoder() {
-    for (PyObject* object : snapshot_) Py_DECREF(object);
-  }
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;
 
-  bool value(PyObject* value);
+  bool value(py::handle value);
 
  private:
-  bool sequence(PyObject* sequence);
-  bool sequence_items(PyObject* sequence, PyObject* items);
-  bool mapping(PyObject* mapping);
-  bool exact_dict_items(PyObject* dict);
-  bool mapping_items(PyObject* mapping);
-  bool member(PyObject* key, PyObject* value, bool first);
-  bool key(PyObject* key);
-  bool enter(PyObject* container);
-  void leave(PyObject* container);
+  bool sequence(py::handle sequence);
+  bool sequence_items(py::handle sequence, py::handle items);
+  bool mapping(py::handle mapping);
+  bool exact_dict_items(py::handle dict);
+  bool mapping_items(py::handle mapping);
+  bool member(py::handle key, py::handle value, bool first);
+  bool key(py::handle key);
+  bool enter(py::handle container);
+  void leave(py::handle container);
 
   // Up to this nesting depth a linear scan beats hashing.
   static constexpr std::size_t kScanDepth = 32;
 
   std::string& out_;
-  std::vector<PyObject*> open_;
-  std::unordered_set<PyObject*> open_set_;  // mirrors open_ once it gets deep
+  // Addresses of the containers being written, compared for identity only.
+  std::vector<const void*> open_;
+  std::unordered_set<const void*> open_set_;  // mirrors open_ once it gets deep
   bool deep_ = false;
-  std::vector<PyObject*> snapshot_;  // owned key, value, key, value, ...
+  std::vector<py::object> snapshot_;  // key, value, key, value, ...
 };
 
-bool Encoder::value(PyObject* value) {
+bool Encoder::value(py::handle handle) {
+  PyObject* value = handle.ptr();  // borrowed, for the type checks
   if (value == Py_None) {
     out_ += "null";
     return true;
@@ -388,15 +372,18 @@ bool Encoder::value(PyObject* value) {
   return raise_not_serializable(value);
 }
 
-bool Encoder::sequence(PyObject* sequence) {
-  if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) return sequence_items(sequence, sequence);
+bool Encoder::sequence(py::handle sequence) {
+  if (PyList_CheckExact(sequence.ptr()) || PyTuple_CheckExact(sequence.ptr())) {
+    return sequence_items(sequence, sequence);
+  }
   // Subclasses are iterated with their own __iter__, as json.dumps does.
-  const OwnedRef items(PySequence_Fast(sequence, "_iterencode_list needs a sequence"));
-  return items.get() != nullptr && sequence_items(sequence, items.get());
+  const auto items =
+      py::reinterpret_steal<py::object>(PySequence_Fast(sequence.ptr(), "_iterencode_list needs a sequence"));
+  return items && sequence_items(sequence, items);
 }
 
-bool Encoder::sequence_items(PyObject* sequence, PyObject* items) {
-  if (PySequence_Fast_GET_SIZE(items) == 0) {
+bool Encoder::sequence_items(py::handle sequence, py::handle items) {
+  if (PySequence_Fast_GET_SIZE(items.ptr()) == 0) {
     out_ += "[]";
     return true;
   }
@@ -404,80 +391,76 @@ bool Encoder::sequence_items(PyObject* sequence, PyObject* items) {
   out_ += '[';
   // The size is read on every pass and each item is held while it is written:
   // a nested subclass's __iter__ or items() may run code that changes the list.
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); ++i) {
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i) {
     if (i != 0) out_ += ", ";
-    const OwnedRef item(Py_NewRef(PySequence_Fast_GET_ITEM(items, i)));
-    if (!value(item.get())) return false;
+    const auto item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(items.ptr(), i));
+    if (!value(item)) return false;
   }
   out_ += ']';
   leave(sequence);
   return true;
 }
 
-bool Encoder::mapping(PyObject* mapping) {
-  if (PyDict_GET_SIZE(mapping) == 0) {
+bool Encoder::mapping(py::handle mapping) {
+  if (PyDict_GET_SIZE(mapping.ptr()) == 0) {
     out_ += "{}";
     return true;
   }
   if (!enter(mapping)) return false;
   out_ += '{';
-  if (!(PyDict_CheckExact(mapping) ? exact_dict_items(mapping) : mapping_items(mapping))) return false;
+  if (!(PyDict_CheckExact(mapping.ptr()) ? exact_dict_items(mapping) : mapping_items(mapping))) return false;
   out_ += '}';
   leave(mapping);
   return true;
 }
 
-bool Encoder::exact_dict_items(PyObject* dict) {
+bool Encoder::exact_dict_items(py::handle dict) {
   // json.dumps writes a copy of the items taken up front; keep the same
   // snapshot (without building tuples) so code run by nested values cannot
   // change what is written or free what is being read.
   const std::size_t base = snapshot_.size();
   Py_ssize_t position = 0;
-  PyObject* key_object = nullptr;
-  PyObject* value_object = nullptr;
-  snapshot_.reserve(base + 2 * static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
-  while (PyDict_Next(dict, &position, &key_object, &value_object)) {
-    snapshot_.push_back(Py_NewRef(key_object));
-    snapshot_.push_back(Py_NewRef(value_object));
+  PyObject* key_object = nullptr;    // borrowed from the dict
+  PyObject* value_object = nullptr;  // ditto
+  snapshot_.reserve(base + 2 * static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr())));
+  while (PyDict_Next(dict.ptr(), &position, &key_object, &value_object)) {
+    snapshot_.push_back(py::reinterpret_borrow<py::object>(key_object));
+    snapshot_.push_back(py::reinterpret_borrow<py::object>(value_object));
   }
   const std::size_t end = snapshot_.size();
   bool ok = true;
   for (std::size_t i = base; ok && i < end; i += 2) ok = member(snapshot_[i], snapshot_[i + 1], i == base);
   // Nested dicts have released their own entries, so ours are last.
-  while (snapshot_.size() > base) {
-    PyObject* object = snapshot_.back();
-    snapshot_.pop_back();
-    Py_DECREF(object);
-  }
+  snapshot_.resize(base);
   return ok;
 }
 
-bool Encoder::mapping_items(PyObject* mapping) {
+bool Encoder::mapping_items(py::handle mapping) {
   // Dict subclasses are written from their items(), as json.dumps does.
-  const OwnedRef items(PyMapping_Items(mapping));
-  if (items.get() == nullptr) return false;
-  const OwnedRef pairs(PySequence_Fast(items.get(), "items must return 2-tuples"));
-  if (pairs.get() == nullptr) return false;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs.get()); ++i) {
-    PyObject* pair = PySequence_Fast_GET_ITEM(pairs.get(), i);
-    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+  const auto items = py::reinterpret_steal<py::object>(PyMapping_Items(mapping.ptr()));
+  if (!items) return false;
+  const auto pairs = py::reinterpret_steal<py::object>(PySequence_Fast(items.ptr(), "items must return 2-tuples"));
+  if (!pairs) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs.ptr()); ++i) {
+    const auto pair = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(pairs.ptr(), i));
+    if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) {
       PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
       return false;
     }
-    const OwnedRef held(Py_NewRef(pair));
-    if (!member(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), i == 0)) return false;
+    if (!member(PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1), i == 0)) return false;
   }
   return true;
 }
 
-bool Encoder::member(PyObject* key_object, PyObject* value_object, bool first) {
+bool Encoder::member(py::handle key_object, py::handle value_object, bool first) {
   if (!first) out_ += ", ";
   if (!key(key_object)) return false;
   out_ += ": ";
   return value(value_object);
 }
 
-bool Encoder::key(PyObject* key) {
+bool Encoder::key(py::handle handle) {
+  PyObject* key = handle.ptr();  // borrowed, for the type checks
   if (PyUnicode_Check(key)) return write_str(out_, key);
   // Numbers and constants are written as their JSON text in quotes; that
   // text never needs escaping. bool must be tested before int.
@@ -502,7 +485,8 @@ bool Encoder::key(PyObject* key) {
   return false;
 }
 
-bool Encoder::enter(PyObject* container) {
+bool Encoder::enter(py::handle handle) {
+  const void* container = handle.ptr();
   if (!deep_ && open_.size() >= kScanDepth) {
     open_set_.insert(open_.begin(), open_.end());
     deep_ = true;
@@ -517,16 +501,16 @@ bool Encoder::enter(PyObject* container) {
   return true;
 }
 
-void Encoder::leave(PyObject* container) {
+void Encoder::leave(py::handle container) {
   open_.pop_back();
-  if (deep_) open_set_.erase(container);
+  if (deep_) open_set_.erase(container.ptr());
 }
 
 }  // namespace
 
-void append_value(std::string& out, PyObject* value) {
+void append_value(std::string& out, py::handle value) {
   // Texts are by far the most common value; they need no encoder state.
-  if (PyUnicode_Check(value)) {
+  if (PyUnicode_Check(value.ptr())) {
     if (!write_str(out, value)) throw py::error_already_set();
     return;
   }
@@ -534,8 +518,8 @@ void append_value(std::string& out, PyObject* value) {
   if (!encoder.value(value)) throw py::error_already_set();
 }
 
-void append_string(std::string& out, PyObject* unicode) {
-  if (!PyUnicode_Check(unicode)) {
+void append_string(std::string& out, py::handle unicode) {
+  if (!PyUnicode_Check(unicode.ptr())) {
     raise_not_str(unicode);
     throw py::error_already_set();
   }
@@ -549,25 +533,26 @@ void append_string(std::string& out, std::string_view utf8) {
     write_ascii(out, bytes, utf8.size());
     return;
   }
-  const OwnedRef text(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr));
-  if (text.get() == nullptr || !write_str(out, text.get())) throw py::error_already_set();
+  const auto text = py::reinterpret_steal<py::object>(
+      PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr));
+  if (!text || !write_str(out, text)) throw py::error_already_set();
 }
 
-py::str dumps(PyObject* value) {
+py::str dumps(py::handle value) {
   // json.dumps sends everything that passes isinstance(value, str) to the
   // string encoder, which then refuses objects that only claim to be a str.
-  if (!PyUnicode_Check(value)) {
-    const int claims_str = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+  if (!PyUnicode_Check(value.ptr())) {
+    const int claims_str = PyObject_IsInstance(value.ptr(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
     if (claims_str == 1) raise_not_str(value);
     if (claims_str != 0) throw py::error_already_set();
   }
   std::string out;
   append_value(out, value);
   // The text is pure ASCII, so it is copied straight into a compact str.
-  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(out.size()), 127);
-  if (result == nullptr) throw py::error_already_set();
-  std::memcpy(PyUnicode_1BYTE_DATA(result), out.data(), out.size());
-  return py::reinterpret_steal<py::str>(result);
+  auto result = py::reinterpret_steal<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(out.size()), 127));
+  if (!result) throw py::error_already_set();
+  std::memcpy(PyUnicode_1BYTE_DATA(result.ptr()), out.data(), out.size());
+  return result;
 }
 
 }  // namespace zcore::json

@@ -1,16 +1,19 @@
 #include "core/pyhelpers.hpp"
 
+#include <new>
+#include <stdexcept>
+
 namespace zcore {
 
-PyObject* intern(const char* text) {
-  PyObject* name = PyUnicode_InternFromString(text);
+py::handle intern(const char* text) {
+  PyObject* name = PyUnicode_InternFromString(text);  // new reference, kept for the process
   if (name == nullptr) throw py::error_already_set();
   return name;
 }
 
 void ModuleScope::bind(py::module_& module, std::initializer_list<ImportedName> imports) {
-  module_ = module.ptr();
-  dict_ = PyModule_GetDict(module_);  // borrowed; lives as long as the module
+  module_ = module;
+  dict_ = PyModule_GetDict(module.ptr());
   for (const ImportedName& imported : imports) {
     py::object value = py::module_::import(imported.module);
     if (imported.attribute != nullptr) value = value.attr(imported.attribute);
@@ -22,21 +25,21 @@ py::module_ ModuleScope::module() const {
   return py::reinterpret_borrow<py::module_>(module_);
 }
 
-py::object ModuleScope::get(PyObject* name) const {
-  PyObject* value = PyDict_GetItemWithError(dict_, name);
+py::object ModuleScope::get(py::handle name) const {
+  PyObject* value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());  // borrowed
   if (value == nullptr) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
     throw py::error_already_set();
   }
   return py::reinterpret_borrow<py::object>(value);
 }
 
 py::object ModuleScope::get(const char* name) const {
-  return get(py::str(name).ptr());
+  return get(py::str(name));
 }
 
 void ModuleScope::set(const char* name, py::handle value) const {
-  if (PyDict_SetItemString(dict_, name, value.ptr()) != 0) throw py::error_already_set();
+  if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
 }
 
 bool truthy(py::handle value) {
@@ -45,12 +48,18 @@ bool truthy(py::handle value) {
   return result != 0;
 }
 
-std::string type_name(py::handle value) {
-  return Py_TYPE(value.ptr())->tp_name;
+bool is_instance(py::handle value, py::handle type) {
+  const int result = PyObject_IsInstance(value.ptr(), type.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
 }
 
 std::string to_text(py::handle value) {
   return py::str(value).cast<std::string>();
+}
+
+std::string formatted(py::handle value) {
+  return py::reinterpret_steal<py::str>(PyObject_Format(value.ptr(), nullptr)).cast<std::string>();
 }
 
 void require_list(py::handle value, const char* what) {
@@ -59,21 +68,54 @@ void require_list(py::handle value, const char* what) {
   throw py::error_already_set();
 }
 
-void raise_from(py::error_already_set& cause, PyObject* type, const std::string& message) {
-  py::raise_from(cause, type, message.c_str());
+void raise(py::handle type, const std::string& message) {
+  PyErr_SetString(type.ptr(), message.c_str());
   throw py::error_already_set();
 }
 
-void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+void raise_from(const py::error_already_set& cause, py::handle type, const std::string& message) {
+  py::error_already_set held = cause;
+  py::raise_from(held, type.ptr(), message.c_str());
   throw py::error_already_set();
 }
 
-py::object call_kw(py::handle callable, py::dict kwargs) {
-  PyObject* args = PyTuple_New(0);
-  if (args == nullptr) throw py::error_already_set();
-  PyObject* result = PyObject_Call(callable.ptr(), args, kwargs.ptr());
-  Py_DECREF(args);
+void raise_instance(const py::object& exception, const py::error_already_set& context) {
+  PyObject* instance = exception.ptr();
+  PyObject* existing = PyException_GetContext(instance);  // new reference or null
+  if (existing == nullptr) {
+    PyException_SetContext(instance, context.value().inc_ref().ptr());  // steals
+  } else {
+    Py_DECREF(existing);
+  }
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance)), instance);
+  throw py::error_already_set();
+}
+
+py::error_already_set current_error() {
+  try {
+    throw;
+  } catch (const py::error_already_set& error) {
+    return error;
+  } catch (const py::builtin_exception& error) {
+    error.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
+  return py::error_already_set();
+}
+
+py::tuple exit_arguments(const py::error_already_set& error) {
+  const py::object& value = error.value();
+  py::object traceback = py::reinterpret_steal<py::object>(PyException_GetTraceback(value.ptr()));
+  return py::make_tuple(py::type::of(value), value, traceback ? traceback : py::none());
+}
+
+py::object call_kw(py::handle callable, const py::dict& kwargs) {
+  PyObject* result = PyObject_Call(callable.ptr(), py::tuple().ptr(), kwargs.ptr());  // new reference
   if (result == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(result);
 }

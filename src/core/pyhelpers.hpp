@@ -1,27 +1,34 @@
-// Small helpers shared by every module: late-bound lookups, truth tests,
-// interned names and raising Python errors from C++.
+// Small helpers shared by every module: interned names, late-bound module
+// lookups, truth tests and raising Python errors from C++.
+//
+// House idioms, used everywhere in src/:
+// - An owned reference is a `py::object` (or a subclass); a borrowed one is
+//   a `py::handle`. A raw `PyObject*` appears only where a C-API slot's
+//   signature requires it, with its ownership stated at the line.
+// - A Python error held outside the error indicator is a
+//   `py::error_already_set` (in a `std::optional` when there may be none).
+// - A C-API call that can fail is checked at the call; failure throws
+//   `py::error_already_set`.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
 #include <string>
-#include <string_view>
 
 namespace zcore {
 
 namespace py = pybind11;
 
-// An interned Python str that lives for the whole process. Names are
-// immutable, so caching them in statics is safe; they are deliberately never
-// released (the interpreter may already be gone when statics are destroyed).
-PyObject* intern(const char* text);
+// An interned Python str that lives for the rest of the process (never
+// released: the interpreter may be gone when statics are destroyed).
+py::handle intern(const char* text);
 
-// `ZN_ID(foo)` is the interned str "foo", created on first use.
-#define ZN_ID(name)                                           \
-  ([]() -> PyObject* {                                        \
-    static PyObject* const interned = ::zcore::intern(#name); \
-    return interned;                                          \
+// `ZN_STR("evs_client")`: the interned str, created on first use.
+#define ZN_STR(literal)                                                \
+  ([]() -> ::pybind11::handle {                                        \
+    static const ::pybind11::handle interned = ::zcore::intern(literal); \
+    return interned;                                                   \
   }())
 
 // A module-level name bound to `module.attribute` when the module loads.
@@ -40,13 +47,13 @@ class ModuleScope {
   void bind(py::module_& module, std::initializer_list<ImportedName> imports);
   py::module_ module() const;
   // The current value of a module attribute; NameError if it is unbound.
-  py::object get(PyObject* name) const;
+  py::object get(py::handle name) const;
   py::object get(const char* name) const;
   void set(const char* name, py::handle value) const;
 
  private:
-  PyObject* module_ = nullptr;
-  PyObject* dict_ = nullptr;
+  py::handle module_;  // borrowed: the module owns the shared object we live in
+  py::handle dict_;    // borrowed from the module
 };
 
 // Python truth test; propagates errors raised by __bool__ / __len__.
@@ -62,24 +69,42 @@ inline bool is_text(py::handle value, const char* text) {
   return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
 }
 
+// isinstance(value, type), propagating errors.
+bool is_instance(py::handle value, py::handle type);
+
 // Raises TypeError "<what> must be of type list, not <type>" unless `value`
 // is exactly a list (subclasses and tuples are refused too).
 void require_list(py::handle value, const char* what);
 
-// The type name of `value` as Python prints it ("DataFrame", "NoneType").
-std::string type_name(py::handle value);
-
-// str(value), propagating errors.
+// str(value) and format(value) as UTF-8, propagating errors.
 std::string to_text(py::handle value);
-
-// Raises `type(message)` with `cause` attached as __cause__ (and context).
-[[noreturn]] void raise_from(py::error_already_set& cause, PyObject* type, const std::string& message);
+std::string formatted(py::handle value);
 
 // Raises `type(message)`.
-[[noreturn]] void raise(PyObject* type, const std::string& message);
+[[noreturn]] void raise(py::handle type, const std::string& message);
 
-// Calls `callable(**kwargs)` where kwargs are given as (name, value) pairs;
-// a thin wrapper that keeps call sites readable.
-py::object call_kw(py::handle callable, py::dict kwargs);
+// Raises `type(message)` with `cause` attached as __cause__ (and context).
+[[noreturn]] void raise_from(const py::error_already_set& cause, py::handle type, const std::string& message);
+
+// Raises the exception instance `exception` with `context` as its
+// __context__, as raising it inside an `except` block would.
+[[noreturn]] void raise_instance(const py::object& exception, const py::error_already_set& context);
+
+// The exception being handled (inside a catch block), as a Python error:
+// Python errors as they are, C++ exceptions translated as pybind11 does.
+py::error_already_set current_error();
+
+// Whether the error is an ordinary one (an Exception subclass), as opposed
+// to cancellation, GeneratorExit, KeyboardInterrupt or SystemExit.
+inline bool is_ordinary(const py::error_already_set& error) {
+  return error.matches(PyExc_Exception);
+}
+
+// The (type, value, traceback) that `with` and `async with` hand to
+// __exit__ / __aexit__ for an error; the traceback is None when it has none.
+py::tuple exit_arguments(const py::error_already_set& error);
+
+// callable(**kwargs).
+py::object call_kw(py::handle callable, const py::dict& kwargs);
 
 }  // namespace zcore

@@ -22,15 +22,15 @@ Py_ssize_t size_of(const py::object& sequence) {
   return PySequence_Fast_GET_SIZE(sequence.ptr());
 }
 
-PyObject* item(const py::object& sequence, Py_ssize_t index) {
-  return PySequence_Fast_GET_ITEM(sequence.ptr(), index);
+py::handle item(const py::object& sequence, Py_ssize_t index) {
+  return PySequence_Fast_GET_ITEM(sequence.ptr(), index);  // borrowed from the sequence
 }
 
 // The writer emits ASCII only, so the text maps 1:1 onto a compact str.
-PyObject* ascii_str(const std::string& text) {
-  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-  if (result == nullptr) throw py::error_already_set();
-  std::memcpy(PyUnicode_1BYTE_DATA(result), text.data(), text.size());
+py::str ascii_str(const std::string& text) {
+  auto result = py::reinterpret_steal<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+  if (!result) throw py::error_already_set();
+  std::memcpy(PyUnicode_1BYTE_DATA(result.ptr()), text.data(), text.size());
   return result;
 }
 
@@ -43,7 +43,7 @@ class BodyWriter {
     py::dict detectors;
     detectors[detector_name] = zcore::truthy(detector_params) ? detector_params : py::dict();
     prefix_ = "{\"detectors\": ";
-    append_value(prefix_, detectors.ptr());
+    append_value(prefix_, detectors);
   }
 
   std::string& start() {
@@ -53,7 +53,7 @@ class BodyWriter {
 
   void finish(Py_ssize_t index) {
     text_ += '}';
-    PyList_SET_ITEM(bodies_.ptr(), index, ascii_str(text_));
+    PyList_SET_ITEM(bodies_.ptr(), index, ascii_str(text_).release().ptr());  // the list takes it
   }
 
   py::list take() { return std::move(bodies_); }
@@ -80,16 +80,16 @@ py::list write_pairs(const py::object& detector_name, const py::object& params, 
 }
 
 py::object column_as_list(const py::object& data, const py::handle& column) {
-  return data[column].attr(ZN_ID(to_list))();
+  return data[column].attr(ZN_STR("to_list"))();
 }
 
-py::object first_field(const py::object& configuration, PyObject* fields_name) {
+py::object first_field(const py::object& configuration, py::handle fields_name) {
   return configuration.attr(fields_name)[py::int_(0)];
 }
 
 // Per record, the list of its context texts.
 py::object context_contents(const py::object& data, const py::object& configuration) {
-  py::object fields = configuration.attr(ZN_ID(context_fields));
+  py::object fields = configuration.attr(ZN_STR("context_fields"));
   const auto field_count = py::len(fields);
   if (field_count == 0) return py::none();
   if (field_count == 1) {
@@ -105,10 +105,10 @@ py::object context_contents(const py::object& data, const py::object& configurat
   for (std::size_t row = 0; row < rows; ++row) {
     py::list cells(field_count);
     for (std::size_t column = 0; column < field_count; ++column) {
-      PyObject* cell = item(columns[column], static_cast<Py_ssize_t>(row));
-      PyList_SET_ITEM(cells.ptr(), static_cast<Py_ssize_t>(column), Py_NewRef(cell));
+      py::handle cell = item(columns[column], static_cast<Py_ssize_t>(row));
+      PyList_SET_ITEM(cells.ptr(), static_cast<Py_ssize_t>(column), cell.inc_ref().ptr());  // the list takes it
     }
-    PyList_SET_ITEM(contexts.ptr(), static_cast<Py_ssize_t>(row), cells.release().ptr());
+    PyList_SET_ITEM(contexts.ptr(), static_cast<Py_ssize_t>(row), cells.release().ptr());  // ditto
   }
   return contexts;
 }
@@ -116,47 +116,47 @@ py::object context_contents(const py::object& data, const py::object& configurat
 }  // namespace
 
 py::tuple pre_process_data(const py::object& self, const py::object& data) {
-  py::object configuration = self.attr(ZN_ID(configuration));
-  py::object metric_name = self.attr(ZN_ID(metric_name));
-  py::object inputs = column_as_list(data, first_field(configuration, ZN_ID(input_fields)));
+  py::object configuration = self.attr(ZN_STR("configuration"));
+  py::object metric_name = self.attr(ZN_STR("metric_name"));
+  py::object inputs = column_as_list(data, first_field(configuration, ZN_STR("input_fields")));
   py::object outputs = py::none();
   py::object contexts = py::none();
   py::object tools = py::none();
   py::object tool_calls = py::none();
   if (zcore::is_text(metric_name, "answer_relevance") || zcore::is_text(metric_name, "faithfulness")) {
-    outputs = column_as_list(data, first_field(configuration, ZN_ID(output_fields)));
+    outputs = column_as_list(data, first_field(configuration, ZN_STR("output_fields")));
   }
   if (zcore::is_text(metric_name, "context_relevance") || zcore::is_text(metric_name, "faithfulness")) {
     contexts = context_contents(data, configuration);
   }
   if (zcore::is_text(metric_name, "tool_call_accuracy")) {
-    tools = self.attr(ZN_ID(get_tools_catalog_content))();
-    tool_calls = self.attr(ZN_ID(get_tool_calls_content))(data);
+    tools = self.attr(ZN_STR("get_tools_catalog_content"))();
+    tool_calls = self.attr(ZN_STR("get_tool_calls_content"))(data);
   }
   py::object bodies =
       self.attr("_Detectwire__get_json_payloads")(inputs, outputs, contexts, tools, tool_calls);
-  py::object record_ids = column_as_list(data, configuration.attr(ZN_ID(record_id_field)));
+  py::object record_ids = column_as_list(data, configuration.attr(ZN_STR("record_id_field")));
   return py::make_tuple(bodies, record_ids);
 }
 
 py::list get_json_payloads(const py::object& self, const py::object& input_contents,
                            const py::object& output_contents, const py::object& context_contents,
                            const py::object& tools_catalog_content, const py::object& tool_calls_content) {
-  py::object metric_name = self.attr(ZN_ID(metric_name));
-  py::object detector = self.attr(ZN_ID(set_metric_name))(metric_name);
-  py::object params = self.attr(ZN_ID(detector_params));
+  py::object metric_name = self.attr(ZN_STR("metric_name"));
+  py::object detector = self.attr(ZN_STR("set_metric_name"))(metric_name);
+  py::object params = self.attr(ZN_STR("detector_params"));
 
   if (zcore::is_text(metric_name, "answer_relevance")) {
     return write_pairs(detector, params, input_contents, "input contents must be a list", output_contents,
                        "output contents must be a list",
-                       [](std::string& out, PyObject* prompt, PyObject* text) {
+                       [](std::string& out, py::handle prompt, py::handle text) {
                          out += ", \"prompt\": ";
                          append_value(out, prompt);
                          out += ", \"generated_text\": ";
                          append_value(out, text);
                        });
   }
-  const auto with_context = [](std::string& out, PyObject* text, PyObject* context) {
+  const auto with_context = [](std::string& out, py::handle text, py::handle context) {
     out += ", \"input\": ";
     append_value(out, text);
     out += ", \"context_type\": \"docs\", \"context\": ";
@@ -172,10 +172,10 @@ py::list get_json_payloads(const py::object& self, const py::object& input_conte
   }
   if (zcore::is_text(metric_name, "tool_call_accuracy")) {
     std::string tools = ", \"tools\": ";
-    append_value(tools, tools_catalog_content.ptr());
+    append_value(tools, tools_catalog_content);
     return write_pairs(detector, params, input_contents, "input contents must be a list", tool_calls_content,
                        "tool calls content must be a list",
-                       [&tools](std::string& out, PyObject* text, PyObject* calls) {
+                       [&tools](std::string& out, py::handle text, py::handle calls) {
                          out += ", \"messages\": [{\"content\": ";
                          append_value(out, text);
                          out += ", \"role\": \"user\"}, {\"tool_calls\": ";
@@ -198,21 +198,21 @@ py::list get_json_payloads(const py::object& self, const py::object& input_conte
 
 py::list get_tool_calls_content(const py::object& self, const py::object& data) {
   py::list result;
-  py::object field = self.attr(ZN_ID(configuration)).attr(ZN_ID(tool_calls_field));
+  py::object field = self.attr(ZN_STR("configuration")).attr(ZN_STR("tool_calls_field"));
   if (!zcore::truthy(field)) return result;
 
   // Text cells are decoded in the caller's table, so a later evaluation of
   // the same table finds them decoded already.
-  py::object loads = scope().get("json").attr(ZN_ID(loads));
+  py::object loads = scope().get("json").attr(ZN_STR("loads"));
   py::list cells;
   for (py::handle cell : column_as_list(data, field)) {
     cells.append(PyUnicode_Check(cell.ptr()) ? loads(cell) : py::reinterpret_borrow<py::object>(cell));
   }
   using namespace pybind11::literals;
   data[field] =
-      scope().get("pd").attr(ZN_ID(Series))(cells, "index"_a = data.attr(ZN_ID(index)), "dtype"_a = "object");
+      scope().get("pd").attr(ZN_STR("Series"))(cells, "index"_a = data.attr(ZN_STR("index")), "dtype"_a = "object");
 
-  py::object extract = scope().get("ToolCallMetricProvider").attr(ZN_ID(extract_tool_calls_from_response));
+  py::object extract = scope().get("ToolCallMetricProvider").attr(ZN_STR("extract_tool_calls_from_response"));
   for (py::handle cell : cells) {
     py::object calls = extract(cell);
     for (py::handle call : calls) {
@@ -226,14 +226,14 @@ py::list get_tool_calls_content(const py::object& self, const py::object& data) 
 }
 
 py::object get_tools_catalog_content(const py::object& self) {
-  py::object tools = self.attr(ZN_ID(configuration)).attr(ZN_ID(tools));
+  py::object tools = self.attr(ZN_STR("configuration")).attr(ZN_STR("tools"));
   if (!PyList_Check(tools.ptr())) return tools;
   for (py::handle tool : tools) {
     if (PyCallable_Check(tool.ptr()) == 0) return tools;
   }
   py::list described;
-  py::object schemas = scope().get("ToolCallMetricProvider").attr(ZN_ID(get_tools_list_schema))(tools);
-  for (py::handle schema : schemas) described.append(schema.attr(ZN_ID(model_dump))());
+  py::object schemas = scope().get("ToolCallMetricProvider").attr(ZN_STR("get_tools_list_schema"))(tools);
+  for (py::handle schema : schemas) described.append(schema.attr(ZN_STR("model_dump"))());
   return described;
 }
 

@@ -1,4 +1,5 @@
-#include <optional>
+#include <algorithm>
+#include <string>
 
 #include "detectwire/detectwire.hpp"
 
@@ -19,12 +20,12 @@ struct ResultFields {
   py::object thresholds;
 
   explicit ResultFields(const py::object& self)
-      : metric_name(self.attr(ZN_ID(metric_name))),
-        display_name(self.attr(ZN_ID(metric_display_name))),
-        method(self.attr(ZN_ID(metric_method))),
-        provider(scope().get("EvaluationProvider").attr(ZN_ID(DETECTORS)).attr(ZN_ID(value))),
-        group(self.attr(ZN_ID(metric_group))),
-        thresholds(self.attr(ZN_ID(thresholds))) {
+      : metric_name(self.attr(ZN_STR("metric_name"))),
+        display_name(self.attr(ZN_STR("metric_display_name"))),
+        method(self.attr(ZN_STR("metric_method"))),
+        provider(scope().get("EvaluationProvider").attr(ZN_STR("DETECTORS")).attr(ZN_STR("value"))),
+        group(self.attr(ZN_STR("metric_group"))),
+        thresholds(self.attr(ZN_STR("thresholds"))) {
     record_name = zcore::is_text(metric_name, "keyword") ? py::str("keyword_detection")
                   : zcore::is_text(metric_name, "regex") ? py::str("regex_detection")
                                                          : metric_name;
@@ -53,7 +54,7 @@ py::object record_value(const py::object& detections, bool accuracy) {
   }
   if (!best) return py::int_(accuracy ? 1 : 0);
   if (accuracy) best = py::int_(1) - best;
-  return best.attr(ZN_ID(__round__))(4);
+  return best.attr(ZN_STR("__round__"))(4);
 }
 
 }  // namespace
@@ -81,8 +82,8 @@ py::object post_process(const py::object& self, const py::list& results, const p
     if (response.contains("error")) {
       py::object error = response[py::str("error")];
       const auto copy = [&] {
-        return error_record("code"_a = error.attr(ZN_ID(code)),
-                            "message_en"_a = py::str(error.attr(ZN_ID(message_en))));
+        return error_record("code"_a = error.attr(ZN_STR("code")),
+                            "message_en"_a = py::str(error.attr(ZN_STR("message_en"))));
       };
       py::list record_errors;
       record_errors.append(copy());
@@ -109,7 +110,7 @@ py::object post_process(const py::object& self, const py::list& results, const p
   if (!values.empty()) {
     py::module_ builtins = py::module_::import("builtins");
     py::object total = builtins.attr("sum")(values);
-    mean = (total / py::int_(py::len(values))).attr(ZN_ID(__round__))(4);
+    mean = (total / py::int_(py::len(values))).attr(ZN_STR("__round__"))(4);
     minimum = builtins.attr("min")(values);
     maximum = builtins.attr("max")(values);
   }
@@ -132,7 +133,7 @@ py::object post_process(const py::object& self, const py::list& results, const p
 
 py::list get_additional_info(const py::object& self, const py::object& results) {
   py::list evidences;
-  if (in_table("RAG_EVIDENCE_METRICS", self.attr(ZN_ID(metric_name)))) {
+  if (in_table("RAG_EVIDENCE_METRICS", self.attr(ZN_STR("metric_name")))) {
     for (py::handle detection : results) evidences.append(detection[py::str("evidence")][py::int_(0)]);
     return evidences;
   }
@@ -153,14 +154,17 @@ zcore::Coro evaluate_async(py::object self, py::object data) {
     co_return self.attr("_Detectwire__post_process")(responses, record_ids);
   } catch (py::error_already_set& error) {
     if (!zcore::is_ordinary(error)) throw;
-    zcore::raise_from(error, PyExc_Exception,
-                      "Error while computing metrics: " + zcore::to_text(self.attr(ZN_ID(metric_name))) +
-                          ". Reason: " + zcore::to_text(error.value()));
+    py::object metric_name = self.attr(ZN_STR("metric_name"));
+    const std::string message = "Error while computing metrics: " + zcore::to_text(metric_name) +
+                                ". Reason: " + zcore::to_text(error.value());
+    zcore::raise_instance(
+        scope().get("MetricComputationError")(message, "metric_name"_a = metric_name, "cause"_a = error.value()),
+        error);
   }
 }
 
 py::object evaluate(const py::object& self, const py::object& data) {
-  return scope().get("run_in_event_loop")(self.attr(ZN_ID(evaluate_async)), "data"_a = data);
+  return scope().get("run_in_event_loop")(self.attr(ZN_STR("evaluate_async")), "data"_a = data);
 }
 
 }  // namespace detectwire

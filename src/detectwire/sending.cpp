@@ -1,4 +1,7 @@
+#include <memory>
 #include <optional>
+#include <cstddef>
+#include <string>
 
 #include "core/async_context.hpp"
 #include "detectwire/detectwire.hpp"
@@ -9,58 +12,123 @@ namespace {
 
 using namespace pybind11::literals;
 
-py::dict request_error(const py::object& code, const py::object& message) {
+// How much of a reply body that is not JSON an error message repeats.
+constexpr Py_ssize_t kBodyExcerpt = 200;
+
+py::dict request_error(const py::handle& code, const py::handle& message) {
   py::dict failure;
   failure["error"] = scope().get("Error")("code"_a = py::str(code), "message_en"_a = py::str(message));
   return failure;
+}
+
+// The reply body decoded from JSON. A body that is not JSON fails with a
+// message that keeps the status and the start of the body, which the
+// decoder's own message ("Expecting value: line 1 column 1") would lose.
+py::object decode_reply(const py::object& status, const py::object& body) {
+  try {
+    return scope().get("json").attr(ZN_STR("loads"))(body);
+  } catch (py::error_already_set& error) {
+    if (!zcore::is_ordinary(error)) throw;
+    py::object excerpt = py::str(" ").attr("join")(body[py::slice(0, kBodyExcerpt, 1)].attr("split")());
+    zcore::raise_from(error, PyExc_ValueError,
+                      "The service answered " + zcore::to_text(status) + " with a body that is not JSON (" +
+                          zcore::to_text(error.value()) + "): " + zcore::to_text(excerpt));
+  }
+}
+
+// The text of a failed request: the exception's own, or, for exceptions
+// that carry none (time-outs above all), what failed and how.
+py::str failure_text(const py::object& self, const py::object& session, const py::error_already_set& error) {
+  py::str text(error.value());
+  if (py::len(text) > 0) return text;
+  const std::string url = zcore::to_text(self.attr(ZN_STR("base_url")));
+  if (error.matches(PyExc_TimeoutError)) {
+    py::object limit = session.attr(ZN_STR("timeout")).attr(ZN_STR("total"));
+    if (limit.is_none()) return py::str("The request to " + url + " timed out.");
+    return py::str("The request to " + url + " timed out after " + zcore::formatted(limit) + " seconds.");
+  }
+  return py::str(zcore::to_text(py::type::of(error.value()).attr(ZN_STR("__name__"))) +
+                 " while sending the request to " + url + ".");
+}
+
+// Sends the payloads whose index it takes from `next`, one at a time, into
+// `responses`. An ordinary exception that escapes send_with_retries takes
+// its record's place; cancellation and interrupts end the worker.
+zcore::Coro send_worker(py::object self, py::object session, py::list payloads, py::list responses,
+                        std::shared_ptr<std::size_t> next) {
+  const std::size_t count = py::len(payloads);
+  for (std::size_t index = (*next)++; index < count; index = (*next)++) {
+    py::object response;
+    try {
+      response = co_await self.attr(ZN_STR("send_with_retries"))(payloads[index], session);
+    } catch (py::error_already_set& error) {
+      if (!zcore::is_ordinary(error)) throw;
+      response = error.value();
+    }
+    responses[index] = response;
+  }
+  co_return py::none();
+}
+
+// How many requests may be in flight: the session connector's limit, or
+// every request at once when it has none.
+std::size_t worker_count(const py::object& session, std::size_t requests) {
+  const auto limit = session.attr(ZN_STR("connector")).attr(ZN_STR("limit")).cast<std::size_t>();
+  return limit > 0 && limit < requests ? limit : requests;
+}
+
+py::object open_session(const py::object& self) {
+  py::object aiohttp = scope().get("aiohttp");
+  py::dict options;
+  py::object timeout = self.attr(ZN_STR("REQUEST_TIMEOUT"));
+  if (!timeout.is_none()) options["timeout"] = aiohttp.attr(ZN_STR("ClientTimeout"))("total"_a = timeout);
+  return zcore::call_kw(aiohttp.attr(ZN_STR("ClientSession")), options);
 }
 
 }  // namespace
 
 py::dict get_headers(const py::object& self) {
   py::object token =
-      scope().get("get_authenticator_token")(self.attr(ZN_ID(evs_client)).attr(ZN_ID(authenticator)));
+      scope().get("get_authenticator_token")(self.attr(ZN_STR("evs_client")).attr(ZN_STR("authenticator")));
   py::dict headers;
   headers["Content-Type"] = "application/json";
   headers["Authorization"] = py::str("Bearer ") + py::str(token);
-  headers["x-governance-instance-id"] = self.attr(ZN_ID(service_instance_id));
+  headers["x-governance-instance-id"] = self.attr(ZN_STR("service_instance_id"));
   headers["origin"] = "sdk";
   return headers;
 }
 
 zcore::Coro send_with_retries(py::object self, py::object payload, py::object session) {
-  const long attempts = self.attr(ZN_ID(RETRY_COUNT)).cast<long>();
+  const long attempts = self.attr(ZN_STR("RETRY_COUNT")).cast<long>();
   for (long attempt = 0; attempt < attempts; ++attempt) {
     py::object outcome;
     bool retry = false;
     try {
-      py::object request = session.attr(ZN_ID(post))("url"_a = self.attr(ZN_ID(base_url)),
-                                                     "headers"_a = self.attr("_Detectwire__get_headers")(),
-                                                     "data"_a = payload, "ssl"_a = self.attr(ZN_ID(verify)));
-      zcore::AsyncContext context(request);
-      py::object response = co_await context.enter();
+      zcore::AsyncContext request(session.attr(ZN_STR("post"))(
+          "url"_a = self.attr(ZN_STR("base_url")), "headers"_a = self.attr("_Detectwire__get_headers")(),
+          "data"_a = payload, "ssl"_a = self.attr(ZN_STR("verify"))));
+      py::object response = co_await request.enter();
       std::optional<py::error_already_set> failure;
       try {
-        py::object status = response.attr(ZN_ID(status));
-        py::object body = co_await response.attr(ZN_ID(text))();
-        py::object loads = scope().get("json").attr(ZN_ID(loads));
+        py::object status = response.attr(ZN_STR("status"));
+        py::object body = co_await response.attr(ZN_STR("text"))();
         if (status.equal(py::int_(200))) {
-          outcome = loads(body);
-        } else if (self.attr(ZN_ID(RETRY_AFTER_STATUS_CODES)).contains(status) && attempt < attempts - 1) {
+          outcome = decode_reply(status, body);
+        } else if (self.attr(ZN_STR("RETRY_AFTER_STATUS_CODES")).contains(status) && attempt < attempts - 1) {
           // Back off while still holding the response, then try again.
-          py::object delay = py::object(self.attr(ZN_ID(BACK_OFF_FACTOR))) * py::int_(1L << attempt);
-          co_await scope().get("asyncio").attr(ZN_ID(sleep))(delay);
+          py::object delay = py::object(self.attr(ZN_STR("BACK_OFF_FACTOR"))) * py::int_(1L << attempt);
+          co_await scope().get("asyncio").attr(ZN_STR("sleep"))(delay);
           retry = true;
         } else {
-          outcome = request_error(status, loads(body));
+          outcome = request_error(status, decode_reply(status, body));
         }
-      } catch (py::error_already_set& error) {
-        failure = error;
+      } catch (...) {
+        failure = zcore::current_error();
       }
-      if (!zcore::truthy(co_await context.exit(failure))) zcore::rethrow(failure);
+      zcore::AsyncContext::finish(co_await request.exit(failure), failure);
     } catch (py::error_already_set& error) {
       if (!zcore::is_ordinary(error)) throw;
-      outcome = request_error(py::str("REQUEST_FAILED"), error.value());
+      outcome = request_error(py::str("REQUEST_FAILED"), failure_text(self, session, error));
     }
     if (!retry) co_return outcome;
   }
@@ -68,20 +136,27 @@ zcore::Coro send_with_retries(py::object self, py::object payload, py::object se
 }
 
 zcore::Coro compute_metric(py::object self, py::list api_payloads) {
-  zcore::AsyncContext context(scope().get("aiohttp").attr(ZN_ID(ClientSession))());
+  zcore::AsyncContext context(open_session(self));
   py::object session = co_await context.enter();
-  py::object responses;
+  const std::size_t count = py::len(api_payloads);
+  py::list responses(count);
+  for (std::size_t index = 0; index < count; ++index) responses[index] = py::none();
   std::optional<py::error_already_set> failure;
   try {
-    py::list requests;
-    for (py::handle payload : api_payloads)
-      requests.append(self.attr(ZN_ID(send_with_retries))(payload, session));
-    responses = co_await scope().get("asyncio").attr(ZN_ID(gather))(*requests, "return_exceptions"_a = true);
-  } catch (py::error_already_set& error) {
-    failure = error;
+    // A pool as large as the connection limit keeps that many requests in
+    // flight; the rest wait as payloads, not as live coroutines and tasks.
+    auto next = std::make_shared<std::size_t>(0);
+    py::list workers;
+    for (std::size_t worker = worker_count(session, count); worker > 0; --worker) {
+      workers.append(zcore::to_python(send_worker(self, session, api_payloads, responses, next),
+                                      ZN_STR("Detectwire.send_worker")));
+    }
+    if (count > 0) co_await scope().get("asyncio").attr(ZN_STR("gather"))(*workers);
+  } catch (...) {
+    failure = zcore::current_error();
   }
-  if (!zcore::truthy(co_await context.exit(failure))) zcore::rethrow(failure);
-  co_return py::list(responses);
+  zcore::AsyncContext::finish(co_await context.exit(failure), failure);
+  co_return std::move(responses);
 }
 
 }  // namespace detectwire

@@ -20,7 +20,7 @@ std::string formatted(const py::handle& value) {
 void init(const py::object& self, const py::object& configuration, const py::object& metric_name,
           const py::object& metric_display_name, const py::object& metric_method,
           const py::object& metric_group, const py::object& thresholds, const py::kwargs& kwargs) {
-  py::object api_client = kwargs.attr(ZN_ID(get))("api_client");
+  py::object api_client = kwargs.attr(ZN_STR("get"))("api_client");
   if (!zcore::truthy(api_client)) {
     zcore::raise(PyExc_ValueError,
                  "NORVALE ZentriX Governance SDK must be initialized to compute " + formatted(metric_name) +
@@ -28,7 +28,7 @@ void init(const py::object& self, const py::object& configuration, const py::obj
                      ". Please initialize the client to proceed, or remove this metric from the evaluation.");
   }
   const int is_client =
-      PyObject_IsInstance(api_client.attr(ZN_ID(evs_client)).ptr(), scope().get("EVSClient").ptr());
+      PyObject_IsInstance(api_client.attr(ZN_STR("evs_client")).ptr(), scope().get("EVSClient").ptr());
   if (is_client < 0) throw py::error_already_set();
   if (is_client == 0) {
     zcore::raise(PyExc_ValueError,
@@ -39,41 +39,41 @@ void init(const py::object& self, const py::object& configuration, const py::obj
   }
 
   py::object template_ = self.attr("_Detectwire__get_base_url")(metric_name);
-  py::object service_url = self.attr(ZN_ID(get_detector_url))(api_client);
-  self.attr(ZN_ID(base_url)) = template_.attr(ZN_ID(replace))("{}", service_url);
-  self.attr(ZN_ID(configuration)) = configuration;
-  self.attr(ZN_ID(configuration_)) = py::dict();
-  self.attr(ZN_ID(metric_name)) = metric_name;
-  self.attr(ZN_ID(metric_display_name)) = metric_display_name;
-  self.attr(ZN_ID(metric_method)) = metric_method;
-  self.attr(ZN_ID(metric_group)) = metric_group;
-  self.attr(ZN_ID(service_instance_id)) = self.attr(ZN_ID(get_service_instance_id))(api_client);
+  py::object service_url = self.attr(ZN_STR("get_detector_url"))(api_client);
+  self.attr(ZN_STR("base_url")) = template_.attr(ZN_STR("replace"))("{}", service_url);
+  self.attr(ZN_STR("configuration")) = configuration;
+  self.attr(ZN_STR("configuration_")) = py::dict();
+  self.attr(ZN_STR("metric_name")) = metric_name;
+  self.attr(ZN_STR("metric_display_name")) = metric_display_name;
+  self.attr(ZN_STR("metric_method")) = metric_method;
+  self.attr(ZN_STR("metric_group")) = metric_group;
+  self.attr(ZN_STR("service_instance_id")) = self.attr(ZN_STR("get_service_instance_id"))(api_client);
   // Each provider gets its own list when none is given, so results never
   // share a mutable default.
-  self.attr(ZN_ID(thresholds)) = thresholds.is_none() ? py::list() : thresholds;
-  self.attr(ZN_ID(detector_params)) = kwargs.attr(ZN_ID(get))("detector_params", py::none());
+  self.attr(ZN_STR("thresholds")) = thresholds.is_none() ? py::list() : thresholds;
+  self.attr(ZN_STR("detector_params")) = kwargs.attr(ZN_STR("get"))("detector_params", py::none());
 }
 
 py::object set_metric_name(const py::object& self, py::object metric_name) {
-  if (zcore::is_text(self.attr(ZN_ID(metric_name)), "prompt_safety_risk") &&
-      zcore::is_text(self.attr(ZN_ID(metric_method)), "basalt_guardian")) {
+  if (zcore::is_text(self.attr(ZN_STR("metric_name")), "prompt_safety_risk") &&
+      zcore::is_text(self.attr(ZN_STR("metric_method")), "basalt_guardian")) {
     metric_name = py::str("harm");
   }
-  py::object risks = scope().get("BasaltGuardianRisks").attr(ZN_ID(values))();
+  py::object risks = scope().get("BasaltGuardianRisks").attr(ZN_STR("values"))();
   const int is_risk = PySequence_Contains(risks.ptr(), metric_name.ptr());
   if (is_risk < 0) throw py::error_already_set();
   return is_risk != 0 ? py::str("basalt_guardian") : metric_name;
 }
 
 py::object get_detector_url(const py::object& self, const py::object& api_client) {
-  py::object credentials = api_client.attr(ZN_ID(credentials));
-  self.attr(ZN_ID(evs_client)) = api_client.attr(ZN_ID(evs_client));
-  self.attr(ZN_ID(verify)) = py::bool_(!zcore::truthy(credentials.attr(ZN_ID(disable_ssl))));
-  py::object url = credentials.attr(ZN_ID(url));
-  if (zcore::truthy(credentials.attr(ZN_ID(version)))) return url;
+  py::object credentials = api_client.attr(ZN_STR("credentials"));
+  self.attr(ZN_STR("evs_client")) = api_client.attr(ZN_STR("evs_client"));
+  self.attr(ZN_STR("verify")) = py::bool_(!zcore::truthy(credentials.attr(ZN_STR("disable_ssl"))));
+  py::object url = credentials.attr(ZN_STR("url"));
+  if (zcore::truthy(credentials.attr(ZN_STR("version")))) return url;
 
   py::object table = py::module_::import("zentrix_gov.utils.regionmap").attr("EVS_REGIONMAP");
-  py::object row = table.attr(ZN_ID(get))(url);
+  py::object row = table.attr(ZN_STR("get"))(url);
   if (row.is_none()) {
     zcore::raise(
         PyExc_AttributeError,
@@ -81,13 +81,13 @@ py::object get_detector_url(const py::object& self, const py::object& api_client
             zcore::to_text(py::repr(url)) +
             "; use one of the region URLs or set the credentials' version for a self-hosted service.");
   }
-  return row.attr(ZN_ID(mlp_url));
+  return row.attr(ZN_STR("mlp_url"));
 }
 
 py::object get_service_instance_id(const py::object& self, const py::object& api_client) {
-  py::object client = api_client.attr(ZN_ID(evs_client));
-  self.attr(ZN_ID(evs_client)) = client;
-  return client.attr(ZN_ID(service_instance_id));
+  py::object client = api_client.attr(ZN_STR("evs_client"));
+  self.attr(ZN_STR("evs_client")) = client;
+  return client.attr(ZN_STR("service_instance_id"));
 }
 
 py::str get_base_url(const py::object& /*self*/, const py::object& metric_name) {

@@ -17,7 +17,7 @@ struct Prepared {
 
 // Inside one of the hosting products the SDK never creates a client itself.
 bool is_hosted_environment() {
-  py::object server = scope().get("os").attr(ZN_ID(environ)).attr(ZN_ID(get))("ZENTRIX_SERVER");
+  py::object server = scope().get("os").attr(ZN_STR("environ")).attr(ZN_STR("get"))("ZENTRIX_SERVER");
   if (server.is_none()) return false;
   for (const char* hosted : {"ZNO", "ZNAI", "ZNGOV"}) {
     if (server.equal(py::str(hosted))) return true;
@@ -41,7 +41,7 @@ py::object as_data_frame(py::object data) {
     rows.append(data);
     data = std::move(rows);
   }
-  if (PyList_Check(data.ptr())) data = scope().get("pd").attr(ZN_ID(DataFrame))(data);
+  if (PyList_Check(data.ptr())) data = scope().get("pd").attr(ZN_STR("DataFrame"))(data);
   return data;
 }
 
@@ -80,7 +80,7 @@ py::dict evaluation_keywords(const py::object& data, const py::object& configura
 py::dict telemetry_payload(const py::handle& metric) {
   py::dict payload;
   payload["objectType"] = "Metric Evaluation";
-  payload["custom.metric_name"] = metric.attr(ZN_ID(name));
+  payload["custom.metric_name"] = metric.attr(ZN_STR("name"));
   return payload;
 }
 
@@ -101,15 +101,15 @@ py::object merged_result(const py::list& metrics_result) {
 // when the timing block swallowed the metric's error.
 bool evaluate_timed(const py::handle& metric, const py::dict& keywords, py::list& metrics_result) {
   py::str label(py::str("Metric Evaluation - ") +
-                py::reinterpret_steal<py::str>(PyObject_Format(metric.attr(ZN_ID(name)).ptr(), nullptr)));
+                py::reinterpret_steal<py::str>(PyObject_Format(metric.attr(ZN_STR("name")).ptr(), nullptr)));
   py::object manager = scope().get("track_duration")(label);
   py::object manager_type = py::type::of(manager);
-  py::object exit = manager_type.attr(ZN_ID(__exit__));
-  manager_type.attr(ZN_ID(__enter__))(manager);
+  py::object exit = manager_type.attr(ZN_STR("__exit__"));
+  manager_type.attr(ZN_STR("__enter__"))(manager);
   try {
-    metrics_result.append(zcore::call_kw(metric.attr(ZN_ID(evaluate)), keywords));
+    metrics_result.append(zcore::call_kw(metric.attr(ZN_STR("evaluate")), keywords));
   } catch (py::error_already_set& error) {
-    if (zcore::truthy(exit(manager, error.type(), error.value(), error.trace()))) return false;
+    if (zcore::truthy(exit(manager, *zcore::exit_arguments(error)))) return false;
     throw;
   }
   exit(manager, py::none(), py::none(), py::none());
@@ -143,24 +143,26 @@ py::object evaluate_metrics(const py::object& configuration, py::object data, co
   py::object segment_manager = scope().get("SegmentBatchManager")();
 
   py::object frame = prepared.data;
-  py::object output_fields = configuration.attr(ZN_ID(output_fields));
+  py::object output_fields = configuration.attr(ZN_STR("output_fields"));
   if (zcore::truthy(output_fields)) {
     py::dict as_text;
     for (py::handle field : output_fields)
       as_text[field] = py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    frame = frame.attr(ZN_ID(astype))(as_text);
+    frame = frame.attr(ZN_STR("astype"))(as_text);
   }
 
   for (py::handle metric : prepared.all_metrics) {
-    const bool dependent = zcore::truthy(metric.attr(ZN_ID(metric_dependencies)));
+    const bool dependent = zcore::truthy(metric.attr(ZN_STR("metric_dependencies")));
     py::object results_view = metrics_result;
     py::dict keywords = evaluation_keywords(frame, configuration, dependent ? &results_view : nullptr,
                                             prepared.api_client, kwargs, "evaluate");
     evaluate_timed(metric, keywords, metrics_result);
-    scope().get("run_in_event_loop")(segment_manager.attr(ZN_ID(track_event)), telemetry_payload(metric));
+    scope().get("run_in_event_loop")(segment_manager.attr(ZN_STR("track_event")), telemetry_payload(metric));
   }
   return merged_result(metrics_result);
 }
+
+namespace {
 
 zcore::Coro evaluate_metrics_async(py::object configuration, py::object data, py::object metrics,
                                    py::object api_client, py::object metric_groups, py::dict kwargs) {
@@ -178,39 +180,49 @@ zcore::Coro evaluate_metrics_async(py::object configuration, py::object data, py
   try {
     // Metrics without dependencies: create their awaitables now, run later.
     for (py::handle metric : prepared.all_metrics) {
-      if (zcore::truthy(metric.attr(ZN_ID(metric_dependencies)))) {
+      if (zcore::truthy(metric.attr(ZN_STR("metric_dependencies")))) {
         metrics_with_dependencies.append(metric);
         continue;
       }
-      futures.append(zcore::call_kw(metric.attr(ZN_ID(evaluate_async)), keywords));
-      co_await segment_manager.attr(ZN_ID(track_event))(telemetry_payload(metric));
-      dependency_metric_map[metric.attr(ZN_ID(name))] = futures[py::len(futures) - 1];
+      futures.append(zcore::call_kw(metric.attr(ZN_STR("evaluate_async")), keywords));
+      co_await segment_manager.attr(ZN_STR("track_event"))(telemetry_payload(metric));
+      dependency_metric_map[metric.attr(ZN_STR("name"))] = futures[py::len(futures) - 1];
     }
 
     // Dependent metrics: their dependencies are awaited first, one at a time.
     segment_manager = scope().get("SegmentBatchManager")();
     for (py::handle metric : metrics_with_dependencies) {
-      for (py::handle dependency : metric.attr(ZN_ID(metric_dependencies))) {
-        py::object name = dependency.attr(ZN_ID(name));
+      for (py::handle dependency : metric.attr(ZN_STR("metric_dependencies"))) {
+        py::object name = dependency.attr(ZN_STR("name"));
         if (!dependency_metric_map.contains(name)) continue;
         py::object future = dependency_metric_map[name];
         metrics_result.append(co_await future);
-        PyDict_DelItem(dependency_metric_map.ptr(), name.ptr());
-        futures.attr(ZN_ID(remove))(future);
+        if (PyDict_DelItem(dependency_metric_map.ptr(), name.ptr()) != 0) throw py::error_already_set();
+        futures.attr(ZN_STR("remove"))(future);
       }
-      futures.append(zcore::call_kw(metric.attr(ZN_ID(evaluate_async)), keywords));
-      co_await segment_manager.attr(ZN_ID(track_event))(telemetry_payload(metric));
+      futures.append(zcore::call_kw(metric.attr(ZN_STR("evaluate_async")), keywords));
+      co_await segment_manager.attr(ZN_STR("track_event"))(telemetry_payload(metric));
     }
-  } catch (py::error_already_set&) {
+  } catch (...) {
     discard(futures);
     throw;
   }
 
-  py::object max_concurrency = kwargs.attr(ZN_ID(get))("max_concurrency", kDefaultMaxConcurrency);
+  py::object max_concurrency = kwargs.attr(ZN_STR("get"))("max_concurrency", kDefaultMaxConcurrency);
   py::object gathered = co_await scope().get("gather_with_concurrency")(
       "coros"_a = futures, "max_concurrency"_a = max_concurrency);
-  metrics_result.attr(ZN_ID(extend))(gathered);
+  metrics_result.attr(ZN_STR("extend"))(gathered);
   co_return merged_result(metrics_result);
+}
+
+}  // namespace
+
+zcore::Coro start_evaluate_metrics_async(py::object configuration, py::object data, py::object metrics,
+                                         py::object api_client, py::object metric_groups, py::kwargs kwargs) {
+  zcore::require_list(metrics, "metrics");
+  zcore::require_list(metric_groups, "metric_groups");
+  return evaluate_metrics_async(std::move(configuration), std::move(data), std::move(metrics),
+                                std::move(api_client), std::move(metric_groups), std::move(kwargs));
 }
 
 }  // namespace metricrun

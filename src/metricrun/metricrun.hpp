@@ -22,7 +22,8 @@ py::list resolve_metric_dependencies(const py::object& metrics, const py::object
 // driver.cpp
 py::object evaluate_metrics(const py::object& configuration, py::object data, const py::object& metrics,
                             py::object api_client, const py::object& metric_groups, const py::kwargs& kwargs);
-zcore::Coro evaluate_metrics_async(py::object configuration, py::object data, py::object metrics,
-                                   py::object api_client, py::object metric_groups, py::dict kwargs);
+// Checks `metrics` and `metric_groups` at the call, then returns the coroutine.
+zcore::Coro start_evaluate_metrics_async(py::object configuration, py::object data, py::object metrics,
+                                         py::object api_client, py::object metric_groups, py::kwargs kwargs);
 
 }  // namespace metricrun

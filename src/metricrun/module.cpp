@@ -1,3 +1,4 @@
+#include "core/bind.hpp"
 #include "metricrun/metricrun.hpp"
 
 namespace py = pybind11;
@@ -45,17 +46,8 @@ PYBIND11_MODULE(metricrun, m) {
   m.def("_evaluate_metrics", &metricrun::evaluate_metrics, "configuration"_a, "data"_a, "metrics"_a,
         "api_client"_a = py::none(), "metric_groups"_a = py::list(),
         "Evaluates the metrics one after another and returns a MetricsEvaluationResult.");
-  m.def(
-      "_evaluate_metrics_async",
-      [](py::object configuration, py::object data, py::object metrics, py::object api_client,
-         py::object metric_groups, py::kwargs kwargs) {
-        zcore::require_list(metrics, "metrics");
-        zcore::require_list(metric_groups, "metric_groups");
-        return zcore::to_python(metricrun::evaluate_metrics_async(
-                                    std::move(configuration), std::move(data), std::move(metrics),
-                                    std::move(api_client), std::move(metric_groups), std::move(kwargs)),
-                                ZN_STR("_evaluate_metrics_async"));
-      },
-      "configuration"_a, "data"_a, "metrics"_a, "api_client"_a = py::none(), "metric_groups"_a = py::list(),
-      "Evaluates the metrics concurrently (at most `max_concurrency`, default 10, at once); awaitable.");
+  zcore::def_coroutine(m, "_evaluate_metrics_async", &metricrun::start_evaluate_metrics_async, "configuration"_a,
+                       "data"_a, "metrics"_a, "api_client"_a = py::none(), "metric_groups"_a = py::list(),
+                       "Evaluates the metrics concurrently (at most `max_concurrency`, default 10, at once); "
+                       "awaitable.");
 }

@@ -9,11 +9,11 @@ namespace {
 
 // True when `field` is not a column of `data`, or every value in it is null.
 bool needs_filling(const py::object& data, const py::object& field) {
-  py::object columns = data.attr(ZN_ID(columns)).attr(ZN_ID(to_list))();
+  py::object columns = data.attr(ZN_STR("columns")).attr(ZN_STR("to_list"))();
   const int present = PySequence_Contains(columns.ptr(), field.ptr());
   if (present < 0) throw py::error_already_set();
   if (present == 0) return true;
-  return zcore::truthy(data[field].attr(ZN_ID(isnull))().attr(ZN_ID(all))());
+  return zcore::truthy(data[field].attr(ZN_STR("isnull"))().attr(ZN_STR("all"))());
 }
 
 // `count` fresh random (version 4) UUIDs as text, from one read of the
@@ -21,7 +21,7 @@ bool needs_filling(const py::object& data, const py::object& field) {
 py::list random_uuids(Py_ssize_t count) {
   constexpr std::size_t kBytes = 16;
   py::bytes entropy =
-      metricrun::scope().get("os").attr(ZN_ID(urandom))(static_cast<std::size_t>(count) * kBytes);
+      metricrun::scope().get("os").attr(ZN_STR("urandom"))(static_cast<std::size_t>(count) * kBytes);
   const auto* random = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(entropy.ptr()));
   static constexpr char kHex[] = "0123456789abcdef";
   py::list ids(count);
@@ -47,19 +47,19 @@ py::list random_uuids(Py_ssize_t count) {
 }  // namespace
 
 void validate_data(const py::object& /*configuration*/, const py::object& data) {
-  if (zcore::truthy(data.attr(ZN_ID(empty)))) {
+  if (zcore::truthy(data.attr(ZN_STR("empty")))) {
     zcore::raise(PyExc_ValueError, "The provided data is empty for metrics computation.");
   }
 }
 
 void populate_record_id_timestamp(const py::object& configuration, const py::object& data) {
-  py::object id_field = configuration.attr(ZN_ID(record_id_field));
+  py::object id_field = configuration.attr(ZN_STR("record_id_field"));
   if (needs_filling(data, id_field)) {
     data[id_field] = random_uuids(static_cast<Py_ssize_t>(py::len(data)));
   }
-  py::object timestamp_field = configuration.attr(ZN_ID(record_timestamp_field));
+  py::object timestamp_field = configuration.attr(ZN_STR("record_timestamp_field"));
   if (needs_filling(data, timestamp_field)) {
-    data[timestamp_field] = scope().get("datetime").attr(ZN_ID(now))().attr(ZN_ID(isoformat))();
+    data[timestamp_field] = scope().get("datetime").attr(ZN_STR("now"))().attr(ZN_STR("isoformat"))();
   }
 }
 

@@ -4,6 +4,7 @@ import pytest
 
 from zentrix_gov.entities.base_classes import Error
 from zentrix_gov.entities.enums import MetricGroup
+from zentrix_gov.entities.errors import MetricComputationError
 from zentrix_gov.entities.metric_threshold import MetricThreshold
 
 
@@ -125,8 +126,11 @@ def test_malformed_responses_fail_the_evaluation_with_the_metric_name(provider_f
     frame = pd.DataFrame({"question": ["q"], "record_id": ["r"]})
     with pytest.raises(Exception, match=r"^Error while computing metrics: hap\. Reason: ") as info:
         asyncio.run(provider.evaluate_async(frame))
-    assert type(info.value) is Exception
-    assert info.value.__cause__ is not None
+    failure = info.value
+    assert isinstance(failure, MetricComputationError)
+    assert failure.metric_name == "hap"
+    assert failure.cause is failure.__cause__ is failure.__context__
+    assert str(failure) == f"Error while computing metrics: hap. Reason: {failure.cause}"
 
 
 def test_missing_column_fails_the_evaluation(provider_for):

@@ -2,8 +2,11 @@
 // Built for developer builds only; never shipped.
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <stdexcept>
 
+#include "core/async_context.hpp"
+#include "core/bind.hpp"
 #include "core/coro.hpp"
 
 namespace py = pybind11;
@@ -74,29 +77,33 @@ Coro raise_cpp(py::str message) {
   co_return py::none();
 }
 
+// `async with manager: return await awaitable`.
+Coro inside_context(py::object manager, py::object awaitable) {
+  zcore::AsyncContext context(std::move(manager));
+  co_await context.enter();
+  std::optional<py::error_already_set> failure;
+  py::object value;
+  try {
+    value = co_await awaitable;
+  } catch (...) {
+    failure = zcore::current_error();
+  }
+  zcore::AsyncContext::finish(co_await context.exit(failure), failure);
+  co_return value;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_coro_probe, m) {
   zcore::init_coroutines(m);
-  m.def("await_value",
-        [](py::object a) { return zcore::to_python(await_value(std::move(a)), ZN_STR("await_value")); });
-  m.def("await_all",
-        [](py::list a) { return zcore::to_python(await_all(std::move(a)), ZN_STR("await_all")); });
-  m.def("return_value",
-        [](py::object v) { return zcore::to_python(return_value(std::move(v)), ZN_STR("return_value")); });
-  m.def("nested", [](int depth, py::object a) {
-    return zcore::to_python(nested(depth, std::move(a)), ZN_STR("nested"));
-  });
-  m.def("catch_ordinary", [](py::object a) {
-    return zcore::to_python(catch_ordinary(std::move(a)), ZN_STR("catch_ordinary"));
-  });
-  m.def("wrap_error",
-        [](py::object a) { return zcore::to_python(wrap_error(std::move(a)), ZN_STR("wrap_error")); });
-  m.def("log_outcome", [](py::object a, py::list log) {
-    return zcore::to_python(log_outcome(std::move(a), std::move(log)), ZN_STR("log_outcome"));
-  });
-  m.def("raise_stop_iteration",
-        [] { return zcore::to_python(raise_stop_iteration(), ZN_STR("raise_stop_iteration")); });
-  m.def("raise_cpp",
-        [](py::str s) { return zcore::to_python(raise_cpp(std::move(s)), ZN_STR("raise_cpp")); });
+  zcore::def_coroutine(m, "await_value", &await_value);
+  zcore::def_coroutine(m, "await_all", &await_all);
+  zcore::def_coroutine(m, "return_value", &return_value);
+  zcore::def_coroutine(m, "nested", &nested);
+  zcore::def_coroutine(m, "catch_ordinary", &catch_ordinary);
+  zcore::def_coroutine(m, "wrap_error", &wrap_error);
+  zcore::def_coroutine(m, "log_outcome", &log_outcome);
+  zcore::def_coroutine(m, "raise_stop_iteration", &raise_stop_iteration);
+  zcore::def_coroutine(m, "raise_cpp", &raise_cpp);
+  zcore::def_coroutine(m, "inside_context", &inside_context);
 }
