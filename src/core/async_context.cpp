@@ -21,7 +21,8 @@ py::object AsyncContext::exit(const std::optional<py::error_already_set>& failur
   return exit_(manager_, *exit_arguments(*failure));
 }
 
-void AsyncContext::finish(const py::object& exit_result, const std::optional<py::error_already_set>& failure) {
+void AsyncContext::finish(const py::object& exit_result,
+                          const std::optional<py::error_already_set>& failure) {
   if (failure && !truthy(exit_result)) throw *failure;
 }
 

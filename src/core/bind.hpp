@@ -49,11 +49,14 @@ void add_method(py::object& cls, const char* name, Function&& function, const Ex
 // Adds a coroutine method: calling it returns a coroutine object named like
 // the `async def` method it stands for.
 template <typename... Args, typename... Extra>
-void add_coroutine_method(py::object& cls, const char* name, Coro (*function)(Args...), const Extra&... extra) {
+void add_coroutine_method(py::object& cls, const char* name, Coro (*function)(Args...),
+                          const Extra&... extra) {
   py::str qualname = method_qualname(cls, name);
   add_method(
       cls, name,
-      [function, qualname](Args... args) { return to_python(function(std::forward<Args>(args)...), qualname); },
+      [function, qualname](Args... args) {
+        return to_python(function(std::forward<Args>(args)...), qualname);
+      },
       extra...);
 }
 
@@ -63,7 +66,9 @@ void def_coroutine(py::module_& module, const char* name, Coro (*function)(Args.
   py::str qualname = py::reinterpret_borrow<py::str>(intern(name));
   module.def(
       name,
-      [function, qualname](Args... args) { return to_python(function(std::forward<Args>(args)...), qualname); },
+      [function, qualname](Args... args) {
+        return to_python(function(std::forward<Args>(args)...), qualname);
+      },
       extra...);
 }
 

@@ -29,16 +29,14 @@ struct CoroFields {
 };
 
 struct CoroObject {
-  PyObject_HEAD
-  PyObject* weakrefs;  // the weak-reference list slot; owned and cleared through the C API
+  PyObject_HEAD PyObject* weakrefs;  // the weak-reference list slot; owned and cleared through the C API
   CoroFields fields;
 };
 
 // What `__await__` returns, like CPython's coroutine_wrapper: the iterator
 // that an `await` in Python code drives.
 struct WrapperObject {
-  PyObject_HEAD
-  py::object coro;
+  PyObject_HEAD py::object coro;
 };
 
 // This module's types: strong references kept for the life of the process.
@@ -197,7 +195,8 @@ bool set_thrown_error(PyObject* type, PyObject* value, PyObject* traceback) {
       PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
       return false;
     }
-    PyObject* exception_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(type)));  // given to PyErr_Restore
+    PyObject* exception_type =
+        Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(type)));  // given to PyErr_Restore
     PyObject* tb = traceback != nullptr ? Py_NewRef(traceback) : PyException_GetTraceback(type);  // ditto
     PyErr_Restore(exception_type, Py_NewRef(type), tb);
     return true;
@@ -327,7 +326,8 @@ void coro_finalize(PyObject* self) {
   py::error_scope pending;  // the finaliser must not disturb an error in flight
   if (fields.state == State::created) {
     destroy_frame(fields);
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", fields.qualname.ptr()) < 0) {
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", fields.qualname.ptr()) <
+        0) {
       PyErr_WriteUnraisable(self);
     }
     return;
@@ -518,9 +518,11 @@ PyCFunction as_method(Function function) {
 }
 
 PyMethodDef coro_methods[] = {
-    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"send", coro_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", as_method(coro_throw), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated "
+     "value or raise StopIteration."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -543,9 +545,11 @@ PyMemberDef coro_members[] = {
 };
 
 PyMethodDef wrapper_methods[] = {
-    {"send", wrapper_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"send", wrapper_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", as_method(wrapper_throw), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated "
+     "value or raise StopIteration."},
     {"close", wrapper_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -568,7 +572,8 @@ py::object awaitable_iterator(const py::object& awaitable) {
   }
   PyAsyncMethods* async = Py_TYPE(object)->tp_as_async;
   if (async == nullptr || async->am_await == nullptr) {
-    PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(object)->tp_name);
+    PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                 Py_TYPE(object)->tp_name);
     throw py::error_already_set();
   }
   py::object iterator = py::reinterpret_steal<py::object>(async->am_await(object));
@@ -703,7 +708,9 @@ void init_coroutines(py::module_& module) {
   };
   coro_type = make_type(coro_spec);
   wrapper_type = make_type(wrapper_spec);
-  py::module_::import("collections.abc").attr("Coroutine").attr("register")(py::handle(reinterpret_cast<PyObject*>(coro_type)));
+  py::module_::import("collections.abc")
+      .attr("Coroutine")
+      .attr("register")(py::handle(reinterpret_cast<PyObject*>(coro_type)));
 }
 
 }  // namespace zcore

@@ -52,7 +52,7 @@ struct CoroPromise {
     constexpr std::size_t count = (std::size_t{0} + ... + std::size_t{is_object_parameter<Args> ? 1U : 0U});
     static_assert(count <= kMaxObjectParameters,
                   "a native coroutine takes at most 8 Python-object parameters; pass the rest in a tuple");
-    static_assert(((!is_object_parameter<Args> || !std::is_const_v<Args>)&&...),
+    static_assert(((!is_object_parameter<Args> || !std::is_const_v<Args>) && ...),
                   "native coroutines take Python objects by value, not by const reference");
     (track(args), ...);
   }

@@ -439,7 +439,8 @@ bool Encoder::mapping_items(py::handle mapping) {
   // Dict subclasses are written from their items(), as json.dumps does.
   const auto items = py::reinterpret_steal<py::object>(PyMapping_Items(mapping.ptr()));
   if (!items) return false;
-  const auto pairs = py::reinterpret_steal<py::object>(PySequence_Fast(items.ptr(), "items must return 2-tuples"));
+  const auto pairs =
+      py::reinterpret_steal<py::object>(PySequence_Fast(items.ptr(), "items must return 2-tuples"));
   if (!pairs) return false;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs.ptr()); ++i) {
     const auto pair = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(pairs.ptr(), i));

@@ -25,10 +25,10 @@ namespace py = pybind11;
 py::handle intern(const char* text);
 
 // `ZN_STR("evs_client")`: the interned str, created on first use.
-#define ZN_STR(literal)                                                \
-  ([]() -> ::pybind11::handle {                                        \
+#define ZN_STR(literal)                                                  \
+  ([]() -> ::pybind11::handle {                                          \
     static const ::pybind11::handle interned = ::zcore::intern(literal); \
-    return interned;                                                   \
+    return interned;                                                     \
   }())
 
 // A module-level name bound to `module.attribute` when the module loads.

@@ -106,7 +106,8 @@ py::object context_contents(const py::object& data, const py::object& configurat
     py::list cells(field_count);
     for (std::size_t column = 0; column < field_count; ++column) {
       py::handle cell = item(columns[column], static_cast<Py_ssize_t>(row));
-      PyList_SET_ITEM(cells.ptr(), static_cast<Py_ssize_t>(column), cell.inc_ref().ptr());  // the list takes it
+      PyList_SET_ITEM(cells.ptr(), static_cast<Py_ssize_t>(column),
+                      cell.inc_ref().ptr());  // the list takes it
     }
     PyList_SET_ITEM(contexts.ptr(), static_cast<Py_ssize_t>(row), cells.release().ptr());  // ditto
   }
@@ -209,8 +210,8 @@ py::list get_tool_calls_content(const py::object& self, const py::object& data) 
     cells.append(PyUnicode_Check(cell.ptr()) ? loads(cell) : py::reinterpret_borrow<py::object>(cell));
   }
   using namespace pybind11::literals;
-  data[field] =
-      scope().get("pd").attr(ZN_STR("Series"))(cells, "index"_a = data.attr(ZN_STR("index")), "dtype"_a = "object");
+  data[field] = scope().get("pd").attr(ZN_STR("Series"))(cells, "index"_a = data.attr(ZN_STR("index")),
+                                                         "dtype"_a = "object");
 
   py::object extract = scope().get("ToolCallMetricProvider").attr(ZN_STR("extract_tool_calls_from_response"));
   for (py::handle cell : cells) {

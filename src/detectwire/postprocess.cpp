@@ -157,9 +157,9 @@ zcore::Coro evaluate_async(py::object self, py::object data) {
     py::object metric_name = self.attr(ZN_STR("metric_name"));
     const std::string message = "Error while computing metrics: " + zcore::to_text(metric_name) +
                                 ". Reason: " + zcore::to_text(error.value());
-    zcore::raise_instance(
-        scope().get("MetricComputationError")(message, "metric_name"_a = metric_name, "cause"_a = error.value()),
-        error);
+    zcore::raise_instance(scope().get("MetricComputationError")(message, "metric_name"_a = metric_name,
+                                                                "cause"_a = error.value()),
+                          error);
   }
 }
 

@@ -1,6 +1,6 @@
+#include <cstddef>
 #include <memory>
 #include <optional>
-#include <cstddef>
 #include <string>
 
 #include "core/async_context.hpp"

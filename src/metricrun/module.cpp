@@ -46,8 +46,9 @@ PYBIND11_MODULE(metricrun, m) {
   m.def("_evaluate_metrics", &metricrun::evaluate_metrics, "configuration"_a, "data"_a, "metrics"_a,
         "api_client"_a = py::none(), "metric_groups"_a = py::list(),
         "Evaluates the metrics one after another and returns a MetricsEvaluationResult.");
-  zcore::def_coroutine(m, "_evaluate_metrics_async", &metricrun::start_evaluate_metrics_async, "configuration"_a,
-                       "data"_a, "metrics"_a, "api_client"_a = py::none(), "metric_groups"_a = py::list(),
+  zcore::def_coroutine(m, "_evaluate_metrics_async", &metricrun::start_evaluate_metrics_async,
+                       "configuration"_a, "data"_a, "metrics"_a, "api_client"_a = py::none(),
+                       "metric_groups"_a = py::list(),
                        "Evaluates the metrics concurrently (at most `max_concurrency`, default 10, at once); "
                        "awaitable.");
 }

@@ -77,6 +77,17 @@ def test_aggregate_skips_failed_records(provider_for):
     assert failed.value is None and failed.errors == [Error(code="503", message_en="busy")]
 
 
+@pytest.mark.parametrize(
+    ("scores", "mean"),
+    [([1, 0, 0], 0.3333), ([0.12345, 0.12345, 0.12346], 0.1235), ([0.2, 0.6, 0.7], 0.5)],
+)
+def test_aggregate_mean_is_rounded_to_four_places(provider_for, scores, mean):
+    responses = [{"detections": [detection(score)]} for score in scores]
+    result = post(provider_for("answer_relevance"), responses)
+    assert result.value == result.mean == mean
+    assert repr(result.mean) == repr(mean)
+
+
 def test_all_failed_gives_error_aggregate(provider_for):
     responses = [
         {"error": Error(code="503", message_en="busy")},

@@ -217,13 +217,33 @@ class TestFailures:
         assert len(server.requests) == 1
         assert result.errors[0].code == str(status)
 
-    @pytest.mark.parametrize("fault", ["non_json", Fault.non_json_error(500)], ids=["200", "500"])
-    def test_replies_that_are_not_json_fail_the_request(self, server, provider, fault):
-        server.faults.script([fault])
+    @pytest.mark.parametrize(
+        ("fault", "status"),
+        [("non_json", 200), (Fault.non_json_error(500), 500), (Fault.non_json_error(502), 502)],
+        ids=["200", "500", "502"],
+    )
+    def test_replies_that_are_not_json_fail_the_request_and_keep_their_status(
+        self, server, provider, fast_backoff, fault, status
+    ):
+        server.faults.script([fault] * 3)
         (error,) = self.one(provider).record_level_metrics[0].errors
         assert error.code == "REQUEST_FAILED"
-        assert "Expecting value" in error.message_en
-        assert len(server.requests) == 1
+        assert error.message_en.startswith(
+            f"The service answered {status} with a body that is not JSON (Expecting value"
+        )
+        assert len(server.requests) == (3 if status == 502 else 1)
+
+    def test_a_silent_service_times_out_with_a_message(self, server, provider, monkeypatch):
+        server.faults.latency = 5
+        monkeypatch.setattr(Detectwire, "REQUEST_TIMEOUT", 0.2)
+        started = time.perf_counter()
+        (error,) = self.one(provider).record_level_metrics[0].errors
+        assert time.perf_counter() - started < 2
+        assert error.code == "REQUEST_FAILED"
+        assert (
+            error.message_en
+            == f"The request to {provider('pii').base_url} timed out after 0.2 seconds."
+        )
 
     def test_dropped_connection_is_a_request_failure(self, server, provider):
         server.faults.script(["drop"])

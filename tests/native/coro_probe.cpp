@@ -92,6 +92,14 @@ Coro inside_context(py::object manager, py::object awaitable) {
   co_return value;
 }
 
+// Empties `holder` while a KeyError is pending, so that finalisers of what
+// it held run with an error in flight; then raises that KeyError.
+void drop_while_failing(py::list holder) {
+  PyErr_SetString(PyExc_KeyError, "in flight");
+  PyList_SetSlice(holder.ptr(), 0, PyList_GET_SIZE(holder.ptr()), nullptr);
+  throw py::error_already_set();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_coro_probe, m) {
@@ -106,4 +114,5 @@ PYBIND11_MODULE(_coro_probe, m) {
   zcore::def_coroutine(m, "raise_stop_iteration", &raise_stop_iteration);
   zcore::def_coroutine(m, "raise_cpp", &raise_cpp);
   zcore::def_coroutine(m, "inside_context", &inside_context);
+  m.def("drop_while_failing", &drop_while_failing);
 }
