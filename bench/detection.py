@@ -7,6 +7,12 @@
 - evaluate_memory: peak memory per record over 100,000 records.
 - evaluate_latency: 10,000 records with 50 ms of service latency, against
   the bound aiohttp's 100-connection limit sets, ceil(N / 100) x 50 ms.
+- pool_targets: the three figures above for the provider's request pool,
+  as ratios to the same provider sending one task per record ("gather_all",
+  the previous strategy), with their targets.
+
+Each evaluate case also runs a minimal aiohttp client ("raw_aiohttp") that
+gathers all requests at once, as the floor for any client.
 
 Usage: python bench/detection.py [case ...]
 """
@@ -185,6 +191,21 @@ def raw_aiohttp(url, frame):
     return asyncio.run(main())
 
 
+class GatherAll(Detectwire):
+    """The previous sending strategy: one coroutine and one task per record,
+    all gathered at once around the same send_with_retries."""
+
+    async def _Detectwire__compute_metric(self, api_payloads):
+        import aiohttp
+
+        async with aiohttp.ClientSession() as session:
+            requests = [self.send_with_retries(payload, session) for payload in api_payloads]
+            return list(await asyncio.gather(*requests, return_exceptions=True))
+
+
+PROVIDERS = {"provider": Detectwire, "gather_all": GatherAll}
+
+
 def timed_runs(fn, repeats=3):
     """Median (cpu, wall) seconds of `fn()`."""
     cpu, wall = [], []
@@ -196,11 +217,14 @@ def timed_runs(fn, repeats=3):
     return statistics.median(cpu), statistics.median(wall)
 
 
-def evaluate(url, frame):
-    provider = Detectwire(CONFIG, "hap", "HAP", api_client=api_client(url))
+def evaluate(url, frame, client="provider"):
+    provider = PROVIDERS[client](CONFIG, "hap", "HAP", api_client=api_client(url))
     result = provider.evaluate(frame)
     assert result.value != "Error" and not result.errors, result.errors
     return result
+
+
+FIGURES = {}  # what pool_targets compares, filled by the evaluate cases
 
 
 def bench_evaluate_cpu():
@@ -209,13 +233,17 @@ def bench_evaluate_cpu():
     with service() as url:
         evaluate(url, frame.head(500))  # warm up connections and imports
         cpu, wall = timed_runs(lambda: evaluate(url, frame))
+        old_cpu, old_wall = timed_runs(lambda: evaluate(url, frame, "gather_all"))
         raw_cpu, raw_wall = timed_runs(lambda: raw_aiohttp(url, frame))
+    FIGURES["cpu"] = (cpu, old_cpu)
     emit(
         bench="evaluate_cpu",
         metric="hap",
         rows=rows,
         client_cpu_us_per_record=round(cpu / rows * 1e6, 1),
         wall_s=round(wall, 2),
+        gather_all_cpu_us_per_record=round(old_cpu / rows * 1e6, 1),
+        gather_all_wall_s=round(old_wall, 2),
         raw_aiohttp_cpu_us_per_record=round(raw_cpu / rows * 1e6, 1),
         raw_aiohttp_wall_s=round(raw_wall, 2),
     )
@@ -228,29 +256,34 @@ def memory_child(client, url):
     """Sends MEMORY_ROWS records and prints the peak RSS growth it caused (KiB)."""
     frame = records(MEMORY_ROWS)
     base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    (evaluate if client == "provider" else raw_aiohttp)(url, frame)
+    if client == "raw_aiohttp":
+        raw_aiohttp(url, frame)
+    else:
+        evaluate(url, frame, client)
     print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base)
 
 
 def bench_evaluate_memory():
     """Runs in a child process so that the peak belongs to this case alone."""
-    growth_kib = {}
+    per_record = {}
     with service() as url:
-        for client in ("provider", "raw_aiohttp"):
+        for client in ("provider", "gather_all", "raw_aiohttp"):
             out = subprocess.run(
                 [sys.executable, os.path.abspath(__file__), "--memory-child", client, url],
                 capture_output=True,
                 text=True,
                 check=True,
             )
-            growth_kib[client] = int(out.stdout.split()[-1])
+            per_record[client] = int(out.stdout.split()[-1]) * 1024 / MEMORY_ROWS
+    FIGURES["memory"] = (per_record["provider"], per_record["gather_all"])
     emit(
         bench="evaluate_memory",
         metric="hap",
         rows=MEMORY_ROWS,
-        peak_rss_growth_mib=round(growth_kib["provider"] / 1024, 1),
-        bytes_per_record=round(growth_kib["provider"] * 1024 / MEMORY_ROWS),
-        raw_aiohttp_bytes_per_record=round(growth_kib["raw_aiohttp"] * 1024 / MEMORY_ROWS),
+        peak_rss_growth_mib=round(per_record["provider"] * MEMORY_ROWS / 2**20, 1),
+        bytes_per_record=round(per_record["provider"]),
+        gather_all_bytes_per_record=round(per_record["gather_all"]),
+        raw_aiohttp_bytes_per_record=round(per_record["raw_aiohttp"]),
     )
 
 
@@ -261,7 +294,9 @@ def bench_evaluate_latency():
     with service(latency) as url:
         evaluate(url, frame.head(200))
         _, wall = timed_runs(lambda: evaluate(url, frame))
+        _, old_wall = timed_runs(lambda: evaluate(url, frame, "gather_all"))
         _, raw_wall = timed_runs(lambda: raw_aiohttp(url, frame))
+    FIGURES["latency"] = (wall / bound, old_wall / bound)
     emit(
         bench="evaluate_latency",
         metric="hap",
@@ -271,8 +306,33 @@ def bench_evaluate_latency():
         bound_s=bound,
         ratio_to_bound=round(wall / bound, 3),
         target_ratio=1.25,
+        gather_all_ratio_to_bound=round(old_wall / bound, 3),
         raw_aiohttp_wall_s=round(raw_wall, 2),
         raw_aiohttp_ratio_to_bound=round(raw_wall / bound, 3),
+    )
+
+
+def bench_pool_targets():
+    """The request pool's three figures against their targets, from this run."""
+    for case, run in (("cpu", bench_evaluate_cpu), ("memory", bench_evaluate_memory)):
+        if case not in FIGURES:
+            run()
+    if "latency" not in FIGURES:
+        bench_evaluate_latency()
+    cpu, old_cpu = FIGURES["cpu"]
+    memory, _ = FIGURES["memory"]
+    latency_ratio, _ = FIGURES["latency"]
+    emit(
+        bench="pool_targets",
+        cpu_ratio_to_gather_all=round(cpu / old_cpu, 3),
+        cpu_target=0.75,
+        cpu_met=cpu / old_cpu <= 0.75,
+        bytes_per_record=round(memory),
+        memory_target_bytes=2500,
+        memory_met=memory <= 2500,
+        latency_ratio_to_bound=round(latency_ratio, 3),
+        latency_target=1.25,
+        latency_met=latency_ratio <= 1.25,
     )
 
 
@@ -281,6 +341,7 @@ CASES = {
     "evaluate_cpu": bench_evaluate_cpu,
     "evaluate_memory": bench_evaluate_memory,
     "evaluate_latency": bench_evaluate_latency,
+    "pool_targets": bench_pool_targets,
 }
 
 

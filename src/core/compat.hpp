@@ -19,6 +19,17 @@ inline int lookup_attr(PyObject* object, PyObject* name, PyObject** result) {
 #endif
 }
 
+// Makes sure a str's canonical representation exists before its data is
+// read directly (always true from 3.12 on). False with an error set.
+inline bool unicode_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+  return PyUnicode_READY(text) == 0;
+#else
+  (void)text;
+  return true;
+#endif
+}
+
 // Whether `code` (a code object) belongs to a generator decorated with
 // types.coroutine, which `await` accepts as its own iterator.
 inline bool is_iterable_coroutine_code(PyObject* code) {

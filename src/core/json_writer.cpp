@@ -5,6 +5,8 @@
 // pybind11::error_already_set once, at the top.
 #include "core/json_writer.hpp"
 
+#include "core/compat.hpp"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -224,9 +226,7 @@ void write_escaped(std::string& out, const Unit* text, std::size_t length) {
 
 bool write_str(std::string& out, py::handle str) {
   PyObject* text = str.ptr();  // borrowed, for the unicode access macros
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(text) < 0) return false;
-#endif
+  if (!compat::unicode_ready(text)) return false;
   const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
   const auto kind = PyUnicode_KIND(text);
   if (PyUnicode_IS_ASCII(text)) {

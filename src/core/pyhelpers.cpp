@@ -59,7 +59,9 @@ std::string to_text(py::handle value) {
 }
 
 std::string formatted(py::handle value) {
-  return py::reinterpret_steal<py::str>(PyObject_Format(value.ptr(), nullptr)).cast<std::string>();
+  auto text = py::reinterpret_steal<py::str>(PyObject_Format(value.ptr(), nullptr));
+  if (!text) throw py::error_already_set();
+  return text.cast<std::string>();
 }
 
 void require_list(py::handle value, const char* what) {

@@ -11,10 +11,6 @@ constexpr const char* kContext = "{}/ml/v1/text/detection/context?version=2023-1
 constexpr const char* kChat = "{}/ml/v1/text/detection/chat?version=2023-10-25";
 constexpr const char* kText = "{}/ml/v1/text/detection?version=2023-10-25";
 
-std::string formatted(const py::handle& value) {
-  return py::reinterpret_steal<py::str>(PyObject_Format(value.ptr(), nullptr)).cast<std::string>();
-}
-
 }  // namespace
 
 void init(const py::object& self, const py::object& configuration, const py::object& metric_name,
@@ -23,17 +19,14 @@ void init(const py::object& self, const py::object& configuration, const py::obj
   py::object api_client = kwargs.attr(ZN_STR("get"))("api_client");
   if (!zcore::truthy(api_client)) {
     zcore::raise(PyExc_ValueError,
-                 "NORVALE ZentriX Governance SDK must be initialized to compute " + formatted(metric_name) +
-                     " using " + formatted(metric_method) +
+                 "NORVALE ZentriX Governance SDK must be initialized to compute " +
+                     zcore::formatted(metric_name) + " using " + zcore::formatted(metric_method) +
                      ". Please initialize the client to proceed, or remove this metric from the evaluation.");
   }
-  const int is_client =
-      PyObject_IsInstance(api_client.attr(ZN_STR("evs_client")).ptr(), scope().get("EVSClient").ptr());
-  if (is_client < 0) throw py::error_already_set();
-  if (is_client == 0) {
+  if (!zcore::is_instance(api_client.attr(ZN_STR("evs_client")), scope().get("EVSClient"))) {
     zcore::raise(PyExc_ValueError,
-                 "zentrix.governance service instance id is required to compute " + formatted(metric_name) +
-                     " using " + formatted(metric_method) +
+                 "zentrix.governance service instance id is required to compute " +
+                     zcore::formatted(metric_name) + " using " + zcore::formatted(metric_method) +
                      ". You can set the service instance ID using the `ZNG_SERVICE_INSTANCE_ID` environment "
                      "variable in the notebook and retry.");
   }

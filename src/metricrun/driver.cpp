@@ -100,8 +100,7 @@ py::object merged_result(const py::list& metrics_result) {
 // Evaluates one metric inside `with track_duration(label):`; returns false
 // when the timing block swallowed the metric's error.
 bool evaluate_timed(const py::handle& metric, const py::dict& keywords, py::list& metrics_result) {
-  py::str label(py::str("Metric Evaluation - ") +
-                py::reinterpret_steal<py::str>(PyObject_Format(metric.attr(ZN_STR("name")).ptr(), nullptr)));
+  py::str label("Metric Evaluation - " + zcore::formatted(metric.attr(ZN_STR("name"))));
   py::object manager = scope().get("track_duration")(label);
   py::object manager_type = py::type::of(manager);
   py::object exit = manager_type.attr(ZN_STR("__exit__"));

@@ -96,7 +96,9 @@ Coro inside_context(py::object manager, py::object awaitable) {
 // it held run with an error in flight; then raises that KeyError.
 void drop_while_failing(py::list holder) {
   PyErr_SetString(PyExc_KeyError, "in flight");
-  PyList_SetSlice(holder.ptr(), 0, PyList_GET_SIZE(holder.ptr()), nullptr);
+  if (PyList_SetSlice(holder.ptr(), 0, PyList_GET_SIZE(holder.ptr()), nullptr) != 0) {
+    throw py::error_already_set();
+  }
   throw py::error_already_set();
 }
 
