@@ -238,17 +238,14 @@ def _one_line(value: Any, limit: int = 400) -> str:
 
 
 def print_metric_list(out: TextIO) -> None:
+    from zentrix_gov.entities.detector_catalog import DETECTOR_METRICS
     from zentrix_gov.entities.enums import MetricGroup
-    from zentrix_gov.metrics import METRICS_BY_NAME, metric_class
-    from zentrix_gov.metrics.detectors import RISK_FACTORIES
+    from zentrix_gov.metrics import METRICS_BY_NAME
 
     width = max(map(len, METRICS_BY_NAME)) + 2
     print("Metrics:", file=out)
     for name in METRICS_BY_NAME:
-        summary = metric_class(name).summary
-        if name in RISK_FACTORIES:
-            summary = f"{name.replace('_', ' ')} {summary}"
-        print(f"  {name:<{width}}{summary}", file=out)
+        print(f"  {name:<{width}}{DETECTOR_METRICS[name].summary}", file=out)
     print("\nMetric groups (evaluate all their metrics):", file=out)
     for group in MetricGroup:
         members = _group_members(group)

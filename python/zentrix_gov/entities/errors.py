@@ -11,7 +11,9 @@ class MetricComputationError(Exception):
     (also ``__cause__``) is the error that ended the run.
     """
 
-    def __init__(self, message: str, *, metric_name: str | None = None, cause: BaseException | None = None):
+    def __init__(
+        self, message: str, *, metric_name: str | None = None, cause: BaseException | None = None
+    ):
         super().__init__(message)
         self.metric_name = metric_name
         self.cause = cause
