@@ -42,7 +42,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     interrupts = Interrupts()
     interrupts.install()
     try:
-        args = build_parser().parse_args(argv)
+        try:
+            args = build_parser().parse_args(argv)
+        except SystemExit as exc:  # --help, or a mistake argparse has reported
+            return exc.code if isinstance(exc.code, int) else EXIT_USAGE
         if args.command == "evaluate":
             return run_evaluate(args, interrupts)
         if args.command == "metrics":
@@ -60,7 +63,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     except EvaluationFailed as exc:
         return _fail(EXIT_FAILED, str(exc))
     except KeyboardInterrupt:
-        interrupts.first()
         interrupts.announce()
         return EXIT_INTERRUPTED
     except Exception as exc:  # the user gets one line, never a traceback
