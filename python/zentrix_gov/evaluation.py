@@ -127,8 +127,10 @@ def _prepare(
 
 def _read_columns(metric: GenAIMetric, configuration: Any) -> list[tuple[str, str]]:
     """(column, configuration setting) of every column a detector metric reads."""
+    from zentrix_gov.entities.detector_catalog import DetectorMetricInfo
+
     info = getattr(metric, "info", None)
-    if info is None:
+    if not isinstance(info, DetectorMetricInfo):
         return []  # other metrics check their own inputs
     return [
         (column, use.setting) for use in info.column_uses(configuration) for column in use.columns

@@ -18,9 +18,11 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import os
 import sys
 import time
 from collections.abc import Sequence
+from contextlib import suppress
 
 from zentrix_gov.cli.errors import (
     EXIT_FAILED,
@@ -65,6 +67,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         interrupts.announce()
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of standard output went away (``... | head``): nothing more to say.
+        with suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
     except Exception as exc:  # the user gets one line, never a traceback
         return _fail(EXIT_FAILED, f"unexpected failure: {type(exc).__name__}: {describe(exc)}")
     finally:
