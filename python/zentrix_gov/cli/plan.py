@@ -22,6 +22,7 @@ _UNSET_SETTING = {
     "input_fields": "input_fields in the config file must name at least one column",
     "output_fields": "{name} needs output_fields (the answer column) in the config",
     "context_fields": "{name} needs the context column(s): set context_fields in the --config file",
+    "reference_fields": "{name} needs the reference column(s): set reference_fields in the config",
     "tool_calls_field": (
         "{name} needs the column of the tool calls: set tool_calls_field in the --config file"
     ),

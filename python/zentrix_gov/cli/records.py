@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.cli.errors import UsageError
 from zentrix_gov.cli.settings import json_kind, load_json, read_text
-from zentrix_gov.utils.python_utils import is_missing
+from zentrix_gov.utils.python_utils import is_missing, records_frame
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -27,7 +27,6 @@ def has_no_value(value: Any) -> bool:
 
 def read_records(path: str) -> pd.DataFrame:
     """The records of a CSV, JSON or JSON Lines file as a data frame."""
-    import pandas as pd
 
     kind = RECORD_FORMATS.get(Path(path).suffix.lower())
     if kind is None:
@@ -40,7 +39,7 @@ def read_records(path: str) -> pd.DataFrame:
         frame = _csv_frame(text, path)
     else:
         records = _json_records(text, path) if kind == "json" else _jsonl_records(text, path)
-        frame = pd.DataFrame(records)
+        frame = records_frame(records)
     if frame.empty:
         raise UsageError(f"records file {path} holds no records")
     return frame

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 
 from zentrix_gov.cli.errors import EvaluationFailed, describe, one_line
 from zentrix_gov.cli.plan import MetricRun
+from zentrix_gov.cli.report import error_count, format_value
 from zentrix_gov.entities.errors import MetricComputationError
 
 if TYPE_CHECKING:
@@ -103,8 +104,6 @@ class Progress:
                 f"{'-':>8}  not evaluated: all {self.total_records} records have {run.skip_reason}"
             )
         else:
-            from zentrix_gov.cli.report import error_count, format_value
-
             value = format_value(getattr(run.result, "value", None))
             detail = f"{value:>8}  {_records(len(run.rows))}"
             errors = error_count(run.result)

@@ -53,10 +53,11 @@ class Body:
 
 
 # Settings of the configuration a metric may read.
-INPUT, OUTPUT, CONTEXT, TOOL_CALLS, TOOLS = (
+INPUT, OUTPUT, CONTEXT, REFERENCE, TOOL_CALLS, TOOLS = (
     "input_fields",
     "output_fields",
     "context_fields",
+    "reference_fields",
     "tool_calls_field",
     "tools",
 )
@@ -108,6 +109,8 @@ class DetectorMetricInfo:
             uses.append(ColumnUse(OUTPUT, tuple(configuration.output_fields[:1]), True))
         if CONTEXT in self.reads:
             uses.append(ColumnUse(CONTEXT, tuple(configuration.context_fields), True))
+        if REFERENCE in self.reads:
+            uses.append(ColumnUse(REFERENCE, tuple(configuration.reference_fields), True))
         if TOOL_CALLS in self.reads:
             field = configuration.tool_calls_field
             uses.append(ColumnUse(TOOL_CALLS, (field,) if field else (), True))
