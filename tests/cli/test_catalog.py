@@ -137,3 +137,14 @@ def test_catalogue_imports_neither_pydantic_nor_pandas():
         "print(sorted({'pydantic', 'pandas', 'aiohttp'} & set(sys.modules)))"
     )
     assert heavy == "[]"
+
+
+def test_a_subclass_of_a_metric_class_is_not_listed_again():
+    from zentrix_gov.metrics import HAPMetric
+
+    class StricterHAP(HAPMetric):
+        pass
+
+    names = [metric.name for metric in MetricGroup.CONTENT_SAFETY.get_metrics()]
+    assert names.count("hap") == 1
+    assert StricterHAP().info is detector_info("hap")

@@ -7,7 +7,7 @@ import csv
 import json
 import os
 import tempfile
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, suppress
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO
@@ -152,22 +152,33 @@ def cap_texts(value: Any, limit: int = TEXT_LIMIT) -> tuple[Any, int]:
 
 
 @contextmanager
-def _replacing(target: Path, mode: str = "w") -> Iterator[Any]:
-    """A temporary file next to ``target``; it becomes ``target`` only when the block ends
-    without an error, and is removed otherwise."""
-    handle = tempfile.NamedTemporaryFile(  # noqa: SIM115 - closed below, renamed after
-        mode, dir=target.parent, prefix=f".{target.name}.", delete=False, encoding="utf-8",
-        newline="" if target.suffix == ".csv" else None,
-    )  # fmt: skip
+def _staged_files() -> Iterator[Callable[[Path], TextIO]]:
+    """``stage(target)`` opens a temporary file next to ``target``. When the block ends
+    without an error, every staged file is renamed to its target, in the order staged;
+    otherwise they are all removed and no target is touched."""
+    staged: list[tuple[Any, Path]] = []
+
+    def stage(target: Path) -> TextIO:
+        handle = tempfile.NamedTemporaryFile(  # noqa: SIM115 - closed below, renamed after
+            "w", dir=target.parent, prefix=f".{target.name}.", delete=False, encoding="utf-8",
+            newline="" if target.suffix == ".csv" else None,
+        )  # fmt: skip
+        staged.append((handle, target))
+        return handle
+
     try:
-        with handle:
-            yield handle
-        # Temporary files are private; results get the permissions of any new file.
-        os.chmod(handle.name, 0o666 & ~_umask())
-        os.replace(handle.name, target)
+        yield stage
+        for handle, _ in staged:
+            handle.close()
+            # Temporary files are private; results get the permissions of any new file.
+            os.chmod(handle.name, 0o666 & ~_umask())
+        for handle, target in staged:
+            os.replace(handle.name, target)
     except BaseException:
-        with suppress(OSError):
-            os.unlink(handle.name)
+        for handle, _ in staged:
+            handle.close()
+            with suppress(OSError):
+                os.unlink(handle.name)
         raise
 
 
@@ -218,15 +229,14 @@ def write_outputs(
     csv_path = output.with_suffix(".csv")
     try:
         output.parent.mkdir(parents=True, exist_ok=True)
-        with _replacing(csv_path) as handle:
-            writer = csv.writer(handle)
+        with _staged_files() as stage:
+            writer = csv.writer(stage(csv_path))
             writer.writerow([id_field, *(run.name for run in runs)])
             for record_id in frame[id_field]:
                 row = [values[run.name].get(record_id) for run in runs]
                 writer.writerow([record_id, *("" if v is None else v for v in row)])
-        # The JSON file last: when it is there, the run's files are complete.
-        with _replacing(output) as handle:
-            handle.write(json.dumps(document, indent=2, ensure_ascii=False) + "\n")
+            # Renamed last: when the JSON file is there, the run's files are complete.
+            stage(output).write(json.dumps(document, indent=2, ensure_ascii=False) + "\n")
     except OSError as exc:
         raise EvaluationFailed(
             f"cannot write the results to {exc.filename or output}: {exc.strerror or exc}"

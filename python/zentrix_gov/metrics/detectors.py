@@ -71,6 +71,8 @@ class DetectorMetric(GenAIMetric):
     @classmethod
     def __pydantic_init_subclass__(cls, **kwargs: Any) -> None:
         super().__pydantic_init_subclass__(**kwargs)
+        if "metric_names" not in cls.__dict__:
+            return  # a subclass of a metric class: the metric is registered already
         cls.factories = {name: cls._factory_for(name) for name in cls.metric_names}
         for name in cls.metric_names:
             info = DETECTOR_METRICS[name]
