@@ -18,7 +18,15 @@ from zentrix_gov.entities.base_classes import Error
 from zentrix_gov.entities.errors import MetricComputationError
 from zentrix_gov.providers.detectwire import Detectwire
 
-from .conftest import COLUMNS, EXAMPLE_METRICS, RECORDS, ROOT, clean_env, example_records
+from .conftest import (
+    COLUMNS,
+    EXAMPLE_METRICS,
+    RECORDS,
+    ROOT,
+    clean_env,
+    closed_port,
+    example_records,
+)
 
 FAILED, USAGE, INTERRUPTED = 1, 2, 130
 
@@ -159,6 +167,21 @@ class TestResultsFile:
         assert document["status"] == "failed"
         assert "2 metrics produced no value" in document["error"]
         assert sorted(p.name for p in tmp_path.iterdir()) == ["results.csv", "results.json"]
+
+    def test_run_stopped_by_an_unreachable_service_marks_the_file_failed(
+        self, monkeypatch, tmp_path, capsys
+    ):
+        url = f"http://127.0.0.1:{closed_port()}"
+        for key, value in {"ZNG_API_KEY": "key", "ZNG_SERVICE_INSTANCE_ID": "instance",
+                           "ZNG_URL": url, "ZNG_VERSION": "5"}.items():  # fmt: skip
+            monkeypatch.setenv(key, value)
+        output = tmp_path / "results.json"
+        output.write_text(json.dumps({"status": "complete", "metrics": []}))  # an earlier run
+        assert evaluate(RECORDS, "-c", COLUMNS, "-m", "hap,pii", "-o", output) == FAILED
+        document = json.loads(output.read_text())
+        assert document["status"] == "failed"
+        assert "cannot connect to the detection service" in document["error"]
+        assert [metric["value"] for metric in document["metrics"]] == ["Error", None]
 
     def test_failed_write_leaves_no_results_file(self, use_server, monkeypatch, tmp_path, capsys):
         def broken_writer(handle):

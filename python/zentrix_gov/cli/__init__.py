@@ -116,7 +116,13 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
             progress,
             args.max_concurrency if args.concurrent else None,
         )
-        asyncio.run(interrupts.run(work))
+        try:
+            asyncio.run(interrupts.run(work))
+        except EvaluationFailed as exc:
+            if output is not None:
+                # What an earlier run left at --output must not pass for this run's results.
+                write_outputs(output, runs, frame, args.records, service, configuration, str(exc))
+            raise
     elapsed = time.perf_counter() - started
 
     failure = failed_metrics_message(runs)
