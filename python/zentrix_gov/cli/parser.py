@@ -48,7 +48,7 @@ config file (--config), a JSON object; every key is optional:
 
 output (--output FILE.json):
   FILE.json   every metric's aggregate and per-record results, with evidences and errors;
-              "status" is "complete", or "failed" when a metric produced no value; texts
+              "status" is "complete", or "failed" when the run ends with exit 1; texts
               longer than "text_limit" characters are shortened ("truncated_texts" counts
               them)
   FILE.csv    one row per record, one column per metric value
