@@ -11,6 +11,8 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 from zentrix_gov.entities.enums import MetricGroup
 from zentrix_gov.entities.metric import GenAIMetric
+from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
+from zentrix_gov.utils.python_utils import is_missing, records_frame
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -20,7 +22,8 @@ if TYPE_CHECKING:
 
 __all__ = ["evaluate", "evaluate_async"]
 
-DEFAULT_MAX_CONCURRENCY = 10
+# Rows named in an error message, at most.
+_ROWS_SHOWN = 10
 
 
 class _Job(NamedTuple):
@@ -100,15 +103,12 @@ def _prepare(
     metric_groups: Any,
     max_concurrency: Any,
 ) -> _Job:
-    # Registers the metrics with their groups before any group is expanded.
-    import zentrix_gov.metrics  # noqa: F401
-
     if isinstance(max_concurrency, bool) or not isinstance(max_concurrency, int):
         kind = type(max_concurrency).__name__
         raise TypeError(f"max_concurrency must be an integer, not {kind}.")
     if max_concurrency < 1:
         raise ValueError(f"max_concurrency must be at least 1, got {max_concurrency}.")
-    frame = _as_frame(data)
+    frame = records_frame(data)
     metric_list = _metric_list(metrics)
     group_list = _group_list(metric_groups)
     if not metric_list and not group_list:
@@ -120,44 +120,39 @@ def _prepare(
     if not frame.empty:  # the driver itself refuses an empty table
         every_metric = metric_list + [m for group in group_list for m in group.get_metrics()]
         _check_columns(frame, every_metric, configuration)
+        _check_record_ids(frame, configuration.record_id_field)
         configuration = _without_absent_outputs(frame, configuration)
     return _Job(configuration, frame, metric_list, group_list)
 
 
-def _as_frame(data: Any) -> Any:
-    """The records as a data frame; a caller's data frame is used (and completed) in place."""
-    import pandas as pd
-
-    if isinstance(data, pd.DataFrame):
-        return data
-    if isinstance(data, dict):
-        return pd.DataFrame([data])
-    if isinstance(data, list):
-        for position, record in enumerate(data):
-            if not isinstance(record, dict):
-                raise TypeError(
-                    f"Records must be dicts; record {position} is a {type(record).__name__}."
-                )
-        return pd.DataFrame(data)
-    raise TypeError(
-        f"Records must be a pandas DataFrame, a dict or a list of dicts, not {type(data).__name__}."
-    )
-
-
 def _read_columns(metric: GenAIMetric, configuration: Any) -> list[tuple[str, str]]:
     """(column, configuration setting) of every column a detector metric reads."""
-    from zentrix_gov.metrics import DetectorMetric
+    from zentrix_gov.entities.detector_catalog import DetectorMetricInfo
 
-    if not isinstance(metric, DetectorMetric):
+    info = getattr(metric, "info", None)
+    if not isinstance(info, DetectorMetricInfo):
         return []  # other metrics check their own inputs
-    columns = [(field, "input_fields") for field in configuration.input_fields[:1]]
-    if "output_fields" in metric.required_fields:
-        columns += [(field, "output_fields") for field in configuration.output_fields[:1]]
-    if "context_fields" in metric.required_fields:
-        columns += [(field, "context_fields") for field in configuration.context_fields]
-    if "tool_calls_field" in metric.required_fields and configuration.tool_calls_field:
-        columns.append((configuration.tool_calls_field, "tool_calls_field"))
-    return columns
+    return [
+        (column, use.setting) for use in info.column_uses(configuration) for column in use.columns
+    ]
+
+
+def _check_record_ids(frame: Any, id_field: str) -> None:
+    """Refuse an id column that has values for some records only.
+
+    The driver fills a column without any value itself; a partly filled one would only fail
+    once every request has been answered.
+    """
+    if id_field not in frame.columns:
+        return
+    missing = [row for row, value in enumerate(frame[id_field]) if is_missing(value)]
+    if missing and len(missing) < len(frame):
+        shown = ", ".join(str(row) for row in missing[:_ROWS_SHOWN])
+        more = f" and {len(missing) - _ROWS_SHOWN} more" if len(missing) > _ROWS_SHOWN else ""
+        raise ValueError(
+            f"The record id column {id_field!r} has no value in rows {shown}{more} (counting "
+            "from 0). Give every record an id, or leave the column out to have ids generated."
+        )
 
 
 def _check_columns(frame: Any, metrics: list[GenAIMetric], configuration: Any) -> None:

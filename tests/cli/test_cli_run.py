@@ -1,4 +1,5 @@
-"""The command line end to end, in a subprocess, against the built-in local service."""
+"""The command line end to end against the built-in local service: a few runs in a
+subprocess, the rest in-process through ``main``."""
 
 from __future__ import annotations
 
@@ -8,7 +9,7 @@ import math
 
 import pytest
 
-import zentrix_gov.metrics  # noqa: F401 - registers the groups listed below
+from zentrix_gov.cli import main
 from zentrix_gov.entities.enums import MetricGroup
 
 from .conftest import COLUMNS, EXAMPLE_METRICS, RECORDS, example_records, run_cli
@@ -16,17 +17,25 @@ from .conftest import COLUMNS, EXAMPLE_METRICS, RECORDS, example_records, run_cl
 METRICS = EXAMPLE_METRICS.split(",")
 
 
-def table_rows(stdout: str) -> dict[str, list[str]]:
-    """Rows of the summary table by metric name."""
+def table_rows(stdout: str) -> dict[str, dict[str, str]]:
+    """Rows of the summary table by metric name, each a dict by column heading."""
     lines = stdout.splitlines()
-    assert lines[0].split() == ["metric", "value", "min", "max", "records", "errors"]
+    header = lines[0].split()
+    assert header == ["metric", "value", "min", "max", "records", "errors"]
     rows = {}
     for line in lines[2:]:
         if not line.strip():
             break
-        cells = line.split()
-        rows[cells[0]] = cells[1:]
+        cells = dict(zip(header, line.split(), strict=True))
+        rows[cells["metric"]] = cells
     return rows
+
+
+@pytest.fixture
+def local_env(monkeypatch):
+    """No governance service configured: runs use the built-in local service."""
+    for key in ("ZNG_API_KEY", "ZNG_SERVICE_INSTANCE_ID", "ZNG_URL", "ZNG_VERSION"):
+        monkeypatch.delenv(key, raising=False)
 
 
 def is_number(value) -> bool:
@@ -61,18 +70,19 @@ class TestExampleRun:
         done, _ = example_run
         rows = table_rows(done.stdout)
         assert list(rows) == METRICS
-        for name, (value, low, high, _records, errors) in rows.items():
-            assert low != "-" and high != "-", name
-            assert float(low) <= float(value) <= float(high), name
-            assert errors == "0", name
+        for name, row in rows.items():
+            assert float(row["min"]) <= float(row["value"]) <= float(row["max"]), name
+            assert row["errors"] == "0", name
         total = len(example_records())
-        assert rows["hap"][3] == str(total)
-        assert rows["tool_call_accuracy"][3] == f"4/{total}"
+        assert rows["hap"]["records"] == str(total)
+        with_tool_calls = sum("tool_calls" in record for record in example_records())
+        assert rows["tool_call_accuracy"]["records"] == f"{with_tool_calls}/{total}"
 
     def test_json_holds_aggregates_and_record_results(self, example_run):
         _, output = example_run
         document = json.loads(output.read_text())
         records = example_records()
+        assert document["status"] == "complete"
         assert document["total_records"] == len(records)
         assert document["detection_service"]["local"] is True
         assert [metric["name"] for metric in document["metrics"]] == METRICS
@@ -154,7 +164,7 @@ def test_concurrent_run_gives_the_same_values(example_run, tmp_path):
     assert list(table_rows(done.stdout)) == METRICS
 
 
-def test_csv_records_with_generated_ids(tmp_path):
+def test_csv_records_with_generated_ids(tmp_path, capsys, local_env):
     records = tmp_path / "records.csv"
     with records.open("w", newline="") as handle:
         writer = csv.writer(handle)
@@ -170,12 +180,10 @@ def test_csv_records_with_generated_ids(tmp_path):
     config = tmp_path / "columns.json"
     config.write_text(json.dumps({"context_fields": ["contexts"]}))
     output = tmp_path / "out" / "results.json"
-    done = run_cli(
-        "evaluate", records, "-c", config, "-m", "hap,faithfulness", "-o", output, "--quiet"
-    )
-    assert done.returncode == 0, done.stderr
-    # --quiet leaves only the note about the local service.
-    assert len(done.stderr.strip().splitlines()) == 1
+    argv = ["evaluate", records, "-c", config, "-m", "hap,faithfulness", "-o", output, "-q"]
+    assert main(list(map(str, argv))) == 0
+    # --quiet leaves standard error empty, the note about the local service included.
+    assert capsys.readouterr().err == ""
     with output.with_suffix(".csv").open(newline="") as handle:
         rows = list(csv.DictReader(handle))
     assert [row["record_id"] for row in rows] == ["1", "2"]
@@ -183,28 +191,18 @@ def test_csv_records_with_generated_ids(tmp_path):
     assert rows[0]["faithfulness"] != "" and rows[1]["faithfulness"] == ""
 
 
-def test_json_list_records_and_group_names(tmp_path):
+def test_json_list_records_and_group_names(tmp_path, capsys, local_env):
     records = tmp_path / "records.json"
-    rows = [json.loads(line) for line in RECORDS.read_text().splitlines()][:4]
-    records.write_text(json.dumps(rows))
-    done = run_cli(
-        "evaluate",
-        records,
-        "--config",
-        COLUMNS,
-        "-m",
-        "retrieval_quality",
-        "-m",
-        "hap,faithfulness",
-    )
-    assert done.returncode == 0, done.stderr
+    records.write_text(json.dumps(example_records()[:4]))
+    argv = ["evaluate", records, "-c", COLUMNS, "-m", "retrieval_quality", "-m", "hap,faithfulness"]
+    assert main(list(map(str, argv))) == 0
     # Group members first, then the other names; each metric once.
-    assert list(table_rows(done.stdout)) == [
+    assert list(table_rows(capsys.readouterr().out)) == [
         metric.name for metric in MetricGroup.RETRIEVAL_QUALITY.get_metrics()
     ] + ["hap"]
 
 
-def test_metric_without_any_usable_record_is_reported_not_failed(tmp_path):
+def test_metric_without_any_usable_record_is_reported_not_failed(tmp_path, capsys, local_env):
     records = tmp_path / "records.jsonl"
     records.write_text(
         json.dumps({"id": "a", "question": "Hello", "tool_calls": None})
@@ -212,26 +210,27 @@ def test_metric_without_any_usable_record_is_reported_not_failed(tmp_path):
         + json.dumps({"id": "b", "question": "Hi there"})
         + "\n"
     )
-    done = run_cli("evaluate", records, "--config", COLUMNS, "--metrics", "hap,tool_call_accuracy")
-    assert done.returncode == 0, done.stderr
-    rows = table_rows(done.stdout)
-    assert rows["tool_call_accuracy"][0] == "-"
-    assert rows["tool_call_accuracy"][3] == "0/2"
-    assert rows["hap"][3] == "2"
-    assert "not evaluated" in done.stderr
+    argv = ["evaluate", records, "--config", COLUMNS, "--metrics", "hap,tool_call_accuracy"]
+    assert main(list(map(str, argv))) == 0
+    out, err = capsys.readouterr()
+    rows = table_rows(out)
+    assert rows["tool_call_accuracy"]["value"] == "-"
+    assert rows["tool_call_accuracy"]["records"] == "0/2"
+    assert rows["hap"]["records"] == "2"
+    assert "not evaluated" in err
 
 
-def test_metrics_command_lists_metrics_and_groups():
-    done = run_cli("metrics")
-    assert done.returncode == 0
-    listed = {line.split()[0] for line in done.stdout.splitlines() if line.startswith("  ")}
+def test_metrics_command_lists_metrics_and_groups(capsys):
+    assert main(["metrics"]) == 0
+    out = capsys.readouterr().out
+    listed = {line.split()[0] for line in out.splitlines() if line.startswith("  ")}
     assert set(METRICS) <= listed
     assert {"prompt_safety_risk", "jailbreak", "content_safety", "retrieval_quality"} <= listed
 
 
-def test_help_documents_the_options_and_the_config_file():
-    done = run_cli("evaluate", "--help")
-    assert done.returncode == 0
-    for text in ("--metrics", "--config", "--output", "--concurrent", "metric_params",
-                 "tool_calls_field", "ZNG_API_KEY", "exit codes"):  # fmt: skip
-        assert text in done.stdout
+def test_help_documents_the_options_and_the_config_file(capsys):
+    assert main(["evaluate", "--help"]) == 0
+    out = capsys.readouterr().out
+    for text in ("--metrics", "--config", "--output", "--concurrent", "--timeout",
+                 "metric_params", "tool_calls_field", "ZNG_API_KEY", "exit codes"):  # fmt: skip
+        assert text in out

@@ -114,3 +114,15 @@ class TestEvaluateRefuses:
     def test_empty_records(self, api_client):
         with pytest.raises(ValueError, match="empty"):
             zentrix_gov.evaluate([], ["hap"], api_client=api_client)
+
+    @pytest.mark.parametrize("concurrent", [False, True])
+    def test_partly_missing_ids_are_refused_before_sending(
+        self, server, api_client, configuration, concurrent
+    ):
+        records = [{**record, "id": f"r{n}"} for n, record in enumerate(RECORDS)]
+        records[1]["id"] = None
+        with pytest.raises(ValueError, match=r"column 'id' has no value in rows 1 "):
+            zentrix_gov.evaluate(
+                records, ["hap", "pii"], configuration, api_client=api_client, concurrent=concurrent
+            )
+        assert len(server.requests) == 0

@@ -1,8 +1,8 @@
 """Registry linking metric groups to the metrics that belong to them.
 
-Metric classes register themselves here when their module loads, so that
-``MetricGroup.get_metrics()`` can list a group's metrics without ``enums`` importing the
-metric modules (which import ``enums`` themselves).
+Metric classes register themselves here as they are defined. The first lookup loads the
+public metric classes (``zentrix_gov.metrics``), so that ``MetricGroup.get_metrics()`` is
+complete without the caller importing them; ``enums`` itself imports nothing of the package.
 """
 
 from __future__ import annotations
@@ -18,6 +18,7 @@ MetricFactory = Callable[[], "GenAIMetric"]
 
 _lock = threading.Lock()
 _factories: dict[str, list[MetricFactory]] = {}
+_loaded = False
 
 
 def _group_key(group: Any) -> str:
@@ -50,6 +51,16 @@ def unregister_group_metric(group: Any, factory: MetricFactory) -> None:
 
 def group_metrics(group: Any) -> list[GenAIMetric]:
     """New metric instances for every factory registered under ``group``, in order."""
+    _load_metric_classes()
     with _lock:
         factories = list(_factories.get(_group_key(group), ()))
     return [factory() for factory in factories]
+
+
+def _load_metric_classes() -> None:
+    global _loaded
+    if not _loaded:
+        # Defining the classes registers them (see DetectorMetric).
+        import zentrix_gov.metrics  # noqa: F401
+
+        _loaded = True

@@ -6,9 +6,11 @@ The detector metrics are computed by the text-detection service::
 
     metrics = [HAPMetric(), KeywordDetectionMetric(keywords=["refund"]), RiskMetric(risk="harm")]
 
-Importing this package registers the metrics with their metric groups, so that
-``MetricGroup.CONTENT_SAFETY.get_metrics()`` lists them. ``metric_from_name("hap")`` builds
-a metric from its name (see ``METRICS_BY_NAME``).
+Each class registers its metrics with their groups when it is defined (the group registry
+loads this package on its first lookup), so ``MetricGroup.CONTENT_SAFETY.get_metrics()``
+lists them. What each metric reads and sends is described in
+``zentrix_gov.entities.detector_catalog``. ``metric_from_name("hap")`` builds a metric from
+its name (see ``METRICS_BY_NAME``).
 """
 
 from zentrix_gov.metrics.catalog import (

@@ -9,14 +9,21 @@ from __future__ import annotations
 
 import functools
 import re
+from collections.abc import Callable
 from typing import Any, ClassVar, Literal
 
 from pydantic import ConfigDict, Field, field_validator, model_validator
 
+from zentrix_gov.entities.detector_catalog import (
+    DETECTOR_METRICS,
+    SHARED_RISK_DETECTOR,
+    DetectorMetricInfo,
+)
 from zentrix_gov.entities.enums import BasaltGuardianRisks, MetricGroup
 from zentrix_gov.entities.metric import GenAIMetric
 from zentrix_gov.entities.metric_registry import register_group_metric
 from zentrix_gov.entities.metric_threshold import MetricThreshold
+from zentrix_gov.utils.python_utils import records_frame
 
 __all__ = [
     "AnswerRelevanceMetric",
@@ -33,48 +40,70 @@ __all__ = [
     "TopicRelevanceMetric",
 ]
 
-SHARED_RISK_METHOD = "basalt_guardian"
+SHARED_RISK_METHOD = SHARED_RISK_DETECTOR
 
 
-def _at_most(limit: float) -> list[MetricThreshold]:
-    # Detection metrics: the value is the strongest detection's score, lower is better.
-    return [MetricThreshold(type="upper_limit", value=limit)]
-
-
-def _at_least(limit: float) -> list[MetricThreshold]:
-    # Relevance and accuracy metrics: higher is better.
-    return [MetricThreshold(type="lower_limit", value=limit)]
-
-
-def _as_frame(data: Any) -> Any:
-    """The records as a data frame (a dictionary is one record, a list one per element)."""
-    import pandas as pd
-
-    if isinstance(data, pd.DataFrame):
-        return data
-    if isinstance(data, dict):
-        return pd.DataFrame([data])
-    if isinstance(data, list):
-        return pd.DataFrame(data)
-    raise TypeError(
-        f"Records must be a pandas DataFrame, a dict or a list of dicts, not {type(data).__name__}."
-    )
+def _thresholds(name: str) -> list[MetricThreshold]:
+    """The default thresholds of a metric: an upper limit for detections, where a higher
+    value is worse, a lower limit for qualities."""
+    info = DETECTOR_METRICS[name]
+    kind = "upper_limit" if info.higher_is_worse else "lower_limit"
+    return [MetricThreshold(type=kind, value=info.default_threshold)]
 
 
 class DetectorMetric(GenAIMetric):
     """Base of the metrics computed by the text-detection service.
 
-    Subclasses fix ``name`` and may send parameters to the detector by overriding
-    :meth:`detector_params`.
+    Subclasses name the catalogue entries they build in ``metric_names`` (see
+    ``zentrix_gov.entities.detector_catalog``), fix ``name`` and may send parameters to the
+    detector by overriding :meth:`detector_params`. Defining a subclass registers its
+    metrics with their groups.
     """
 
     # Misspelt parameters must fail loudly rather than be dropped silently.
     model_config = ConfigDict(arbitrary_types_allowed=True, extra="forbid")
 
-    # Which columns of the configuration the metric reads (besides the record id).
-    required_fields: ClassVar[tuple[str, ...]] = ("input_fields",)
-    # One line for listings such as the command line's ``metrics`` command.
-    summary: ClassVar[str] = ""
+    # The catalogue entries this class builds; one, except for the risk metrics.
+    metric_names: ClassVar[tuple[str, ...]] = ()
+    # A callable per name in ``metric_names`` building that metric; filled on definition.
+    factories: ClassVar[dict[str, Callable[..., DetectorMetric]]] = {}
+
+    @classmethod
+    def __pydantic_init_subclass__(cls, **kwargs: Any) -> None:
+        super().__pydantic_init_subclass__(**kwargs)
+        if "metric_names" not in cls.__dict__:
+            return  # a subclass of a metric class: the metric is registered already
+        cls.factories = {name: cls._factory_for(name) for name in cls.metric_names}
+        for name in cls.metric_names:
+            info = DETECTOR_METRICS[name]
+            if len(cls.metric_names) == 1:
+                cls._check_defaults(info)
+            if info.in_group:
+                register_group_metric(info.group, cls.factories[name])
+
+    @classmethod
+    def _factory_for(cls, name: str) -> Callable[..., DetectorMetric]:
+        return cls
+
+    @classmethod
+    def _check_defaults(cls, info: DetectorMetricInfo) -> None:
+        fields = cls.model_fields
+        declared = (fields["name"].default, fields["group"].default, fields["method"].default)
+        if declared != (info.name, info.group, info.method):
+            raise TypeError(
+                f"{cls.__name__} declares name, group and method {declared}, but the catalogue "
+                f"says {(info.name, info.group, info.method)}"
+            )
+
+    @property
+    def info(self) -> DetectorMetricInfo:
+        """This metric's entry in the detector catalogue."""
+        return DETECTOR_METRICS[self.name]
+
+    @property
+    def required_fields(self) -> tuple[str, ...]:
+        """The configuration settings whose columns must hold a value for a record."""
+        return self.info.reads
 
     def detector_params(self) -> dict[str, Any] | None:
         """Parameters sent to the detector with every record (None: none)."""
@@ -103,7 +132,7 @@ class DetectorMetric(GenAIMetric):
         **kwargs: Any,
     ) -> Any:
         """Send every record to the detection service and return the aggregate result."""
-        return self._provider(configuration, api_client).evaluate(_as_frame(data))
+        return self._provider(configuration, api_client).evaluate(records_frame(data))
 
     async def evaluate_async(
         self,
@@ -115,40 +144,40 @@ class DetectorMetric(GenAIMetric):
     ) -> Any:
         """As :meth:`evaluate`, with the requests sent on the running event loop."""
         provider = self._provider(configuration, api_client)
-        return await provider.evaluate_async(_as_frame(data))
+        return await provider.evaluate_async(records_frame(data))
 
 
 class HAPMetric(DetectorMetric):
     """Hate, abuse and profanity in the input text."""
 
-    summary: ClassVar[str] = "hate, abuse and profanity in the input (0 = none)"
+    metric_names: ClassVar[tuple[str, ...]] = ("hap",)
 
     name: Literal["hap"] = "hap"
     display_name: str = "HAP"
     group: MetricGroup | None = MetricGroup.CONTENT_SAFETY
-    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _at_most(0.5))
+    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _thresholds("hap"))
 
 
 class PIIMetric(DetectorMetric):
     """Personal data (e-mail addresses, phone and card numbers, ...) in the input text."""
 
-    summary: ClassVar[str] = "personal data in the input: e-mail, phone, card numbers (0 = none)"
+    metric_names: ClassVar[tuple[str, ...]] = ("pii",)
 
     name: Literal["pii"] = "pii"
     display_name: str = "PII"
     group: MetricGroup | None = MetricGroup.CONTENT_SAFETY
-    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _at_most(0.5))
+    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _thresholds("pii"))
 
 
 class KeywordDetectionMetric(DetectorMetric):
     """Whole-word, case-insensitive occurrences of the given keywords in the input text."""
 
-    summary: ClassVar[str] = "occurrences of the given keywords in the input (needs keywords)"
+    metric_names: ClassVar[tuple[str, ...]] = ("keyword",)
 
     name: Literal["keyword"] = "keyword"
     display_name: str = "Keyword Detection"
     group: MetricGroup | None = MetricGroup.CONTENT_SAFETY
-    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _at_most(0.5))
+    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _thresholds("keyword"))
     keywords: list[str]
 
     @field_validator("keywords")
@@ -167,14 +196,12 @@ class KeywordDetectionMetric(DetectorMetric):
 class RegexDetectionMetric(DetectorMetric):
     """Matches of the given regular expressions in the input text."""
 
-    summary: ClassVar[str] = (
-        "matches of the given regular expressions in the input (needs patterns)"
-    )
+    metric_names: ClassVar[tuple[str, ...]] = ("regex",)
 
     name: Literal["regex"] = "regex"
     display_name: str = "Regex Detection"
     group: MetricGroup | None = MetricGroup.CONTENT_SAFETY
-    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _at_most(0.5))
+    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _thresholds("regex"))
     patterns: list[str]
 
     @field_validator("patterns")
@@ -199,14 +226,14 @@ class RegexDetectionMetric(DetectorMetric):
 class TopicRelevanceMetric(DetectorMetric):
     """Whether the input stays on the topic set by the application's system prompt."""
 
-    summary: ClassVar[str] = (
-        "input on the topic of the system prompt (1 = on topic; needs system_prompt)"
-    )
+    metric_names: ClassVar[tuple[str, ...]] = ("topic_relevance",)
 
     name: Literal["topic_relevance"] = "topic_relevance"
     display_name: str = "Topic Relevance"
     group: MetricGroup | None = MetricGroup.CONTENT_SAFETY
-    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _at_least(0.7))
+    thresholds: list[MetricThreshold] = Field(
+        default_factory=lambda: _thresholds("topic_relevance")
+    )
     system_prompt: str
 
     @field_validator("system_prompt")
@@ -220,32 +247,19 @@ class TopicRelevanceMetric(DetectorMetric):
         return {"system_prompt": self.system_prompt}
 
 
-class AnswerRelevanceMetric(DetectorMetric):
-    """How well the generated answer addresses the input question."""
-
-    summary: ClassVar[str] = "how well the answer addresses the question (1 = fully)"
-    required_fields: ClassVar[tuple[str, ...]] = ("input_fields", "output_fields")
-
-    name: Literal["answer_relevance"] = "answer_relevance"
-    display_name: str = "Answer Relevance"
-    group: MetricGroup | None = MetricGroup.RETRIEVAL_QUALITY
-    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _at_least(0.7))
-
-
 class FaithfulnessMetric(DetectorMetric):
     """How much of the generated answer is supported by the retrieved contexts.
 
     With the default method the results carry the supporting context passages as evidences.
     """
 
-    summary: ClassVar[str] = "share of the answer supported by the contexts (1 = all)"
-    required_fields: ClassVar[tuple[str, ...]] = ("output_fields", "context_fields")
+    metric_names: ClassVar[tuple[str, ...]] = ("faithfulness",)
 
     name: Literal["faithfulness"] = "faithfulness"
     display_name: str = "Faithfulness"
     method: str | None = "faithfulness_model"
     group: MetricGroup | None = MetricGroup.RETRIEVAL_QUALITY
-    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _at_least(0.7))
+    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _thresholds("faithfulness"))
 
 
 class ContextRelevanceMetric(DetectorMetric):
@@ -254,35 +268,40 @@ class ContextRelevanceMetric(DetectorMetric):
     With the default method the results carry the most relevant passages as evidences.
     """
 
-    summary: ClassVar[str] = "relevance of the best context to the question (1 = fully)"
-    required_fields: ClassVar[tuple[str, ...]] = ("input_fields", "context_fields")
+    metric_names: ClassVar[tuple[str, ...]] = ("context_relevance",)
 
     name: Literal["context_relevance"] = "context_relevance"
     display_name: str = "Context Relevance"
     method: str | None = "context_relevance_model"
     group: MetricGroup | None = MetricGroup.RETRIEVAL_QUALITY
-    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _at_least(0.7))
+    thresholds: list[MetricThreshold] = Field(
+        default_factory=lambda: _thresholds("context_relevance")
+    )
+
+
+class AnswerRelevanceMetric(DetectorMetric):
+    """How well the generated answer addresses the input question."""
+
+    metric_names: ClassVar[tuple[str, ...]] = ("answer_relevance",)
+
+    name: Literal["answer_relevance"] = "answer_relevance"
+    display_name: str = "Answer Relevance"
+    group: MetricGroup | None = MetricGroup.RETRIEVAL_QUALITY
+    thresholds: list[MetricThreshold] = Field(
+        default_factory=lambda: _thresholds("answer_relevance")
+    )
 
 
 class ToolCallAccuracyMetric(DetectorMetric):
     """Whether the model's tool calls fit the tool catalogue (known tools, valid arguments)."""
 
-    summary: ClassVar[str] = "tool calls valid against the tool catalogue (1 = all valid)"
-    required_fields: ClassVar[tuple[str, ...]] = ("input_fields", "tool_calls_field", "tools")
+    metric_names: ClassVar[tuple[str, ...]] = ("tool_call_accuracy",)
 
     name: Literal["tool_call_accuracy"] = "tool_call_accuracy"
     display_name: str = "Tool Call Accuracy"
     group: MetricGroup | None = MetricGroup.TOOL_CALL_QUALITY
-    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _at_least(0.8))
-
-
-# Risks about how the answer behaves rather than about harmful content.
-_ANSWER_QUALITY_RISKS = frozenset({BasaltGuardianRisks.EVASIVENESS.value})
-
-
-def _default_risk_group(risk: str) -> MetricGroup:
-    return (
-        MetricGroup.ANSWER_QUALITY if risk in _ANSWER_QUALITY_RISKS else MetricGroup.CONTENT_SAFETY
+    thresholds: list[MetricThreshold] = Field(
+        default_factory=lambda: _thresholds("tool_call_accuracy")
     )
 
 
@@ -292,13 +311,17 @@ class RiskMetric(DetectorMetric):
     The metric is named after its risk: ``RiskMetric(risk="jailbreak").name == "jailbreak"``.
     """
 
-    summary: ClassVar[str] = "risk of the shared risk detector in the input (0 = none)"
+    metric_names: ClassVar[tuple[str, ...]] = tuple(BasaltGuardianRisks.values())
 
     risk: str = BasaltGuardianRisks.HARM.value
     name: str = BasaltGuardianRisks.HARM.value
     method: str | None = SHARED_RISK_METHOD
     group: MetricGroup | None = None
-    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _at_most(0.5))
+    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _thresholds("harm"))
+
+    @classmethod
+    def _factory_for(cls, name: str) -> Callable[..., DetectorMetric]:
+        return functools.partial(cls, risk=name)
 
     @model_validator(mode="before")
     @classmethod
@@ -314,7 +337,8 @@ class RiskMetric(DetectorMetric):
                 f"for risk {risk!r}"
             )
         values["risk"] = values["name"] = risk
-        values.setdefault("group", _default_risk_group(risk))
+        if risk in DETECTOR_METRICS:
+            values.setdefault("group", DETECTOR_METRICS[risk].group)
         return values
 
     @field_validator("risk")
@@ -332,39 +356,21 @@ class RiskMetric(DetectorMetric):
 class PromptSafetyRiskMetric(DetectorMetric):
     """Overall safety risk of the prompt, judged by the shared risk detector."""
 
-    summary: ClassVar[str] = "overall safety risk of the prompt (0 = safe)"
+    metric_names: ClassVar[tuple[str, ...]] = ("prompt_safety_risk",)
 
     name: Literal["prompt_safety_risk"] = "prompt_safety_risk"
     display_name: str = "Prompt Safety Risk"
     method: str | None = SHARED_RISK_METHOD
     group: MetricGroup | None = MetricGroup.CONTENT_SAFETY
-    thresholds: list[MetricThreshold] = Field(default_factory=lambda: _at_most(0.5))
+    thresholds: list[MetricThreshold] = Field(
+        default_factory=lambda: _thresholds("prompt_safety_risk")
+    )
 
 
-def risk_metric_factory(risk: str) -> functools.partial[RiskMetric]:
+def risk_metric_factory(risk: str) -> Callable[..., DetectorMetric]:
     """A callable building ``RiskMetric(risk=risk, **params)``."""
-    return functools.partial(RiskMetric, risk=risk)
+    return RiskMetric.factories[risk]
 
 
-RISK_FACTORIES: dict[str, functools.partial[RiskMetric]] = {
-    risk: risk_metric_factory(risk) for risk in BasaltGuardianRisks.values()
-}
-
-
-def _register_groups() -> None:
-    # Metrics that need parameters (keywords, patterns, a system prompt) cannot be built
-    # without them, so they belong to no group.
-    memberships: list[tuple[MetricGroup, Any]] = [
-        (MetricGroup.CONTENT_SAFETY, HAPMetric),
-        (MetricGroup.CONTENT_SAFETY, PIIMetric),
-        (MetricGroup.RETRIEVAL_QUALITY, FaithfulnessMetric),
-        (MetricGroup.RETRIEVAL_QUALITY, ContextRelevanceMetric),
-        (MetricGroup.RETRIEVAL_QUALITY, AnswerRelevanceMetric),
-        (MetricGroup.TOOL_CALL_QUALITY, ToolCallAccuracyMetric),
-    ]
-    memberships += [(_default_risk_group(risk), f) for risk, f in RISK_FACTORIES.items()]
-    for group, factory in memberships:
-        register_group_metric(group, factory)
-
-
-_register_groups()
+# The same callables that are registered with the groups.
+RISK_FACTORIES: dict[str, Callable[..., DetectorMetric]] = dict(RiskMetric.factories)

@@ -11,6 +11,8 @@ from typing import Any, Literal
 
 from pydantic import BaseModel, ConfigDict, Field
 
+from zentrix_gov.utils.python_utils import is_missing
+
 # Checked in order: bool before int, since bool is a subclass of int.
 _JSON_TYPES: dict[type, str] = {
     bool: "boolean",
@@ -48,14 +50,6 @@ class ToolSchema(BaseModel):
 
     type: Literal["function"] = "function"
     function: ToolFunction
-
-
-def _is_missing(value: Any) -> bool:
-    if value is None:
-        return True
-    if isinstance(value, float):
-        return value != value
-    return type(value).__name__ in {"NAType", "NaTType"}
 
 
 def _json_schema_for(annotation: Any) -> dict[str, Any]:
@@ -132,7 +126,7 @@ class ToolCallMetricProvider:
 
     @classmethod
     def _find_tool_calls(cls, value: Any) -> list[Any]:
-        if _is_missing(value):
+        if is_missing(value):
             return []
         if isinstance(value, str):
             text = value.strip()

@@ -7,7 +7,10 @@ import os
 _TRUE_TEXTS = frozenset({"1", "true", "yes", "on"})
 _FALSE_TEXTS = frozenset({"0", "false", "no", "off", ""})
 
-DEFAULT_CONCURRENCY_LIMIT = 10
+# How many metrics (or model requests) run at once unless the caller says otherwise. The
+# native driver keeps its own copy; a test checks that the two agree.
+DEFAULT_MAX_CONCURRENCY = 10
+DEFAULT_CONCURRENCY_LIMIT = DEFAULT_MAX_CONCURRENCY
 
 
 def _flag(name: str, default: bool) -> bool:

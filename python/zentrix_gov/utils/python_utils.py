@@ -19,13 +19,40 @@ _LIST_OPENERS = ("[", "(")
 _LITERAL_ERRORS = (ValueError, SyntaxError, TypeError, MemoryError, RecursionError)
 
 
-def _is_missing(value: Any) -> bool:
-    """None, NaN, pandas NA and NaT: the empty values of a table cell."""
+def is_missing(value: Any, *, blank_text: bool = False) -> bool:
+    """Whether a table cell holds no value: None, NaN, pandas NA or NaT.
+
+    With ``blank_text`` empty or blank text counts as missing too. Empty lists are values:
+    a record whose model made no tool calls says so explicitly.
+    """
     if value is None:
         return True
+    if isinstance(value, str):
+        return blank_text and not value.strip()
     if isinstance(value, float):
         return value != value
     return type(value).__name__ in {"NAType", "NaTType"}
+
+
+def records_frame(data: Any) -> Any:
+    """The records as a pandas DataFrame: a DataFrame as is (not copied), a dict as one
+    record, a list of dicts as one record per element."""
+    import pandas as pd
+
+    if isinstance(data, pd.DataFrame):
+        return data
+    if isinstance(data, dict):
+        return pd.DataFrame([data])
+    if isinstance(data, list):
+        for position, record in enumerate(data):
+            if not isinstance(record, dict):
+                raise TypeError(
+                    f"Records must be dicts; record {position} is a {type(record).__name__}."
+                )
+        return pd.DataFrame(data)
+    raise TypeError(
+        f"Records must be a pandas DataFrame, a dict or a list of dicts, not {type(data).__name__}."
+    )
 
 
 def _parse_list_text(text: str) -> list[Any] | None:
@@ -60,7 +87,7 @@ def transform_str_to_list(value: Any) -> list[str]:
         return [value]
     if isinstance(value, (list, tuple)):
         return [str(item) for item in value]
-    if _is_missing(value):
+    if is_missing(value):
         return []
     tolist = getattr(value, "tolist", None)
     if callable(tolist):
@@ -68,7 +95,7 @@ def transform_str_to_list(value: Any) -> list[str]:
         items = tolist()
         if isinstance(items, list):
             return [str(item) for item in items]
-        return [] if _is_missing(items) else [str(items)]
+        return [] if is_missing(items) else [str(items)]
     if isinstance(value, (set, frozenset)):
         return sorted(str(item) for item in value)
     if isinstance(value, Iterable) and not isinstance(value, (bytes, dict)):

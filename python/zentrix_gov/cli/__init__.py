@@ -1,0 +1,142 @@
+"""The command line: evaluate detector metrics over a file of records.
+
+    python -m zentrix_gov evaluate records.jsonl --metrics hap,pii,faithfulness \\
+        --config columns.json --output build/results.json
+
+Progress goes to standard error, the summary table to standard output. Every problem ends
+with one ``error: ...`` line on standard error: exit code 2 for mistakes in the command,
+the configuration or the records file, 1 when the evaluation itself fails, 130 when
+interrupted.
+
+The modules follow the steps of a run: ``parser`` (arguments), ``settings`` (the --config
+file), ``records`` (the records file), ``plan`` (metrics and the records each one reads),
+``service`` (the detection service), ``running`` (evaluating), ``report`` (table and
+files), ``interrupts`` (Ctrl-C).
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+import sys
+import time
+from collections.abc import Sequence
+from contextlib import suppress
+
+from zentrix_gov.cli.errors import (
+    EXIT_FAILED,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    EXIT_USAGE,
+    EvaluationFailed,
+    UsageError,
+    describe,
+)
+from zentrix_gov.cli.interrupts import Interrupts
+from zentrix_gov.cli.parser import PROG, build_parser
+
+__all__ = ["EXIT_FAILED", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "main", "run_evaluate"]
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit code."""
+    interrupts = Interrupts()
+    interrupts.install()
+    try:
+        try:
+            args = build_parser().parse_args(argv)
+        except SystemExit as exc:  # --help, or a mistake argparse has reported
+            return exc.code if isinstance(exc.code, int) else EXIT_USAGE
+        if args.command == "evaluate":
+            return run_evaluate(args, interrupts)
+        if args.command == "metrics":
+            from zentrix_gov.cli.plan import print_metric_list
+
+            print_metric_list(sys.stdout)
+            return EXIT_OK
+        return _fail(
+            EXIT_USAGE,
+            "name a command: 'evaluate' (evaluate metrics over a file of records) or "
+            f"'metrics' (list the metrics); see {PROG} --help",
+        )
+    except UsageError as exc:
+        return _fail(EXIT_USAGE, str(exc))
+    except EvaluationFailed as exc:
+        return _fail(EXIT_FAILED, str(exc))
+    except KeyboardInterrupt:
+        interrupts.announce()
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of standard output went away (``... | head``): nothing more to say.
+        with suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
+    except Exception as exc:  # the user gets one line, never a traceback
+        return _fail(EXIT_FAILED, f"unexpected failure: {type(exc).__name__}: {describe(exc)}")
+    finally:
+        interrupts.uninstall()
+
+
+def _fail(code: int, message: str) -> int:
+    print(f"error: {message}", file=sys.stderr, flush=True)
+    return code
+
+
+def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None) -> int:
+    from zentrix_gov.cli.plan import build_metrics, plan_runs
+    from zentrix_gov.cli.records import prepare_records, read_records
+    from zentrix_gov.cli.report import (
+        check_output,
+        failed_metrics_message,
+        print_table,
+        write_outputs,
+    )
+    from zentrix_gov.cli.running import Progress, request_timeout, run_metrics
+    from zentrix_gov.cli.service import open_service
+    from zentrix_gov.cli.settings import load_settings
+
+    interrupts = interrupts or Interrupts()
+    output = check_output(args.output)
+    settings = load_settings(args.config)
+    metrics = build_metrics(args.metrics, settings)
+    configuration = settings.configuration
+    frame = read_records(args.records)
+    file_columns = [str(column) for column in frame.columns]
+    frame = prepare_records(frame, configuration)
+    runs = plan_runs(metrics, frame, configuration, args.records, file_columns)
+    progress = Progress(runs, len(frame), args.quiet)
+    started = time.perf_counter()
+    with open_service(args.quiet) as service, request_timeout(args.timeout):
+        work = run_metrics(
+            runs,
+            frame,
+            configuration,
+            service,
+            progress,
+            args.max_concurrency if args.concurrent else None,
+        )
+        try:
+            asyncio.run(interrupts.run(work))
+        except EvaluationFailed as exc:
+            if output is not None:
+                # What an earlier run left at --output must not pass for this run's results.
+                write_outputs(output, runs, frame, args.records, service, configuration, str(exc))
+            raise
+    elapsed = time.perf_counter() - started
+
+    failure = failed_metrics_message(runs)
+    print_table(runs, len(frame), sys.stdout)
+    if output is not None:
+        csv_path = write_outputs(output, runs, frame, args.records, service, configuration, failure)
+        if not args.quiet:
+            print(f"wrote {output} and {csv_path}", file=sys.stderr)
+    if not args.quiet:
+        print(
+            f"{len(frame)} records, {len(runs)} metrics in {elapsed:.1f}s",
+            file=sys.stderr,
+            flush=True,
+        )
+    if failure:
+        raise EvaluationFailed(failure)
+    return EXIT_OK

@@ -1,0 +1,135 @@
+"""Ctrl-C: the first one cancels the run and ends it within a grace period, the second one
+ends the process at once.
+
+The interpreter runs Python signal handlers on the main thread only between bytecodes, so a
+busy main thread (native code, a crowded event loop) may see the signal late. A watcher
+thread therefore learns of every SIGINT straight from the interpreter's C-level handler,
+through ``signal.set_wakeup_fd``: after the first it gives the run ``GRACE_SECONDS`` to
+wind down, and a second one ends the process immediately. Either way the process ends with
+exit code 130 and one ``error: interrupted`` line, and no results file is written.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import select
+import signal
+import socket
+import sys
+import threading
+import time
+from collections.abc import Awaitable
+from contextlib import suppress
+from typing import Any, TypeVar
+
+from zentrix_gov.cli.errors import EXIT_INTERRUPTED
+
+T = TypeVar("T")
+
+GRACE_SECONDS = 1.0
+MESSAGE = "error: interrupted\n"
+
+
+class Interrupts:
+    """The process's SIGINT handling while the command runs."""
+
+    def __init__(self) -> None:
+        self.fired = False
+        self._announced = False
+        self._lock = threading.Lock()
+        self._installed = False
+        self._previous_handler: Any = None
+        self._previous_fd = -1
+        self._reader: socket.socket | None = None
+        self._writer: socket.socket | None = None
+        self._task: asyncio.Future[Any] | None = None
+        self._loop: asyncio.AbstractEventLoop | None = None
+
+    def install(self) -> None:
+        """Take over SIGINT (only possible on the main thread)."""
+        if threading.current_thread() is not threading.main_thread():
+            return
+        self._reader, self._writer = socket.socketpair()
+        self._writer.setblocking(False)
+        self._previous_handler = signal.signal(signal.SIGINT, self._on_signal)
+        self._previous_fd = signal.set_wakeup_fd(self._writer.fileno(), warn_on_full_buffer=False)
+        self._installed = True
+        threading.Thread(target=self._watch, args=(self._reader,), daemon=True).start()
+
+    def uninstall(self) -> None:
+        """Give SIGINT back. After an interrupt, a second one keeps its default action."""
+        if not self._installed:
+            return
+        self._installed = False
+        with suppress(ValueError):
+            signal.set_wakeup_fd(self._previous_fd)
+        if not self.fired:
+            signal.signal(signal.SIGINT, self._previous_handler)
+        for sock in (self._writer, self._reader):
+            if sock is not None:
+                with suppress(OSError):
+                    sock.shutdown(socket.SHUT_RDWR)
+                sock.close()
+
+    # ------------------------------------------------------------------ main thread
+
+    def _on_signal(self, signum: int, frame: Any) -> None:
+        self.fired = True
+        # From now on the operating system handles Ctrl-C: the second one ends the process.
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        task, loop = self._task, self._loop
+        if task is not None and loop is not None and not task.done():
+            loop.call_soon_threadsafe(task.cancel)
+            return
+        raise KeyboardInterrupt
+
+    async def run(self, work: Awaitable[T]) -> T:
+        """Await ``work``; the first SIGINT cancels it, and KeyboardInterrupt is raised here
+        whatever the cancelled work raised."""
+        task = asyncio.ensure_future(work)
+        self._task, self._loop = task, asyncio.get_running_loop()
+        try:
+            result = await task
+        except BaseException:
+            if self.fired:
+                raise KeyboardInterrupt from None
+            raise
+        finally:
+            self._task = self._loop = None
+        if self.fired:  # the work had just finished when the interrupt came
+            raise KeyboardInterrupt
+        return result
+
+    # ------------------------------------------------------------------ any thread
+
+    def announce(self) -> None:
+        """Write the one line about the interrupt (once, whoever comes first)."""
+        with self._lock:
+            if self._announced:
+                return
+            self._announced = True
+        with suppress(OSError, ValueError):
+            sys.stderr.write(MESSAGE)
+            sys.stderr.flush()
+
+    def _watch(self, reader: socket.socket) -> None:
+        give_up_at: float | None = None
+        while True:
+            timeout = None if give_up_at is None else max(0.0, give_up_at - time.monotonic())
+            try:
+                ready, _, _ = select.select([reader], [], [], timeout)
+                data = reader.recv(64) if ready else None
+            except (OSError, ValueError):
+                return  # uninstalled
+            if data is None:
+                break  # the grace period is over
+            if not data:
+                return  # uninstalled
+            interrupts = data.count(signal.SIGINT)
+            if (interrupts and give_up_at is not None) or interrupts > 1:
+                break  # a second Ctrl-C
+            if interrupts:
+                give_up_at = time.monotonic() + GRACE_SECONDS
+        self.announce()
+        os._exit(EXIT_INTERRUPTED)

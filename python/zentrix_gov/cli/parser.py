@@ -1,0 +1,166 @@
+"""The command line's arguments and help texts."""
+
+from __future__ import annotations
+
+import argparse
+from typing import NoReturn
+
+from zentrix_gov.cli.errors import EXIT_USAGE
+from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
+
+PROG = "python -m zentrix_gov"
+DEFAULT_TIMEOUT = 60.0
+
+DESCRIPTION = """\
+Evaluate detector metrics (HAP, PII, keywords, faithfulness, tool-call accuracy, ...) over
+a file of records and print a summary table.
+
+Without ZNG_API_KEY and ZNG_SERVICE_INSTANCE_ID in the environment, the records are
+evaluated by a built-in local detection service started on 127.0.0.1 for the run. With
+them, the governance service named by ZNG_URL (and ZNG_VERSION for a self-hosted service)
+is used."""
+
+EVALUATE_EPILOG = """\
+records file:
+  .csv               one record per row; list cells (contexts, tool calls) as JSON text;
+                     a row with more fields than the header is refused
+  .json              a JSON list of objects, one per record
+  .jsonl / .ndjson   one JSON object per line
+
+config file (--config), a JSON object; every key is optional:
+  input_fields        column(s) of the question or prompt         default ["input_text"]
+  output_fields       column(s) of the generated answer           default ["generated_text"]
+  context_fields      column(s) of the retrieved contexts: one column holding a list of
+                      texts, or several columns holding one text each
+  record_id_field     column of the record ids (filled with row numbers when absent)
+  tool_calls_field    column of the tool calls the model made (needed by
+                      tool_call_accuracy)
+  tools               the tool catalogue: a list of tool schemas in the OpenAI format
+  metric_params       parameters per metric, for example
+                        {"keyword": {"keywords": ["refund"]},
+                         "regex": {"patterns": ["\\\\b[A-Z]{2}\\\\d{4}\\\\b"]},
+                         "topic_relevance": {"system_prompt": "You are ..."},
+                         "hap": {"thresholds": [{"type": "upper_limit", "value": 0.3}]}}
+
+  A record is evaluated for a metric only when it has the values the metric reads (for
+  example tool calls for tool_call_accuracy, an answer and contexts for faithfulness);
+  other records are reported as skipped for that metric.
+
+output (--output FILE.json):
+  FILE.json   every metric's aggregate and per-record results, with evidences and errors;
+              "status" is "complete", or "failed" when the run ends with exit 1; texts
+              longer than "text_limit" characters are shortened ("truncated_texts" counts
+              them)
+  FILE.csv    one row per record, one column per metric value
+  Both files are written when the run ends (never part-way); the folder must be writable.
+
+environment:
+  ZNG_API_KEY, ZNG_SERVICE_INSTANCE_ID   both set: use the governance service instead of
+                                         the built-in local detection service
+  ZNG_URL        governance service URL (default: the US South region)
+  ZNG_VERSION    set for a self-hosted service: ZNG_URL is then used as the detection URL
+  ZNG_DISABLE_SSL=true                   do not verify the service's TLS certificate
+
+exit codes:
+  0    the evaluation finished (a metric no record has values for is shown as "-")
+  1    the evaluation failed (service unreachable, a metric produced no value)
+  2    a mistake in the command, the config file or the records file
+  130  interrupted (Ctrl-C); nothing is written. A second Ctrl-C stops at once.
+
+example:
+  python -m zentrix_gov evaluate examples/records.jsonl --config examples/columns.json \\
+      --metrics hap,pii,faithfulness,tool_call_accuracy --output build/results.json"""
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser that reports mistakes in one ``error:`` line."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"error: {message} (see {self.prog} --help)\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description=DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    evaluate = commands.add_parser(
+        "evaluate",
+        help="evaluate metrics over a file of records",
+        description="Evaluate metrics over a file of records and print a summary table.",
+        epilog=EVALUATE_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    evaluate.add_argument("records", metavar="RECORDS", help="records file (.csv, .json, .jsonl)")
+    evaluate.add_argument(
+        "-m",
+        "--metrics",
+        action="append",
+        required=True,
+        metavar="NAMES",
+        help="comma-separated metric or metric group names (repeatable); "
+        f"see '{PROG} metrics' for the list",
+    )
+    evaluate.add_argument(
+        "-c", "--config", metavar="FILE", help="JSON file naming the columns and metric parameters"
+    )
+    evaluate.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="write the full results to FILE (JSON) and per-record values next to it (.csv)",
+    )
+    evaluate.add_argument(
+        "--concurrent", action="store_true", help="evaluate several metrics at the same time"
+    )
+    evaluate.add_argument(
+        "--max-concurrency",
+        type=_positive_int,
+        default=DEFAULT_MAX_CONCURRENCY,
+        metavar="N",
+        help=f"with --concurrent: at most N metrics at a time (default {DEFAULT_MAX_CONCURRENCY})",
+    )
+    evaluate.add_argument(
+        "--timeout",
+        type=_seconds,
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help="give up on a request to the detection service after SECONDS "
+        f"(default {DEFAULT_TIMEOUT:g}; 0: the HTTP library's own limit)",
+    )
+    evaluate.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="no progress or note lines on standard error (errors are still shown)",
+    )
+
+    commands.add_parser(
+        "metrics",
+        help="list the metrics and metric groups",
+        description="List the metrics and metric groups that --metrics accepts.",
+    )
+    return parser
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
+    if not value >= 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a finite number of seconds >= 0, got {text}")
+    return value

@@ -1,0 +1,176 @@
+"""Which metrics to run, and on which records: the plan of an evaluation."""
+
+from __future__ import annotations
+
+import difflib
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, TextIO
+
+from zentrix_gov.cli.errors import UsageError
+from zentrix_gov.cli.records import has_no_value
+from zentrix_gov.cli.settings import METRIC_PARAMS, Settings
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from zentrix_gov.config import GenAIConfiguration
+    from zentrix_gov.entities.metric import GenAIMetric
+
+# What a configuration setting the metric needs but that is not set is called in messages.
+_UNSET_SETTING = {
+    "input_fields": "input_fields in the config file must name at least one column",
+    "output_fields": "{name} needs output_fields (the answer column) in the config",
+    "context_fields": "{name} needs the context column(s): set context_fields in the --config file",
+    "reference_fields": "{name} needs the reference column(s): set reference_fields in the config",
+    "tool_calls_field": (
+        "{name} needs the column of the tool calls: set tool_calls_field in the --config file"
+    ),
+}
+
+
+@dataclass
+class MetricRun:
+    """One metric of the run: the records it is evaluated on and, later, its result."""
+
+    metric: GenAIMetric
+    rows: list[int]
+    skipped_ids: list[str]
+    skip_reason: str
+    result: Any = None
+    seconds: float = 0.0
+
+    @property
+    def name(self) -> str:
+        return self.metric.name
+
+
+def print_metric_list(out: TextIO) -> None:
+    from zentrix_gov.entities.detector_catalog import DETECTOR_METRICS
+    from zentrix_gov.entities.enums import MetricGroup
+    from zentrix_gov.metrics import known_metrics
+
+    width = max(map(len, known_metrics())) + 2
+    print("Metrics:", file=out)
+    for name in known_metrics():
+        print(f"  {name:<{width}}{DETECTOR_METRICS[name].summary}", file=out)
+    print("\nMetric groups (evaluate all their metrics):", file=out)
+    for group in MetricGroup:
+        members = group_members(group)
+        if members:
+            print(f"  {group.value:<{width}}{', '.join(members)}", file=out)
+
+
+def unknown_metric(name: str) -> str:
+    from zentrix_gov.entities.enums import MetricGroup
+    from zentrix_gov.metrics import known_metrics
+
+    choices = [*known_metrics(), *(group.value for group in MetricGroup)]
+    close = difflib.get_close_matches(name, choices, n=1)
+    hint = f" (did you mean {close[0]!r}?)" if close else ""
+    return f"unknown metric {name!r}{hint}. Known metrics: {', '.join(known_metrics())}"
+
+
+def group_members(group: Any) -> list[str]:
+    # Only metrics this command can build by name (other parts of the SDK may register
+    # metrics that need a judge model or other set-up).
+    from zentrix_gov.metrics import known_metrics
+
+    return [metric.name for metric in group.get_metrics() if metric.name in known_metrics()]
+
+
+def build_metrics(entries: Sequence[str], settings: Settings) -> list[GenAIMetric]:
+    """The metrics named in ``--metrics`` (group names expanded), in order, without repeats."""
+    from zentrix_gov.entities.enums import MetricGroup
+    from zentrix_gov.metrics import MetricParameterError, known_metrics, metric_from_name
+
+    names: list[str] = []
+    for entry in entries:
+        for part in entry.split(","):
+            name = part.strip().lower()
+            if not name:
+                continue
+            if name in known_metrics():
+                expanded = [name]
+            elif name in {group.value for group in MetricGroup}:
+                expanded = group_members(MetricGroup(name))
+            else:
+                raise UsageError(unknown_metric(name))
+            names += [item for item in expanded if item not in names]
+    if not names:
+        raise UsageError("--metrics names no metric")
+    metrics = []
+    for name in names:
+        try:
+            metrics.append(metric_from_name(name, **settings.metric_params.get(name, {})))
+        except MetricParameterError as exc:
+            raise UsageError(
+                f"metric {name!r}: {'; '.join(exc.problems)} "
+                f"(set its parameters under {METRIC_PARAMS}.{name} in the --config file)"
+            ) from None
+    return metrics
+
+
+def needed_columns(
+    metric: GenAIMetric, configuration: GenAIConfiguration
+) -> tuple[list[tuple[str, str]], list[tuple[str, ...]]]:
+    """The columns ``metric`` reads, as (column, setting) pairs that must exist, and the
+    groups of columns of which every evaluated record needs at least one value."""
+    from zentrix_gov.entities.detector_catalog import DETECTOR_METRICS
+
+    info = DETECTOR_METRICS[metric.name]
+    exist: list[tuple[str, str]] = []
+    filled: list[tuple[str, ...]] = []
+    for use in info.column_uses(configuration):
+        if not use.columns:
+            raise UsageError(_UNSET_SETTING[use.setting].format(name=metric.name))
+        exist += [(column, use.setting) for column in use.columns]
+        if use.needs_value:
+            filled.append(use.columns)
+    if "tools" in info.reads and not configuration.tools:
+        raise UsageError(
+            f"{metric.name} checks tool calls against the tool catalogue: set tools in the "
+            "--config file"
+        )
+    return exist, filled
+
+
+def plan_runs(
+    metrics: list[GenAIMetric],
+    frame: pd.DataFrame,
+    configuration: GenAIConfiguration,
+    records_path: str,
+    file_columns: Sequence[str],
+) -> list[MetricRun]:
+    """Check the columns every metric needs and pick the records it can be evaluated on.
+
+    ``file_columns`` are the columns of the records file, named in error messages.
+    """
+    columns = [str(column) for column in frame.columns]
+    ids = frame[configuration.record_id_field].tolist()
+    runs = []
+    for metric in metrics:
+        exist, filled = needed_columns(metric, configuration)
+        for column, setting in exist:
+            if column not in columns:
+                raise UsageError(
+                    f"{records_path} has no column {column!r} ({setting}, needed by "
+                    f"{metric.name}); its columns are: {', '.join(file_columns)}. Name the "
+                    "columns in a --config file"
+                )
+        rows, skipped, lacking = [], [], []
+        for row in range(len(frame)):
+            empty = [
+                group
+                for group in filled
+                if all(has_no_value(frame.at[row, column]) for column in group)
+            ]
+            if not empty:
+                rows.append(row)
+                continue
+            skipped.append(ids[row])
+            lacking += [group for group in empty if group not in lacking]
+        lacking.sort(key=filled.index)
+        reason = "no " + " or ".join("/".join(group) for group in lacking)
+        runs.append(MetricRun(metric, rows, skipped, reason))
+    return runs

@@ -1,0 +1,244 @@
+"""The summary table and the results files."""
+
+from __future__ import annotations
+
+import ast
+import csv
+import json
+import os
+import tempfile
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager, suppress
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, TextIO
+
+from zentrix_gov.cli.errors import EvaluationFailed, UsageError, one_line
+from zentrix_gov.cli.plan import MetricRun
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from zentrix_gov.cli.service import Service
+    from zentrix_gov.config import GenAIConfiguration
+
+# Longest text the results file repeats (evidences, error messages, ...); longer texts are
+# cut and end with TRUNCATED_MARK. The file records the limit and how many texts were cut.
+TEXT_LIMIT = 10_000
+TRUNCATED_MARK = "... [truncated: {length} characters]"
+
+
+def format_value(value: Any) -> str:
+    if value is None:
+        return "-"
+    if isinstance(value, bool) or not isinstance(value, int | float):
+        return str(value)
+    return f"{value:.4f}"
+
+
+def error_count(result: Any) -> int:
+    records = getattr(result, "record_level_metrics", None) or []
+    count = sum(1 for record in records if getattr(record, "errors", None))
+    return count or len(getattr(result, "errors", None) or [])
+
+
+def print_table(runs: list[MetricRun], total_records: int, out: TextIO) -> None:
+    header = ("metric", "value", "min", "max", "records", "errors")
+    rows = []
+    for run in runs:
+        result = run.result
+        records = str(len(run.rows)) if not run.skipped_ids else f"{len(run.rows)}/{total_records}"
+        rows.append(
+            (
+                run.name,
+                format_value(getattr(result, "value", None)),
+                format_value(getattr(result, "min", None)),
+                format_value(getattr(result, "max", None)),
+                records,
+                str(error_count(result)) if result is not None else "-",
+            )
+        )
+    widths = [max(len(row[i]) for row in (header, *rows)) for i in range(len(header))]
+
+    def line(cells: Sequence[str]) -> str:
+        first = f"{cells[0]:<{widths[0]}}"
+        rest = [f"{cell:>{width}}" for cell, width in zip(cells[1:], widths[1:], strict=True)]
+        return "  ".join([first, *rest])
+
+    print(line(header), file=out)
+    print("  ".join("-" * width for width in widths), file=out)
+    for row in rows:
+        print(line(row), file=out)
+    if any(run.skipped_ids for run in runs):
+        print(
+            "\nrecords n/N: the metric was computed for n of the N records; the others lack "
+            "a value it reads.",
+            file=out,
+        )
+    out.flush()
+
+
+def error_text(error: Any) -> str:
+    """A short reading of a record error; service replies are shown by their message."""
+    message = error.message_en
+    try:
+        reply = ast.literal_eval(message)
+    except (ValueError, SyntaxError, MemoryError, RecursionError):
+        reply = None
+    if isinstance(reply, dict):
+        errors = reply.get("errors")
+        if isinstance(errors, list) and errors and isinstance(errors[0], dict):
+            message = errors[0].get("message", message)
+        elif isinstance(reply.get("message"), str):
+            message = reply["message"]
+    text = one_line(message, 200)
+    if not text:
+        # Time-outs and some connection failures carry no message.
+        text = "no message (a timed-out request reports none)"
+    return f"{error.code}: {text}"
+
+
+def failed_metrics_message(runs: list[MetricRun]) -> str | None:
+    """Why the run failed when some metric produced no value; None when all did."""
+    failed = [run for run in runs if getattr(run.result, "value", None) == "Error"]
+    if not failed:
+        return None
+    details = []
+    for run in failed:
+        errors = list(getattr(run.result, "errors", None) or [])
+        details.append(f"{run.name} ({error_text(errors[0])})" if errors else run.name)
+    plural = "s" if len(failed) > 1 else ""
+    return f"{len(failed)} metric{plural} produced no value: " + "; ".join(details)
+
+
+def check_output(path: str | None) -> Path | None:
+    """The JSON results path, after checking that its folder can take the results."""
+    if path is None:
+        return None
+    output = Path(path)
+    if output.is_dir():
+        raise UsageError(f"--output {path} is a directory; name the JSON file to write")
+    if output.suffix.lower() == ".csv":
+        raise UsageError(
+            f"--output names the JSON results file (the CSV is written next to it), not {path}"
+        )
+    try:
+        output.parent.mkdir(parents=True, exist_ok=True)
+        with tempfile.NamedTemporaryFile(dir=output.parent, prefix=f".{output.name}."):
+            pass
+    except OSError as exc:
+        raise UsageError(
+            f"--output {path}: cannot write in {exc.filename or output.parent}: "
+            f"{exc.strerror or exc}"
+        ) from None
+    for target in (output, output.with_suffix(".csv")):
+        if target.exists() and not os.access(target, os.W_OK):
+            raise UsageError(f"--output {path}: {target} exists and is not writable")
+    return output
+
+
+def cap_texts(value: Any, limit: int = TEXT_LIMIT) -> tuple[Any, int]:
+    """``value`` with every text longer than ``limit`` cut, and how many texts were cut."""
+    if isinstance(value, str):
+        if len(value) <= limit:
+            return value, 0
+        return value[:limit] + TRUNCATED_MARK.format(length=len(value)), 1
+    if isinstance(value, list):
+        items = [cap_texts(item, limit) for item in value]
+        return [item for item, _ in items], sum(count for _, count in items)
+    if isinstance(value, dict):
+        entries = {key: cap_texts(item, limit) for key, item in value.items()}
+        return {k: v for k, (v, _) in entries.items()}, sum(c for _, c in entries.values())
+    return value, 0
+
+
+@contextmanager
+def _staged_files() -> Iterator[Callable[[Path], TextIO]]:
+    """``stage(target)`` opens a temporary file next to ``target``. When the block ends
+    without an error, every staged file is renamed to its target, in the order staged;
+    otherwise they are all removed and no target is touched."""
+    staged: list[tuple[Any, Path]] = []
+
+    def stage(target: Path) -> TextIO:
+        handle = tempfile.NamedTemporaryFile(  # noqa: SIM115 - closed below, renamed after
+            "w", dir=target.parent, prefix=f".{target.name}.", delete=False, encoding="utf-8",
+            newline="" if target.suffix == ".csv" else None,
+        )  # fmt: skip
+        staged.append((handle, target))
+        return handle
+
+    try:
+        yield stage
+        for handle, _ in staged:
+            handle.close()
+            # Temporary files are private; results get the permissions of any new file.
+            os.chmod(handle.name, 0o666 & ~_umask())
+        for handle, target in staged:
+            os.replace(handle.name, target)
+    except BaseException:
+        for handle, _ in staged:
+            handle.close()
+            with suppress(OSError):
+                os.unlink(handle.name)
+        raise
+
+
+def _umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def write_outputs(
+    output: Path,
+    runs: list[MetricRun],
+    frame: pd.DataFrame,
+    records_path: str,
+    service: Service,
+    configuration: GenAIConfiguration,
+    failure: str | None = None,
+) -> Path:
+    """Write the JSON results to ``output`` and the per-record CSV next to it.
+
+    ``failure`` says why the run failed; the JSON then has status "failed". Each file is
+    written to a temporary file and renamed, so a file at ``output`` is always whole.
+    """
+    metrics = []
+    for run in runs:
+        if run.result is not None and hasattr(run.result, "model_dump"):
+            entry = run.result.model_dump(mode="json")
+        else:
+            entry = {"name": run.name, "value": None, "total_records": 0}
+        entry["skipped_record_ids"] = list(run.skipped_ids)
+        metrics.append(entry)
+    metrics, truncated = cap_texts(metrics)
+    document: dict[str, Any] = {
+        "status": "failed" if failure else "complete",
+        **({"error": failure} if failure else {}),
+        "records_file": records_path,
+        "total_records": len(frame),
+        "detection_service": {"url": service.url, "local": service.local},
+        "text_limit": TEXT_LIMIT,
+        "truncated_texts": truncated,
+        "metrics": metrics,
+    }
+    id_field = configuration.record_id_field
+    values: dict[str, dict[str, Any]] = {run.name: {} for run in runs}
+    for run in runs:
+        for record in getattr(run.result, "record_level_metrics", None) or []:
+            values[run.name][str(record.record_id)] = record.value
+    csv_path = output.with_suffix(".csv")
+    try:
+        output.parent.mkdir(parents=True, exist_ok=True)
+        with _staged_files() as stage:
+            writer = csv.writer(stage(csv_path))
+            writer.writerow([id_field, *(run.name for run in runs)])
+            for record_id in frame[id_field]:
+                row = [values[run.name].get(record_id) for run in runs]
+                writer.writerow([record_id, *("" if v is None else v for v in row)])
+            # Renamed last: when the JSON file is there, the run's files are complete.
+            stage(output).write(json.dumps(document, indent=2, ensure_ascii=False) + "\n")
+    except OSError as exc:
+        raise EvaluationFailed(
+            f"cannot write the results to {exc.filename or output}: {exc.strerror or exc}"
+        ) from None
+    return csv_path
