@@ -2,7 +2,8 @@
 
 namespace zcore {
 
-py::object make_class(const py::module_& module, const char* name, const char* doc, py::dict attributes) {
+py::object make_class(const py::module_& module, const char* name, const char* doc,
+                      const py::dict& attributes) {
   attributes["__module__"] = module.attr("__name__");
   attributes["__qualname__"] = name;
   attributes["__doc__"] = doc;

@@ -27,7 +27,8 @@ namespace py = pybind11;
 
 // A new Python class `name` in `module`, with `attributes` (constants,
 // docstring) in its namespace.
-py::object make_class(const py::module_& module, const char* name, const char* doc, py::dict attributes);
+py::object make_class(const py::module_& module, const char* name, const char* doc,
+                      const py::dict& attributes);
 
 // The qualified name a Python method of `cls` called `name` would have;
 // a private method keeps its source spelling ("Detectwire.__compute_metric"

@@ -513,7 +513,7 @@ void wrapper_dealloc(PyObject* self) {
 // METH_FASTCALL functions have their own signature; the method table stores
 // them as PyCFunction.
 template <typename Function>
-PyCFunction as_method(Function function) {
+PyCFunction as_method(Function function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
