@@ -33,7 +33,6 @@ def test_self_hosted_version_uses_the_credentials_url(provider_for):
 def test_attributes_after_construction(provider_for, config, api_client):
     provider = provider_for("hap", method="granite", metric_group="group")
     assert provider.configuration is config
-    assert provider.configuration_ == {}
     assert (provider.metric_name, provider.metric_display_name) == ("hap", "Hap")
     assert (provider.metric_method, provider.metric_group) == ("granite", "group")
     assert provider.service_instance_id == "instance-1"

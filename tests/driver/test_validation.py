@@ -61,10 +61,3 @@ def test_configured_column_names_are_used(config):
     frame = pd.DataFrame({"x": [1]})
     populate(config, frame)
     assert list(frame.columns) == ["x", "rid", "ts"]
-
-
-def test_private_functions_take_exactly_two_arguments(config):
-    with pytest.raises(TypeError):
-        validate(config)
-    with pytest.raises(TypeError):
-        populate(config, pd.DataFrame({"a": [1]}), None)

@@ -16,6 +16,7 @@ class Detectwire:
     RETRY_AFTER_STATUS_CODES: ClassVar[list[int]]
     RETRY_COUNT: ClassVar[int]
     BACK_OFF_FACTOR: ClassVar[float]
+    REQUEST_TIMEOUT: ClassVar[float | None]
 
     base_url: str
     configuration: Any
