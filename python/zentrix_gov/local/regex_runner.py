@@ -18,7 +18,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from .detectors import DetectorError
+from .scoring.common import DetectorError
 
 _WORKER_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_regex_worker.py")
 _STREAM_LIMIT = 16 * 1024 * 1024
