@@ -20,7 +20,8 @@ from typing import Any
 
 import aiohttp
 
-from .detection import PATH_TEXT, DetectionServer
+from .endpoints import PATH_TEXT
+from .server import DetectionServer
 
 
 @contextmanager
