@@ -4,11 +4,15 @@ from __future__ import annotations
 
 import json
 import threading
+from collections import deque
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, overload
 
 from multidict import CIMultiDict
+
+# About 1.3 KB per typical request: a long-running server keeps a few megabytes at most.
+DEFAULT_MAX_REQUESTS = 10_000
 
 
 @dataclass(frozen=True)
@@ -26,19 +30,41 @@ class RecordedRequest:
 
 
 class RequestLog:
-    """Thread-safe list of :class:`RecordedRequest`, written by the server loop."""
+    """Thread-safe log of the latest ``max_requests`` requests, written by the server loop.
 
-    def __init__(self) -> None:
+    Older entries are dropped once the log is full; ``dropped`` counts them. A limit of 0
+    records nothing.
+    """
+
+    def __init__(self, max_requests: int = DEFAULT_MAX_REQUESTS) -> None:
+        if isinstance(max_requests, bool) or not isinstance(max_requests, int):
+            raise TypeError("max_requests must be an integer.")
+        if max_requests < 0:
+            raise ValueError("max_requests must not be negative.")
         self._lock = threading.Lock()
-        self._items: list[RecordedRequest] = []
+        self._items: deque[RecordedRequest] = deque(maxlen=max_requests)
+        self._dropped = 0
+
+    @property
+    def max_requests(self) -> int:
+        return self._items.maxlen or 0
+
+    @property
+    def dropped(self) -> int:
+        """Requests received but no longer (or never) held because the log was full."""
+        with self._lock:
+            return self._dropped
 
     def append(self, item: RecordedRequest) -> None:
         with self._lock:
+            if len(self._items) == self._items.maxlen:
+                self._dropped += 1
             self._items.append(item)
 
     def clear(self) -> None:
         with self._lock:
             self._items.clear()
+            self._dropped = 0
 
     def snapshot(self) -> list[RecordedRequest]:
         with self._lock:
@@ -48,8 +74,14 @@ class RequestLog:
         with self._lock:
             return len(self._items)
 
-    def __getitem__(self, index: int) -> RecordedRequest:
+    @overload
+    def __getitem__(self, index: int) -> RecordedRequest: ...
+    @overload
+    def __getitem__(self, index: slice) -> list[RecordedRequest]: ...
+    def __getitem__(self, index: int | slice) -> RecordedRequest | list[RecordedRequest]:
         with self._lock:
+            if isinstance(index, slice):
+                return list(self._items)[index]
             return self._items[index]
 
     def __iter__(self) -> Iterator[RecordedRequest]:

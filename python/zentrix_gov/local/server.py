@@ -28,7 +28,7 @@ from .app import DetectionService, create_app
 from .endpoints import API_VERSION, PATH_TEXT
 from .faults import FaultPlan
 from .regex_runner import RegexMatcher
-from .requestlog import RequestLog
+from .requestlog import DEFAULT_MAX_REQUESTS, RequestLog
 
 BACKLOG = 1024
 DEFAULT_INSTANCE_ID = "local-instance"
@@ -38,7 +38,8 @@ class DetectionServer:
     """Runs the detection app on 127.0.0.1 (by default) on an ephemeral port.
 
     ``start()``/``stop()`` (or ``with``) run it on its own event loop in a daemon thread, for
-    synchronous callers; ``async with`` runs it on the caller's loop.
+    synchronous callers; ``async with`` runs it on the caller's loop. The request log keeps
+    the latest ``request_log_size`` requests.
     """
 
     def __init__(
@@ -50,6 +51,7 @@ class DetectionServer:
         ssl_context: ssl.SSLContext | None = None,
         latency: float = 0.0,
         regex_timeout: float = 2.0,
+        request_log_size: int = DEFAULT_MAX_REQUESTS,
     ):
         self.host = host
         self.port = port
@@ -58,7 +60,7 @@ class DetectionServer:
             token=token,
             instance_id=instance_id,
             faults=FaultPlan(latency),
-            requests=RequestLog(),
+            requests=RequestLog(request_log_size),
             regex=RegexMatcher(timeout=regex_timeout),
         )
         self.url = ""
@@ -242,6 +244,8 @@ def main(argv: list[str] | None = None) -> int:
                 ssl_context=ssl_context,
                 latency=args.latency,
                 regex_timeout=args.regex_timeout,
+                # Nothing outside this process can read the log: keep none.
+                request_log_size=0,
             )
         )
     return 0
