@@ -1,7 +1,9 @@
 """The aiohttp app of the local detection service: routes, the front-door middleware and
 the JSON error replies.
 
-Every request is recorded in the service's :class:`RequestLog`; scripted faults
+The front door checks the bearer token and governance instance id from the headers alone,
+so a request with bad credentials is refused before its body (up to ``CLIENT_MAX_SIZE``) is
+read. Every request is recorded in the service's :class:`RequestLog`; scripted faults
 (:mod:`zentrix_gov.local.faults`) answer before the credential check, as a gateway in front
 of the real service would.
 """
@@ -107,29 +109,40 @@ def _authorised(service: DetectionService, request: web.Request) -> str | None:
     return None
 
 
+async def _read_body(request: web.Request) -> bytes | web.Response:
+    """The body, or the error reply when it is larger than the app accepts."""
+    try:
+        return await request.read()
+    except web.HTTPRequestEntityTooLarge as exc:
+        return error_response(413, "request_too_large", exc.text or "The body is too large.")
+
+
 @web.middleware
 async def _front_door(request: web.Request, handler: Callable) -> web.StreamResponse:
-    """Record, delay, inject faults and check credentials before any handler runs."""
+    """Check credentials, record, delay and inject faults before any handler runs."""
     service = request.app[SERVICE_KEY]
-    raw = await request.read()
+    # Headers only: a caller without credentials never gets the server to read its body.
+    refusal = _authorised(service, request)
+    # Take the scripted fault on arrival so concurrent requests consume it in arrival order.
+    fault = service.faults.next_for(request.path)
+    body = await _read_body(request) if refusal is None else b""
     service.requests.append(
         RecordedRequest(
             request.method,
             request.path_qs,
             CIMultiDict(request.headers),
-            raw.decode("utf-8", errors="replace"),
+            body.decode("utf-8", errors="replace") if isinstance(body, bytes) else "",
         )
     )
-    # Take the scripted fault on arrival so concurrent requests consume it in arrival order.
-    fault = service.faults.next_for(request.path)
     latency = service.faults.latency
     if latency > 0:
         await asyncio.sleep(latency)
     if fault is not None and fault.kind != PASS:
         return await _answer_fault(request, fault)
-    reason = _authorised(service, request)
-    if reason is not None:
-        return error_response(401, "authentication_token_not_valid", reason)
+    if refusal is not None:
+        return error_response(401, "authentication_token_not_valid", refusal)
+    if isinstance(body, web.Response):
+        return body
     try:
         return await handler(request)
     except DetectorError as exc:

@@ -17,7 +17,10 @@ DEFAULT_MAX_REQUESTS = 10_000
 
 @dataclass(frozen=True)
 class RecordedRequest:
-    """One request as it reached the server."""
+    """One request as it reached the server.
+
+    ``body`` is empty for a request refused for its credentials: its body is never read.
+    """
 
     method: str
     path: str  # path and query, e.g. "/ml/v1/text/detection?version=2023-10-25"
