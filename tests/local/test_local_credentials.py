@@ -1,15 +1,24 @@
-"""Credentials are checked from the headers alone, before the server reads any body."""
+"""Credentials: checked from the headers before any body is read, and a random token by
+default so that a server started for a run accepts no well-known secret."""
 
 from __future__ import annotations
 
 import asyncio
 import json
+import os
+import select
+import signal
+import subprocess
+import sys
+from pathlib import Path
 from urllib.parse import urlsplit
 
+import aiohttp
 import pytest
 
+import zentrix_gov.local
 from zentrix_gov.local import app as local_app
-from zentrix_gov.local.detection import PATH_TEXT
+from zentrix_gov.local.detection import PATH_TEXT, DetectionServer
 from zentrix_gov.local.testing import detection_server
 
 HAP = {"detectors": {"hap": {}}, "input": "hello there"}
@@ -58,3 +67,62 @@ class TestCheckedBeforeTheBody:
             assert refused.status == 401
             too_large = post(raw=json.dumps(big), headers=small.headers(), url=small.endpoint())
             assert too_large.status == 413 and too_large.error["code"] == "request_too_large"
+
+
+def status_with(server_url: str, token: str, instance_id: str = "local-instance") -> int:
+    async def go() -> int:
+        headers = {"Authorization": f"Bearer {token}", "x-governance-instance-id": instance_id}
+        async with (
+            aiohttp.ClientSession() as session,
+            session.post(
+                f"{server_url}{PATH_TEXT}?version=2023-10-25", data=json.dumps(HAP), headers=headers
+            ) as response,
+        ):
+            return response.status
+
+    return asyncio.run(go())
+
+
+class TestRandomToken:
+    def test_each_server_draws_its_own_token(self):
+        with DetectionServer().start() as first, DetectionServer().start() as second:
+            assert first.token != second.token
+            assert len(first.token) >= 32
+            assert status_with(first.url, first.token) == 200
+            assert status_with(first.url, second.token) == 401
+            assert status_with(first.url, "local-token") == 401
+
+    def test_a_new_token_on_every_start(self):
+        server = DetectionServer()
+        with server.start():
+            before = server.token
+        with server.start():
+            assert server.token != before
+            assert status_with(server.url, before) == 401
+            assert status_with(server.url, server.token) == 200
+
+    def test_a_given_token_is_kept(self):
+        server = DetectionServer(token="mine")
+        for _ in range(2):
+            with server.start():
+                assert server.token == "mine"
+                assert status_with(server.url, "mine") == 200
+
+    def test_command_line_prints_the_token_it_drew(self):
+        package_root = Path(zentrix_gov.local.__file__).resolve().parents[2]
+        env = {**os.environ, "PYTHONPATH": str(package_root)}
+        command = [sys.executable, "-m", "zentrix_gov.local.detection", "--port", "0"]
+        with subprocess.Popen(
+            command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env
+        ) as process:
+            try:
+                url = process.stdout.readline().strip()
+                ready, _, _ = select.select([process.stderr], [], [], 10)
+                line = process.stderr.readline() if ready else ""
+                token = line.strip().rpartition(" ")[2]
+                assert token and token != "local-token"
+                assert status_with(url, token) == 200
+                assert status_with(url, "local-token") == 401
+            finally:
+                process.send_signal(signal.SIGINT)
+                process.wait(timeout=10)

@@ -10,6 +10,9 @@ From a running event loop: ``async with DetectionServer() as server: ...``.
 From a shell (see ``main``)::
 
     python -m zentrix_gov.local.detection --port 8080 --token T --instance-id I
+
+Without a token the server draws a random one each time it starts; read it from
+``server.token`` (or ``server.headers()``), or from standard error on the command line.
 """
 
 from __future__ import annotations
@@ -17,7 +20,9 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
+import secrets
 import ssl
+import sys
 import threading
 from collections.abc import Callable
 from typing import Any
@@ -34,30 +39,39 @@ BACKLOG = 1024
 DEFAULT_INSTANCE_ID = "local-instance"
 
 
+def new_token() -> str:
+    """A fresh random bearer token."""
+    return secrets.token_urlsafe(32)
+
+
 class DetectionServer:
     """Runs the detection app on 127.0.0.1 (by default) on an ephemeral port.
 
     ``start()``/``stop()`` (or ``with``) run it on its own event loop in a daemon thread, for
-    synchronous callers; ``async with`` runs it on the caller's loop. The request log keeps
-    the latest ``request_log_size`` requests.
+    synchronous callers; ``async with`` runs it on the caller's loop. ``token=None`` (the
+    default) means a new random token on every start. The request log keeps the latest
+    ``request_log_size`` requests.
     """
 
     def __init__(
         self,
         host: str = "127.0.0.1",
         port: int = 0,
-        token: str = "local-token",
+        token: str | None = None,
         instance_id: str = DEFAULT_INSTANCE_ID,
         ssl_context: ssl.SSLContext | None = None,
         latency: float = 0.0,
         regex_timeout: float = 2.0,
         request_log_size: int = DEFAULT_MAX_REQUESTS,
     ):
+        if token is not None and not token:
+            raise ValueError("The token must not be empty; pass None for a random one.")
         self.host = host
         self.port = port
         self.ssl_context = ssl_context
+        self._fixed_token = token
         self.service = DetectionService(
-            token=token,
+            token=token or new_token(),
             instance_id=instance_id,
             faults=FaultPlan(latency),
             requests=RequestLog(request_log_size),
@@ -109,6 +123,8 @@ class DetectionServer:
     async def start_async(self) -> DetectionServer:
         if self._runner is not None:
             raise RuntimeError("The detection server is already running.")
+        if self._fixed_token is None:
+            self.service.token = new_token()
         runner = web.AppRunner(
             create_app(self.service), access_log=None, handle_signals=False, shutdown_timeout=1.0
         )
@@ -210,7 +226,9 @@ def main(argv: list[str] | None = None) -> int:
     )
     parser.add_argument("--host", default="127.0.0.1", help="address to bind (127.0.0.1)")
     parser.add_argument("--port", type=int, default=0, help="port to bind (0: any free port)")
-    parser.add_argument("--token", default="local-token", help="accepted bearer token")
+    parser.add_argument(
+        "--token", help="accepted bearer token (default: a random one, printed on stderr)"
+    )
     parser.add_argument(
         "--instance-id", default=DEFAULT_INSTANCE_ID, help="accepted x-governance-instance-id"
     )
@@ -223,6 +241,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--certfile", help="serve HTTPS with this certificate (PEM)")
     parser.add_argument("--keyfile", help="private key of --certfile (PEM)")
     args = parser.parse_args(argv)
+    if args.token == "":
+        parser.error("--token must not be empty")
     ssl_context = None
     if args.certfile:
         ssl_context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
@@ -232,6 +252,8 @@ def main(argv: list[str] | None = None) -> int:
 
     def announce(server: DetectionServer) -> None:
         print(server.url, flush=True)
+        if args.token is None:
+            print(f"bearer token: {server.token}", file=sys.stderr, flush=True)
 
     with contextlib.suppress(KeyboardInterrupt):
         asyncio.run(
