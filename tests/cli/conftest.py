@@ -1,21 +1,20 @@
-"""Fixtures for the command line, the metric classes and ``zentrix_gov.evaluate``."""
+"""Helpers for the command line, the metric classes and ``zentrix_gov.evaluate`` tests.
+
+The server and its ``api_client`` come from ``tests/plugin_services.py``.
+"""
 
 from __future__ import annotations
 
 import json
 import os
-import socket
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-from evs_sdk.authenticators import BearerTokenAuthenticator
-from zentrix_gov.clients.api_client import APIClient
+from tests.plugin_services import closed_port  # noqa: F401 - the tests import it from here
 from zentrix_gov.config import GenAIConfiguration
-from zentrix_gov.entities.credentials import Credentials
-from zentrix_gov.local.testing import detection_server
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
@@ -52,42 +51,6 @@ def run_cli(*args: str, env: dict[str, str] | None = None) -> subprocess.Complet
 
 def example_records() -> list[dict]:
     return [json.loads(line) for line in RECORDS.read_text().splitlines() if line.strip()]
-
-
-def closed_port() -> int:
-    """A loopback port nothing listens on."""
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
-def client_for(server) -> APIClient:
-    return APIClient(
-        credentials=Credentials(
-            url=server.url, version="local", api_key=server.token, disable_ssl=False
-        ),
-        service_instance_id=server.instance_id,
-        authenticator=BearerTokenAuthenticator(server.token),
-    )
-
-
-@pytest.fixture(scope="module")
-def shared_server():
-    with detection_server() as server:
-        yield server
-
-
-@pytest.fixture
-def server(shared_server):
-    shared_server.faults.clear()
-    shared_server.requests.clear()
-    yield shared_server
-    shared_server.faults.clear()
-
-
-@pytest.fixture
-def api_client(server) -> APIClient:
-    return client_for(server)
 
 
 @pytest.fixture

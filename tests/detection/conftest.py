@@ -1,3 +1,9 @@
+"""Offline fixtures for the detection provider; the live server comes from the plugin.
+
+``api_client`` here is a client for a remote region that is never contacted; it replaces
+the plugin's client for ``server`` in this folder.
+"""
+
 from types import SimpleNamespace
 
 import pytest
@@ -45,12 +51,3 @@ def provider_for(config, api_client):
         )
 
     return build
-
-
-@pytest.fixture
-def unused_port():
-    import socket
-
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]

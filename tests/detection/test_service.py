@@ -17,20 +17,6 @@ from zentrix_gov.local.testing import detection_server, self_signed_certificate
 from zentrix_gov.providers.detectwire import Detectwire
 
 
-@pytest.fixture(scope="module")
-def server():
-    with detection_server() as running:
-        yield running
-
-
-@pytest.fixture(autouse=True)
-def clean(server):
-    server.faults.clear()
-    server.requests.clear()
-    yield
-    server.faults.clear()
-
-
 def client_for(url, token="local-token", instance="local-instance", disable_ssl=False):
     evs = EVSClient(service_instance_id=instance, authenticator=BearerTokenAuthenticator(token))
     credentials = SimpleNamespace(url=url, version="local", disable_ssl=disable_ssl)

@@ -152,10 +152,7 @@ class TestBasaltGuardian:
         "evasiveness": "I'd rather not say, no comment.",
     }
 
-    def test_every_risk_has_an_example(self):
-        assert set(self.EXAMPLES) == set(BASALT_GUARDIAN_RISKS)
-
-    @pytest.mark.parametrize("risk", sorted(EXAMPLES))
+    @pytest.mark.parametrize("risk", BASALT_GUARDIAN_RISKS)  # a risk without example fails
     def test_risk_found_only_in_its_text(self, detect, risk):
         found = detect("basalt_guardian", self.EXAMPLES[risk], risk_name=risk)
         assert len(found) == 1 and found[0]["detection"] == risk

@@ -294,6 +294,13 @@ class TestRunning:
         with pytest.raises(aiohttp.ClientConnectionError):
             run_many(server, [HAP])
 
+    def test_restarted_server_serves_concurrent_regex_requests(self):
+        body = {"detectors": {"regex": {"regex": [r"\d+"]}}, "input": "a 42"}
+        server = DetectionServer()
+        for _ in range(2):  # more requests than regex workers, on each run's own loop
+            with server.start():
+                assert {reply.status for reply in run_many(server, [body] * 6)} == {200}
+
     @pytest.mark.parametrize("backend", ["openssl", "cryptography"])
     def test_tls_with_self_signed_certificate(self, tmp_path, backend):
         if backend == "cryptography":

@@ -10,18 +10,44 @@ Protocol: one JSON object per line on stdin, ``{"patterns": [...], "text": "..."
 end], ...], "truncated": bool}`` or ``{"error": "..."}``.
 
 The script is started by file path with ``python -I``, so it imports only the standard
-library and its sibling ``detectors`` module.
+library.
 """
 
+from __future__ import annotations
+
+import functools
 import json
-import os
+import re
 import sys
+from collections.abc import Sequence
+
+
+@functools.lru_cache(maxsize=512)
+def _compile(pattern: str) -> re.Pattern[str]:
+    return re.compile(pattern)
+
+
+def find_regex_matches(
+    patterns: Sequence[str], text: str, max_matches: int
+) -> tuple[list[tuple[int, int, int]], bool]:
+    """Non-empty matches of every pattern, capped at ``max_matches``; True when capped.
+
+    Runs the matching in the calling thread with no time limit: the server only calls this
+    inside this worker process, which it can kill.
+    """
+    matches: list[tuple[int, int, int]] = []
+    for index, pattern in enumerate(patterns):
+        for match in _compile(pattern).finditer(text):
+            start, end = match.span()
+            if start == end:
+                continue  # empty matches ("a*") mark no text
+            if len(matches) >= max_matches:
+                return matches, True
+            matches.append((index, start, end))
+    return matches, False
 
 
 def main() -> None:
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from detectors import find_regex_matches
-
     for line in sys.stdin:
         try:
             job = json.loads(line)

@@ -18,7 +18,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from .detectors import DetectorError
+from .scoring.common import DetectorError
 
 _WORKER_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_regex_worker.py")
 _STREAM_LIMIT = 16 * 1024 * 1024
@@ -89,7 +89,6 @@ class RegexMatcher:
         self._idle: list[_Worker] = []
         self._busy: set[_Worker] = set()
         self._slots: asyncio.Semaphore | None = None
-        self.killed = 0  # workers killed for overrunning; tests read it
 
     async def find(self, patterns: Sequence[str], text: str) -> tuple[list[list[int]], bool]:
         """``([pattern index, start, end], ...)`` and whether the match cap cut the list."""
@@ -114,7 +113,6 @@ class RegexMatcher:
                 reply = await asyncio.wait_for(worker.exchange(line), self.timeout)
                 healthy = True
             except TimeoutError:
-                self.killed += 1
                 raise RegexTimeout(
                     f"regex matching timed out after {self.timeout:g} seconds"
                 ) from None
@@ -140,5 +138,7 @@ class RegexMatcher:
         """Stop every worker; the matcher can be used again afterwards."""
         workers, self._idle = [*self._idle, *self._busy], []
         self._busy.clear()
+        # The semaphore belongs to the loop that used it; a restarted server runs on another.
+        self._slots = None
         for worker in workers:
             await worker.close()

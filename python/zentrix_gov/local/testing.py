@@ -3,6 +3,10 @@
 ``detection_server()`` runs a server for the duration of a ``with`` block (use it in any
 test folder's fixtures); ``self_signed_certificate()`` makes a certificate for 127.0.0.1 so
 tests can serve HTTPS and check that clients verify certificates.
+
+Test servers accept the well-known ``TEST_TOKEN`` unless told otherwise, so tests can
+write credentials literally; a :class:`DetectionServer` started any other way draws a
+random token.
 """
 
 from __future__ import annotations
@@ -20,15 +24,21 @@ from typing import Any
 
 import aiohttp
 
-from .detection import PATH_TEXT, DetectionServer
+from .endpoints import PATH_TEXT
+from .server import DEFAULT_INSTANCE_ID, DetectionServer
+
+TEST_TOKEN = "local-token"
+TEST_INSTANCE_ID = DEFAULT_INSTANCE_ID
 
 
 @contextmanager
 def detection_server(**options: Any) -> Iterator[DetectionServer]:
     """A started :class:`DetectionServer` (on its own thread), stopped on exit.
 
-    ``options`` go to the constructor, e.g. ``token=``, ``instance_id=``, ``ssl_context=``.
+    ``options`` go to the constructor, e.g. ``token=``, ``instance_id=``, ``ssl_context=``;
+    the token defaults to ``TEST_TOKEN`` (``token=None`` draws a random one).
     """
+    options.setdefault("token", TEST_TOKEN)
     server = DetectionServer(**options).start()
     try:
         yield server

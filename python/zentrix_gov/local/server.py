@@ -1,0 +1,273 @@
+"""Running the local detection service: a server handle, ``serve()`` and the command line.
+
+From synchronous test code::
+
+    with DetectionServer().start() as server:
+        post_to(server.url + "/ml/v1/text/detection?version=2023-10-25")
+
+From a running event loop: ``async with DetectionServer() as server: ...``.
+
+From a shell (see ``main``)::
+
+    python -m zentrix_gov.local.detection --port 8080 --token T --instance-id I
+
+Without a token the server draws a random one each time it starts; read it from
+``server.token`` (or ``server.headers()``), or from standard error on the command line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import contextlib
+import secrets
+import ssl
+import sys
+import threading
+from collections.abc import Callable
+from typing import Any
+
+from aiohttp import web
+
+from .app import DetectionService, create_app
+from .endpoints import API_VERSION, PATH_TEXT
+from .faults import FaultPlan
+from .regex_runner import RegexMatcher
+from .requestlog import DEFAULT_MAX_REQUESTS, RequestLog
+
+BACKLOG = 1024
+DEFAULT_INSTANCE_ID = "local-instance"
+
+
+def new_token() -> str:
+    """A fresh random bearer token."""
+    return secrets.token_urlsafe(32)
+
+
+class DetectionServer:
+    """Runs the detection app on 127.0.0.1 (by default) on an ephemeral port.
+
+    ``start()``/``stop()`` (or ``with``) run it on its own event loop in a daemon thread, for
+    synchronous callers; ``async with`` runs it on the caller's loop. ``token=None`` (the
+    default) means a new random token on every start. The request log keeps the latest
+    ``request_log_size`` requests.
+    """
+
+    def __init__(
+        self,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        token: str | None = None,
+        instance_id: str = DEFAULT_INSTANCE_ID,
+        ssl_context: ssl.SSLContext | None = None,
+        latency: float = 0.0,
+        regex_timeout: float = 2.0,
+        request_log_size: int = DEFAULT_MAX_REQUESTS,
+    ):
+        if token is not None and not token:
+            raise ValueError("The token must not be empty; pass None for a random one.")
+        self.host = host
+        self.port = port
+        self.ssl_context = ssl_context
+        self._fixed_token = token
+        self.service = DetectionService(
+            token=token or new_token(),
+            instance_id=instance_id,
+            faults=FaultPlan(latency),
+            requests=RequestLog(request_log_size),
+            regex=RegexMatcher(timeout=regex_timeout),
+        )
+        self.url = ""
+        self._runner: web.AppRunner | None = None
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._thread: threading.Thread | None = None
+
+    @property
+    def requests(self) -> RequestLog:
+        return self.service.requests
+
+    @property
+    def faults(self) -> FaultPlan:
+        return self.service.faults
+
+    @property
+    def token(self) -> str:
+        return self.service.token
+
+    @property
+    def instance_id(self) -> str:
+        return self.service.instance_id
+
+    @property
+    def regex_timeout(self) -> float:
+        return self.service.regex.timeout
+
+    @regex_timeout.setter
+    def regex_timeout(self, seconds: float) -> None:
+        self.service.regex.timeout = seconds
+
+    def headers(self) -> dict[str, str]:
+        """Headers that pass this server's credential check."""
+        return {
+            "Content-Type": "application/json",
+            "Authorization": f"Bearer {self.token}",
+            "x-governance-instance-id": self.instance_id,
+        }
+
+    def endpoint(self, path: str = PATH_TEXT) -> str:
+        """Full URL of a detection endpoint, with the version query."""
+        return f"{self.url}{path}?version={API_VERSION}"
+
+    # -- on the caller's loop
+
+    async def start_async(self) -> DetectionServer:
+        if self._runner is not None:
+            raise RuntimeError("The detection server is already running.")
+        if self._fixed_token is None:
+            self.service.token = new_token()
+        runner = web.AppRunner(
+            create_app(self.service), access_log=None, handle_signals=False, shutdown_timeout=1.0
+        )
+        await runner.setup()
+        try:
+            site = web.TCPSite(
+                runner, self.host, self.port, ssl_context=self.ssl_context, backlog=BACKLOG
+            )
+            await site.start()
+        except BaseException:
+            await runner.cleanup()
+            raise
+        self._runner = runner
+        port = runner.addresses[0][1]
+        scheme = "https" if self.ssl_context is not None else "http"
+        host = f"[{self.host}]" if ":" in self.host else self.host
+        self.url = f"{scheme}://{host}:{port}"
+        return self
+
+    async def stop_async(self) -> None:
+        runner, self._runner = self._runner, None
+        if runner is not None:
+            await runner.cleanup()
+
+    async def __aenter__(self) -> DetectionServer:
+        return await self.start_async()
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.stop_async()
+
+    # -- on a thread of its own
+
+    def start(self) -> DetectionServer:
+        if self._thread is not None:
+            raise RuntimeError("The detection server is already running.")
+        loop = asyncio.new_event_loop()
+        ready = threading.Event()
+        failure: list[BaseException] = []
+
+        def run() -> None:
+            asyncio.set_event_loop(loop)
+            try:
+                try:
+                    loop.run_until_complete(self.start_async())
+                except BaseException as exc:
+                    failure.append(exc)
+                    return
+                finally:
+                    ready.set()
+                loop.run_forever()
+                loop.run_until_complete(self.stop_async())
+                loop.run_until_complete(loop.shutdown_asyncgens())
+            finally:
+                loop.close()
+
+        thread = threading.Thread(target=run, name="local-detection-server", daemon=True)
+        thread.start()
+        ready.wait()
+        if failure:
+            thread.join()
+            raise failure[0]
+        self._loop, self._thread = loop, thread
+        return self
+
+    def stop(self) -> None:
+        thread, loop = self._thread, self._loop
+        if thread is None or loop is None:
+            return
+        loop.call_soon_threadsafe(loop.stop)
+        thread.join()
+        self._thread = self._loop = None
+
+    def __enter__(self) -> DetectionServer:
+        return self if self._thread is not None else self.start()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+
+async def serve(
+    host: str = "127.0.0.1",
+    port: int = 0,
+    *,
+    on_ready: Callable[[DetectionServer], None] | None = None,
+    **options: Any,
+) -> None:
+    """Serve on the running loop until cancelled; ``options`` go to :class:`DetectionServer`."""
+    async with DetectionServer(host, port, **options) as server:
+        if on_ready is not None:
+            on_ready(server)
+        await asyncio.Event().wait()
+
+
+def main(argv: list[str] | None = None) -> int:
+    """The command line: print the base URL on standard output and serve until interrupted."""
+    parser = argparse.ArgumentParser(
+        prog="python -m zentrix_gov.local.detection",
+        description="Serve the local text-detection endpoints until interrupted.",
+    )
+    parser.add_argument("--host", default="127.0.0.1", help="address to bind (127.0.0.1)")
+    parser.add_argument("--port", type=int, default=0, help="port to bind (0: any free port)")
+    parser.add_argument(
+        "--token", help="accepted bearer token (default: a random one, printed on stderr)"
+    )
+    parser.add_argument(
+        "--instance-id", default=DEFAULT_INSTANCE_ID, help="accepted x-governance-instance-id"
+    )
+    parser.add_argument(
+        "--latency", type=float, default=0.0, help="seconds to wait before every reply"
+    )
+    parser.add_argument(
+        "--regex-timeout", type=float, default=2.0, help="time limit of one regex request"
+    )
+    parser.add_argument("--certfile", help="serve HTTPS with this certificate (PEM)")
+    parser.add_argument("--keyfile", help="private key of --certfile (PEM)")
+    args = parser.parse_args(argv)
+    if args.token == "":
+        parser.error("--token must not be empty")
+    ssl_context = None
+    if args.certfile:
+        ssl_context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        ssl_context.load_cert_chain(args.certfile, args.keyfile)
+    elif args.keyfile:
+        parser.error("--keyfile needs --certfile")
+
+    def announce(server: DetectionServer) -> None:
+        print(server.url, flush=True)
+        if args.token is None:
+            print(f"bearer token: {server.token}", file=sys.stderr, flush=True)
+
+    with contextlib.suppress(KeyboardInterrupt):
+        asyncio.run(
+            serve(
+                args.host,
+                args.port,
+                on_ready=announce,
+                token=args.token,
+                instance_id=args.instance_id,
+                ssl_context=ssl_context,
+                latency=args.latency,
+                regex_timeout=args.regex_timeout,
+                # Nothing outside this process can read the log: keep none.
+                request_log_size=0,
+            )
+        )
+    return 0
