@@ -1,25 +1,23 @@
-"""The detection endpoints: their paths, the API version and which detectors each serves."""
+"""The detection endpoints: their paths, the API version and which detectors each serves,
+as the detector catalogue describes them."""
 
 from __future__ import annotations
 
-API_VERSION = "2023-10-25"
-PATH_TEXT = "/ml/v1/text/detection"
-PATH_GENERATED = "/ml/v1/text/detection/generated"
-PATH_CONTEXT = "/ml/v1/text/detection/context"
-PATH_CHAT = "/ml/v1/text/detection/chat"
+from zentrix_gov.entities.detector_catalog import API_VERSION, Endpoint, detectors_by_endpoint
 
-TEXT_DETECTORS = frozenset({"hap", "pii", "keyword", "regex", "basalt_guardian", "topic_relevance"})
-GENERATED_DETECTORS = frozenset({"answer_relevance"})
-CONTEXT_DETECTORS = frozenset({"faithfulness", "context_relevance"})
-CHAT_DETECTORS = frozenset({"tool_call_accuracy"})
+__all__ = ["API_VERSION"]
+
+PATH_TEXT = Endpoint.TEXT
+PATH_GENERATED = Endpoint.GENERATED
+PATH_CONTEXT = Endpoint.CONTEXT
+PATH_CHAT = Endpoint.CHAT
+
+ENDPOINT_DETECTORS = detectors_by_endpoint()
+TEXT_DETECTORS = ENDPOINT_DETECTORS[PATH_TEXT]
+GENERATED_DETECTORS = ENDPOINT_DETECTORS[PATH_GENERATED]
+CONTEXT_DETECTORS = ENDPOINT_DETECTORS[PATH_CONTEXT]
+CHAT_DETECTORS = ENDPOINT_DETECTORS[PATH_CHAT]
 ALL_DETECTORS = TEXT_DETECTORS | GENERATED_DETECTORS | CONTEXT_DETECTORS | CHAT_DETECTORS
-
-ENDPOINT_DETECTORS = {
-    PATH_TEXT: TEXT_DETECTORS,
-    PATH_GENERATED: GENERATED_DETECTORS,
-    PATH_CONTEXT: CONTEXT_DETECTORS,
-    PATH_CHAT: CHAT_DETECTORS,
-}
 DETECTOR_PATHS = {
     name: path for path, names in ENDPOINT_DETECTORS.items() for name in sorted(names)
 }
