@@ -554,8 +554,8 @@ PyMethodDef wrapper_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject* make_type(PyType_Spec& spec) {
-  PyObject* type = PyType_FromSpec(&spec);  // new reference, kept for the process
+PyTypeObject* make_type(PyType_Spec& blueprint) {
+  PyObject* type = PyType_FromSpec(&blueprint);  // new reference, kept for the process
   if (type == nullptr) throw py::error_already_set();
   return reinterpret_cast<PyTypeObject*>(type);
 }
