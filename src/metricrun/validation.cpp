@@ -37,9 +37,8 @@ py::list random_uuids(Py_ssize_t count) {
       text[out++] = kHex[octets[i] >> 4];
       text[out++] = kHex[octets[i] & 0x0F];
     }
-    PyObject* id = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (id == nullptr) throw py::error_already_set();
-    PyList_SET_ITEM(ids.ptr(), row, id);
+    py::str id(text.data(), text.size());
+    PyList_SET_ITEM(ids.ptr(), row, id.release().ptr());  // the list takes the reference
   }
   return ids;
 }
