@@ -184,6 +184,26 @@ class TestSynchronousForm:
         # no telemetry for the metric that failed
         assert [e["custom.metric_name"] for e in RecordingTelemetry.events] == ["ok"]
 
+    def test_error_without_a_traceback_reaches_the_timing_block_unchanged(
+        self, driver, config, rows, monkeypatch
+    ):
+        seen = []
+
+        class Timing:
+            def __enter__(self):
+                return self
+
+            def __exit__(self, *exc_info):
+                seen.append(exc_info)
+
+        monkeypatch.setattr(driver, "track_duration", lambda label: Timing())
+        metric = FakeMetric("native")
+        metric.evaluate = int  # raised from C code: the error has no traceback yet
+        with pytest.raises(TypeError, match=r"int\(\) takes at most 2 keyword arguments"):
+            driver._evaluate_metrics(config, rows, [metric])
+        ((exc_type, exc, traceback),) = seen
+        assert exc_type is TypeError and isinstance(exc, TypeError) and traceback is None
+
     def test_error_swallowed_by_timing_block_skips_the_result(
         self, driver, config, rows, monkeypatch
     ):
