@@ -517,13 +517,18 @@ PyCFunction as_method(Function function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// The coroutine and its __await__ iterator document their methods alike.
+constexpr const char* kSendDoc =
+    "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.";
+constexpr const char* kThrowDoc =
+    "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated "
+    "value or raise StopIteration.";
+constexpr const char* kCloseDoc = "close() -> raise GeneratorExit inside coroutine.";
+
 PyMethodDef coro_methods[] = {
-    {"send", coro_send, METH_O,
-     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", as_method(coro_throw), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated "
-     "value or raise StopIteration."},
-    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"send", coro_send, METH_O, kSendDoc},
+    {"throw", as_method(coro_throw), METH_FASTCALL, kThrowDoc},
+    {"close", coro_close, METH_NOARGS, kCloseDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -545,12 +550,9 @@ PyMemberDef coro_members[] = {
 };
 
 PyMethodDef wrapper_methods[] = {
-    {"send", wrapper_send, METH_O,
-     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", as_method(wrapper_throw), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated "
-     "value or raise StopIteration."},
-    {"close", wrapper_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"send", wrapper_send, METH_O, kSendDoc},
+    {"throw", as_method(wrapper_throw), METH_FASTCALL, kThrowDoc},
+    {"close", wrapper_close, METH_NOARGS, kCloseDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
