@@ -45,7 +45,8 @@ import tomllib
 with open("pyproject.toml", "rb") as fh:
     project = tomllib.load(fh)
 deps = list(project["project"]["dependencies"])
-deps += project["project"]["optional-dependencies"]["test"]
+extras = project["project"]["optional-dependencies"]
+deps += extras["test"] + extras["embeddings"]
 deps += project["build-system"]["requires"]
 deps += ["cmake>=3.26", "ninja"]
 print("\n".join(deps))
