@@ -75,20 +75,21 @@ py::object get_ai_evaluator_inference_engine(const py::object& self) {
   const bool use_cache = zcore::truthy(scope().get("get_untixt_enable_inference_cache")());
   py::object model = self.attr(ZN_STR("llm_judge")).attr(ZN_STR("model"));
   auto is = [&model](const char* kind) { return zcore::is_instance(model, scope().get(kind)); };
-  py::object model_id = model.attr(ZN_STR("model_id"));
+  // Read per kind: a custom model's record may have no model id at all.
+  auto model_id = [&model]() -> py::object { return model.attr(ZN_STR("model_id")); };
 
-  if (is("ZnAIFoundationModel")) return from_factory("znai", model_id, use_cache, platform_credentials(model));
-  if (is("OpenAIFoundationModel")) return from_factory("openai", model_id, use_cache, credentials_dump(model));
+  if (is("ZnAIFoundationModel")) return from_factory("znai", model_id(), use_cache, platform_credentials(model));
+  if (is("OpenAIFoundationModel")) return from_factory("openai", model_id(), use_cache, credentials_dump(model));
   if (is("AzureOpenAIFoundationModel")) {
-    return from_factory("azure_openai", model_id, use_cache, credentials_dump(model, /*by_alias=*/true));
+    return from_factory("azure_openai", model_id(), use_cache, credentials_dump(model, /*by_alias=*/true));
   }
-  if (is("VertexAIFoundationModel")) return from_factory("vertexai", model_id, use_cache, credentials_dump(model));
+  if (is("VertexAIFoundationModel")) return from_factory("vertexai", model_id(), use_cache, credentials_dump(model));
   if (is("GoogleAIStudioFoundationModel")) {
-    return from_factory("google_ai_studio", model_id, use_cache, credentials_dump(model));
+    return from_factory("google_ai_studio", model_id(), use_cache, credentials_dump(model));
   }
   if (is("AWSBedrockFoundationModel")) {
     py::object parameters = model.attr(ZN_STR("parameters"));
-    return from_factory("aws_bedrock", model_id, use_cache, credentials_dump(model),
+    return from_factory("aws_bedrock", model_id(), use_cache, credentials_dump(model),
                         zcore::truthy(parameters) ? parameters : py::dict());
   }
   if (is("CustomFoundationModel")) {
@@ -101,7 +102,7 @@ py::object get_ai_evaluator_inference_engine(const py::object& self) {
     kwargs["use_cache"] = use_cache;
     return zcore::call_kw(scope().get("CustomFunctionInferenceEngine"), kwargs);
   }
-  if (is("PortKeyGateway")) return from_factory("portkey", model_id, use_cache, credentials_dump(model));
+  if (is("PortKeyGateway")) return from_factory("portkey", model_id(), use_cache, credentials_dump(model));
   if (is("ZnoAIGateway")) return from_factory("zno_gateway", py::str(""), use_cache, credentials_dump(model));
   zcore::raise(PyExc_Exception, "LLM Model provider is not supported.");
 }
