@@ -59,7 +59,9 @@ def test_patch_is_applied_once(bert_utils):
     assert first.__name__ == "patched_get_tokenizer"
 
 
-@pytest.mark.parametrize(("length", "expected"), [(10**6, 512), (100001, 512), (100000, 100000), (512, 512)])
+@pytest.mark.parametrize(
+    ("length", "expected"), [(10**6, 512), (100001, 512), (100000, 100000), (512, 512)]
+)
 def test_only_lengths_above_the_threshold_change(bert_utils, length, expected):
     calls = []
 

@@ -115,8 +115,9 @@ class TestPipeline:
         first, second = pipeline.records
         assert first["metadata"] == {"data_classification_policy": ["public"]}
         assert first["metadata"] is not second["metadata"]
-        assert first["metadata"]["data_classification_policy"] is not (
-            second["metadata"]["data_classification_policy"]
+        assert (
+            first["metadata"]["data_classification_policy"]
+            is not (second["metadata"]["data_classification_policy"])
         )
         assert pipeline.steps == ["metrics.zentrix.rag.faithfulness.token_k_precision"]
         assert result.total_records == 2
@@ -149,7 +150,12 @@ class TestResults:
             "token_k_precision",
             "unitxt",
         )
-        assert (result.value, result.mean, result.min, result.max) == (0.2284, 0.2284, 0.1235, 0.3333)
+        assert (result.value, result.mean, result.min, result.max) == (
+            0.2284,
+            0.2284,
+            0.1235,
+            0.3333,
+        )
         assert result.provider == "unitxt" and result.total_records == 2
 
     def test_clipping_applies_to_the_records_not_the_mean(self, provider_for, records):

@@ -63,7 +63,9 @@ def engine_for(provider):
 
 
 def platform(url="http://127.0.0.1:1", **fields):
-    return ModelProvider(type=ModelProviderType.ZNAI, credentials=ZnAICredentials(url=url, **fields))
+    return ModelProvider(
+        type=ModelProviderType.ZNAI, credentials=ZnAICredentials(url=url, **fields)
+    )
 
 
 class TestEngineKinds:
@@ -324,7 +326,9 @@ class TestEngineCache:
         impl = Scorewell._create_inference_engine_impl
         with pytest.raises(Exception, match=r"^LLM Model provider 'ollama' is not supported\.$"):
             impl(provider="ollama", model_id="m", use_cache=False, credentials_json="{}")
-        with pytest.raises(TypeError, match="credentials_json must be of type str or None, not int"):
+        with pytest.raises(
+            TypeError, match="credentials_json must be of type str or None, not int"
+        ):
             impl(provider="openai", model_id="m", use_cache=False, credentials_json=7)
         # The cache's key is built first: a dictionary is refused there.
         with pytest.raises(TypeError, match="unhashable"):
@@ -341,7 +345,11 @@ class TestEngineCache:
 
     def test_empty_texts_mean_no_credentials_and_no_parameters(self, engines):
         Scorewell._create_inference_engine_impl(
-            provider="aws_bedrock", model_id="m", use_cache=1, credentials_json="", parameters_json="{}"
+            provider="aws_bedrock",
+            model_id="m",
+            use_cache=1,
+            credentials_json="",
+            parameters_json="{}",
         )
         engines.LiteLLMInferenceEngine.assert_called_once_with(
             model="m", credentials={}, use_cache=True

@@ -6,6 +6,7 @@ import argparse
 from typing import NoReturn
 
 from zentrix_gov.cli.errors import EXIT_USAGE
+from zentrix_gov.cli.judge import add_judge_options
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 PROG = "python -m zentrix_gov"
@@ -131,6 +132,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="give up on a request to the detection service after SECONDS "
         f"(default {DEFAULT_TIMEOUT:g}; 0: the HTTP library's own limit)",
     )
+    add_judge_options(evaluate)
     evaluate.add_argument(
         "-q",
         "--quiet",
