@@ -26,16 +26,22 @@ bool all_present(const py::list& names, const py::list& columns) {
 }
 
 // The column for `fields`: with several names, the row's texts as a list; with
-// one, that column's text turned into a list. None when a name is missing
+// one, that column's cells turned into lists. None when a name is missing
 // from the input or there are no names.
-py::object list_column(const py::object& input_df, const py::list& fields, const py::list& columns) {
+//
+// A single column is read from the original cells, not their text form: a
+// list and the text of a list give the same list either way, but the text
+// form of an array cell ("['a' 'b']") is no list, and that of a missing cell
+// ("nan", "None") would become a context.
+py::object list_column(const py::object& data, const py::object& input_df, const py::list& fields,
+                       const py::list& columns) {
   if (fields.empty() || !all_present(fields, columns)) return py::none();
   if (fields.size() > 1) {
     py::list rows = input_df[fields].attr(ZN_STR("values")).attr(ZN_STR("tolist"))();
     return scope().get("pd").attr(ZN_STR("Series"))(rows, "index"_a = input_df.attr(ZN_STR("index")),
                                                     "dtype"_a = "object");
   }
-  return input_df[fields[0]].attr(ZN_STR("apply"))(scope().get("transform_str_to_list"));
+  return data[fields[0]].attr(ZN_STR("map"))(scope().get("transform_str_to_list"));
 }
 
 py::object round4(py::handle value) {
@@ -120,9 +126,9 @@ py::object pre_process_data(const py::object& self, const py::object& data) {
   if (!output_fields.empty() && all_present(output_fields, columns)) {
     df[mapping.attr(ZN_STR("answer"))] = input_df[output_fields[0]];
   }
-  py::object contexts = list_column(input_df, py::list(configuration.attr(ZN_STR("context_fields"))), columns);
+  py::object contexts = list_column(data, input_df, py::list(configuration.attr(ZN_STR("context_fields"))), columns);
   if (!contexts.is_none()) df[mapping.attr(ZN_STR("contexts"))] = contexts;
-  py::object references = list_column(input_df, py::list(configuration.attr(ZN_STR("reference_fields"))), columns);
+  py::object references = list_column(data, input_df, py::list(configuration.attr(ZN_STR("reference_fields"))), columns);
   if (!references.is_none()) df[mapping.attr(ZN_STR("ground_truths"))] = references;
   df[py::str("record_id")] = input_df[configuration.attr(ZN_STR("record_id_field"))];
   return df;

@@ -85,6 +85,22 @@ class TestPreProcessing:
         assert table["contexts"].tolist() == [["one", "2"]]
         assert "ground_truths" not in table
 
+    def test_single_list_column_reads_the_cells_themselves(self, provider_for, config):
+        import numpy as np
+
+        data = pd.DataFrame(
+            {
+                "question": ["q1", "q2", "q3", "q4"],
+                "answer": ["a"] * 4,
+                "contexts": [np.array(["x", "y"]), '["j1", "j2"]', None, "['p1', 'p2']"],
+                "id": ["1", "2", "3", "4"],
+            }
+        )
+        table = provider_for()._Scorewell__pre_process_data(data=data)
+        # An array cell stays a list and a missing cell holds no context (their text forms,
+        # "['x' 'y']" and "None", would each become one context).
+        assert table["contexts"].tolist() == [["x", "y"], ["j1", "j2"], [], ["p1", "p2"]]
+
     def test_missing_columns_are_left_out(self, provider_for, config):
         config.output_fields = ["answer", "other"]
         data = pd.DataFrame({"answer": ["a"], "id": ["x"]})
