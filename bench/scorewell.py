@@ -100,7 +100,9 @@ def records(n: int):
         {
             "question": [f"What does fare {i} include?" for i in range(n)],
             "answer": [f"Fare {i} includes one checked bag and a seat." for i in range(n)],
-            "contexts": [[f"Fare {i} includes one checked bag.", "Seats cost extra."] for i in range(n)],
+            "contexts": [
+                [f"Fare {i} includes one checked bag.", "Seats cost extra."] for i in range(n)
+            ],
             "id": [f"r{i}" for i in range(n)],
         }
     )

@@ -13,9 +13,9 @@ namespace {
 constexpr long kOverflowThreshold = 100000;
 constexpr long kCustomMax = 512;
 
-py::object patched_get_tokenizer_for(py::object original) {
+py::object patched_get_tokenizer_for(const py::object& original) {
   return py::cpp_function(
-      [original](py::object model_type, py::object use_fast) {
+      [original](const py::object& model_type, const py::object& use_fast) {
         py::object tokenizer = original(model_type, use_fast);
         if (py::hasattr(tokenizer, "model_max_length")) {
           py::object length = tokenizer.attr(ZN_STR("model_max_length"));
@@ -72,8 +72,8 @@ void patch_bertscore_overflow() {
     return;
   }
   static const bool hooked = [] {
-    scope().get("when_imported")("bert_score.utils",
-                                 py::cpp_function([](const py::module_& utils) { apply_patch_on_import(utils); }));
+    scope().get("when_imported")(
+        "bert_score.utils", py::cpp_function([](const py::module_& utils) { apply_patch_on_import(utils); }));
     return true;
   }();
   (void)hooked;

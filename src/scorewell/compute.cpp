@@ -73,8 +73,10 @@ class LockGuard {
   ~LockGuard() {
     // Runs while an error may be propagating: keep it and restore it after.
     py::error_scope pending;
-    if (PyObject_CallMethod(lock_.ptr(), "release", nullptr) == nullptr) PyErr_WriteUnraisable(lock_.ptr());
-    else Py_DECREF(Py_None);  // the release() result, always None
+    if (PyObject_CallMethod(lock_.ptr(), "release", nullptr) == nullptr)
+      PyErr_WriteUnraisable(lock_.ptr());
+    else
+      Py_DECREF(Py_None);  // the release() result, always None
   }
 
  private:
@@ -95,16 +97,18 @@ py::object evaluate(const py::object& self, const py::object& data) {
     const std::string message = "Error while computing metrics: " + zcore::to_text(metric_name) +
                                 " with the method " + zcore::to_text(self.attr(ZN_STR("metric_method"))) +
                                 " using unitxt library. Reason: " + zcore::to_text(error.value());
-    zcore::raise_instance(
-        scope().get("MetricComputationError")(message, "metric_name"_a = metric_name, "cause"_a = error.value()),
-        error);
+    zcore::raise_instance(scope().get("MetricComputationError")(message, "metric_name"_a = metric_name,
+                                                                "cause"_a = error.value()),
+                          error);
   }
 }
 
 zcore::Coro evaluate_async(py::object self, py::object data) {
   py::object loop = scope().get("asyncio").attr(ZN_STR("get_event_loop"))();
-  py::object call = scope().get("functools").attr(ZN_STR("partial"))(
-      scope().get("start_event_loop_run_func"), self.attr(ZN_STR("evaluate")), "data"_a = data);
+  py::object call = scope()
+                        .get("functools")
+                        .attr(ZN_STR("partial"))(scope().get("start_event_loop_run_func"),
+                                                 self.attr(ZN_STR("evaluate")), "data"_a = data);
   co_return co_await loop.attr(ZN_STR("run_in_executor"))(py::none(), call);
 }
 
@@ -126,9 +130,11 @@ py::object pre_process_data(const py::object& self, const py::object& data) {
   if (!output_fields.empty() && all_present(output_fields, columns)) {
     df[mapping.attr(ZN_STR("answer"))] = input_df[output_fields[0]];
   }
-  py::object contexts = list_column(data, input_df, py::list(configuration.attr(ZN_STR("context_fields"))), columns);
+  py::object contexts =
+      list_column(data, input_df, py::list(configuration.attr(ZN_STR("context_fields"))), columns);
   if (!contexts.is_none()) df[mapping.attr(ZN_STR("contexts"))] = contexts;
-  py::object references = list_column(data, input_df, py::list(configuration.attr(ZN_STR("reference_fields"))), columns);
+  py::object references =
+      list_column(data, input_df, py::list(configuration.attr(ZN_STR("reference_fields"))), columns);
   if (!references.is_none()) df[mapping.attr(ZN_STR("ground_truths"))] = references;
   df[py::str("record_id")] = input_df[configuration.attr(ZN_STR("record_id_field"))];
   return df;
@@ -150,15 +156,17 @@ py::object compute_metric(const py::object& self, const py::object& data) {
       "metric_name"_a = zcore::truthy(alias) ? alias : py::object(self.attr(ZN_STR("metric_name"))),
       "metric_prefix"_a = self.attr(ZN_STR("metric_prefix")));
 
-  const bool run_with_lock = contains(self.attr(ZN_STR("METRIC_METHODS_WITH_LOCKS")), self.attr(ZN_STR("metric_method"))) ||
-                             !self.attr(ZN_STR("llm_judge")).is_none();
+  const bool run_with_lock =
+      contains(self.attr(ZN_STR("METRIC_METHODS_WITH_LOCKS")), self.attr(ZN_STR("metric_method"))) ||
+      !self.attr(ZN_STR("llm_judge")).is_none();
   py::list instances;
   {
     std::optional<LockGuard> guard;
     if (run_with_lock) guard.emplace(scope().get("Scorewell").attr(ZN_STR("_lock")));
     py::dict streams;
     streams["test"] = test_data;
-    py::object multi_stream = scope().get("MultiStream").attr(ZN_STR("from_iterables"))(streams, "copying"_a = true);
+    py::object multi_stream =
+        scope().get("MultiStream").attr(ZN_STR("from_iterables"))(streams, "copying"_a = true);
     py::list steps;
     steps.append(unitxt_metric);
     py::object metrics_operator = scope().get("SequentialOperator")("steps"_a = steps);
@@ -181,7 +189,8 @@ py::object post_process(const py::object& self, const py::object& result) {
   py::object metric_name = self.attr(ZN_STR("metric_name"));
   py::object metric_method = self.attr(ZN_STR("metric_method"));
   py::object clip_table = self.attr(ZN_STR("CLIP_METRIC_METHODS"));
-  const bool apply_clipping = contains(clip_table, metric_name) && contains(clip_table[metric_name], metric_method);
+  const bool apply_clipping =
+      contains(clip_table, metric_name) && contains(clip_table[metric_name], metric_method);
 
   py::object display_name = self.attr(ZN_STR("metric_display_name"));
   py::object group = self.attr(ZN_STR("metric_group"));

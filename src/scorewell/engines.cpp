@@ -28,11 +28,13 @@ py::dict platform_credentials(const py::object& model) {
   py::object credentials = model.attr(ZN_STR("provider")).attr(ZN_STR("credentials"));
   py::dict result;
   result["url"] = credentials.attr(ZN_STR("url"));
-  if (zcore::truthy(credentials.attr(ZN_STR("api_key")))) result["api_key"] = credentials.attr(ZN_STR("api_key"));
+  if (zcore::truthy(credentials.attr(ZN_STR("api_key"))))
+    result["api_key"] = credentials.attr(ZN_STR("api_key"));
   if (zcore::truthy(credentials.attr(ZN_STR("version")))) {
     result["username"] = credentials.attr(ZN_STR("username"));
     result["instance_id"] = credentials.attr(ZN_STR("instance_id"));
-    if (zcore::truthy(credentials.attr(ZN_STR("password")))) result["password"] = credentials.attr(ZN_STR("password"));
+    if (zcore::truthy(credentials.attr(ZN_STR("password"))))
+      result["password"] = credentials.attr(ZN_STR("password"));
   }
   if (zcore::truthy(model.attr(ZN_STR("project_id")))) {
     result["project_id"] = model.attr(ZN_STR("project_id"));
@@ -52,8 +54,8 @@ py::object attribute_or(const py::object& value, const char* name, py::object fa
   return fallback;
 }
 
-py::object from_factory(const char* provider, py::object model_id, bool use_cache, const py::object& credentials,
-                        const py::object& parameters = py::none()) {
+py::object from_factory(const char* provider, py::object model_id, bool use_cache,
+                        const py::object& credentials, const py::object& parameters = py::none()) {
   py::dict kwargs;
   kwargs["provider"] = provider;
   kwargs["model_id"] = std::move(model_id);
@@ -78,12 +80,15 @@ py::object get_ai_evaluator_inference_engine(const py::object& self) {
   // Read per kind: a custom model's record may have no model id at all.
   auto model_id = [&model]() -> py::object { return model.attr(ZN_STR("model_id")); };
 
-  if (is("ZnAIFoundationModel")) return from_factory("znai", model_id(), use_cache, platform_credentials(model));
-  if (is("OpenAIFoundationModel")) return from_factory("openai", model_id(), use_cache, credentials_dump(model));
+  if (is("ZnAIFoundationModel"))
+    return from_factory("znai", model_id(), use_cache, platform_credentials(model));
+  if (is("OpenAIFoundationModel"))
+    return from_factory("openai", model_id(), use_cache, credentials_dump(model));
   if (is("AzureOpenAIFoundationModel")) {
     return from_factory("azure_openai", model_id(), use_cache, credentials_dump(model, /*by_alias=*/true));
   }
-  if (is("VertexAIFoundationModel")) return from_factory("vertexai", model_id(), use_cache, credentials_dump(model));
+  if (is("VertexAIFoundationModel"))
+    return from_factory("vertexai", model_id(), use_cache, credentials_dump(model));
   if (is("GoogleAIStudioFoundationModel")) {
     return from_factory("google_ai_studio", model_id(), use_cache, credentials_dump(model));
   }
@@ -128,7 +133,8 @@ py::object create_inference_engine_impl(const py::object& provider, const py::ob
                  {{"credentials", credentials}, {"model_name", model_id}, {"use_cache", cache_flag}});
   }
   if (zcore::is_text(provider, "openai")) {
-    return build("OpenAiInferenceEngine", {{"model_name", model_id}, {"credentials", credentials}, {"use_cache", cache_flag}});
+    return build("OpenAiInferenceEngine",
+                 {{"model_name", model_id}, {"credentials", credentials}, {"use_cache", cache_flag}});
   }
   if (zcore::is_text(provider, "azure_openai")) {
     return build("AzureOpenAIInferenceEngine",
@@ -145,14 +151,16 @@ py::object create_inference_engine_impl(const py::object& provider, const py::ob
       // As a Python call with a repeated keyword would: refuse rather than overwrite.
       if (kwargs.contains(key)) {
         zcore::raise(PyExc_TypeError, zcore::to_text(py::getattr(engine, "__name__", py::str("engine"))) +
-                                          "() got multiple values for keyword argument '" + zcore::to_text(key) + "'");
+                                          "() got multiple values for keyword argument '" +
+                                          zcore::to_text(key) + "'");
       }
       kwargs[key] = value;
     }
     return zcore::call_kw(engine, kwargs);
   }
   if (zcore::is_text(provider, "portkey")) {
-    return build("PortKeyInferenceEngine", {{"credentials", credentials}, {"model", model_id}, {"use_cache", cache_flag}});
+    return build("PortKeyInferenceEngine",
+                 {{"credentials", credentials}, {"model", model_id}, {"use_cache", cache_flag}});
   }
   if (zcore::is_text(provider, "zno_gateway")) {
     return build("ZnoAIGatewayInferenceEngine", {{"credentials", credentials}, {"use_cache", cache_flag}});

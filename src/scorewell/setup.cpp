@@ -16,8 +16,8 @@ constexpr const char* kJudgeMethod = "llm_as_judge";
 
 void require_text_or_none(py::handle value, const char* what) {
   if (value.is_none() || PyUnicode_Check(value.ptr())) return;
-  zcore::raise(PyExc_TypeError, std::string(what) + " must be of type str or None, not " +
-                                    Py_TYPE(value.ptr())->tp_name);
+  zcore::raise(PyExc_TypeError,
+               std::string(what) + " must be of type str or None, not " + Py_TYPE(value.ptr())->tp_name);
 }
 
 void init(const py::object& self, const py::object& configuration, const py::object& metric_name,
@@ -32,8 +32,8 @@ void init(const py::object& self, const py::object& configuration, const py::obj
   require_text_or_none(metric_prefix, "metric_prefix");
   require_text_or_none(metric_alias, "metric_alias");
   if (!thresholds.is_none() && !PyList_Check(thresholds.ptr())) {
-    zcore::raise(PyExc_TypeError,
-                 std::string("thresholds must be of type list or None, not ") + Py_TYPE(thresholds.ptr())->tp_name);
+    zcore::raise(PyExc_TypeError, std::string("thresholds must be of type list or None, not ") +
+                                      Py_TYPE(thresholds.ptr())->tp_name);
   }
 
   self.attr(ZN_STR("configuration")) = configuration;
@@ -65,11 +65,13 @@ py::str get_llmaj_template(const py::object& self, const py::object& metric_name
   (void)self;
   py::object template_name = scope().get("METRIC_TO_TEMPLATE")[metric_name];
   const char* suffix = zcore::is_text(metric_name, "faithfulness") ? "_verbal" : "_numeric";
-  return py::str("templates.rag_eval." + zcore::to_text(metric_name) + "." + zcore::to_text(template_name) + suffix);
+  return py::str("templates.rag_eval." + zcore::to_text(metric_name) + "." + zcore::to_text(template_name) +
+                 suffix);
 }
 
 py::object get_llmaj_format(const py::object& self) {
-  py::object provider_type = self.attr(ZN_STR("llm_judge")).attr(ZN_STR("model")).attr(ZN_STR("provider")).attr(ZN_STR("type"));
+  py::object provider_type =
+      self.attr(ZN_STR("llm_judge")).attr(ZN_STR("model")).attr(ZN_STR("provider")).attr(ZN_STR("type"));
   py::object openai = scope().get("ModelProviderType").attr(ZN_STR("OPENAI"));
   if (provider_type.equal(openai)) return scope().get("ChatAPIFormat")();
   return py::none();
@@ -85,8 +87,9 @@ py::object get_llmaj_metric(const py::object& self, const py::object& metric_nam
   kwargs["task"] = py::str("tasks.rag_eval." + name + ".binary");
   kwargs["main_score"] = py::str(name + "_judge");
   py::object mapping = self.attr(ZN_STR("column_mapping"));
-  kwargs["prediction_field"] = zcore::is_text(metric_name, "context_relevance") ? mapping.attr(ZN_STR("contexts"))
-                                                                                 : mapping.attr(ZN_STR("answer"));
+  kwargs["prediction_field"] = zcore::is_text(metric_name, "context_relevance")
+                                   ? mapping.attr(ZN_STR("contexts"))
+                                   : mapping.attr(ZN_STR("answer"));
   kwargs["infer_log_probs"] = false;
   kwargs["judge_to_generator_fields_mapping"] = py::dict();
   return zcore::call_kw(scope().get("TaskBasedLLMasJudge"), kwargs);

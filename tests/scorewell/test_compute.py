@@ -199,7 +199,7 @@ class TestResults:
         assert result.record_level_metrics[0].value == -0.5
 
     def test_no_records_cannot_be_aggregated(self, provider_for, records):
-        with pytest.raises(MetricComputationError, match="Reason: .*empty"):
+        with pytest.raises(MetricComputationError, match=r"Reason: .*empty"):
             scored(provider_for(), records.iloc[:0], [])
 
 

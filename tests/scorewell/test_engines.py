@@ -110,7 +110,7 @@ class TestEngineKinds:
 
     def test_platform_model_needs_project_or_space(self, provider_for, engines):
         model = ZnAIFoundationModel(model_id="m", provider=platform())
-        with pytest.raises(Exception, match="^Either project or space id is required$"):
+        with pytest.raises(Exception, match=r"^Either project or space id is required$"):
             engine_for(provider_with(provider_for, model))
         engines.MLPInferenceEngineGeneration.assert_not_called()
         assert len(scorewell._inference_engine_cache) == 0

@@ -115,16 +115,16 @@ class TestTables:
             ("answer_correctness", "judge_loose_match_no_context"),
             ("answer_relevance", "judge_answer_relevance"),
         ]
-        assert Scorewell.CLIP_METRIC_METHODS == {
+        assert {
             "context_relevance": {"sentence_bert_bge", "sentence_bert_mini_lm"},
             "faithfulness": {"sentence_bert_mini_lm"},
             "answer_correctness": {"sentence_bert_mini_lm"},
-        }
-        assert Scorewell.METRIC_METHODS_WITH_LOCKS == {
+        } == Scorewell.CLIP_METRIC_METHODS
+        assert {
             "bert_score_recall",
             "sentence_bert_mini_lm",
             "sentence_bert_bge",
-        }
+        } == Scorewell.METRIC_METHODS_WITH_LOCKS
         assert isinstance(Scorewell._lock, type(threading.Lock()))
 
     def test_engine_cache_is_bounded_and_time_limited(self):
