@@ -1,1 +1,1 @@
-pytest_plugins = ["tests.plugin_services"]
+pytest_plugins = ["tests.plugin_services", "tests.plugin_judge"]
