@@ -81,9 +81,10 @@ def judge_call(judge_service: JudgeServer) -> Callable[..., Reply]:
 
 @pytest.fixture
 def unitxt_cache(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
-    """Point unitxt's inference cache (``use_cache=True``) at a temporary folder."""
-    from unitxt.settings_utils import get_settings
+    """Point unitxt's inference cache (``use_cache=True``) at a temporary folder.
 
+    unitxt reads its settings from ``UNITXT_<NAME>`` environment variables first.
+    """
     folder = tmp_path / "inference_engine_cache"
-    monkeypatch.setattr(get_settings(), "inference_engine_cache_path", str(folder))
+    monkeypatch.setenv("UNITXT_INFERENCE_ENGINE_CACHE_PATH", str(folder))
     return folder

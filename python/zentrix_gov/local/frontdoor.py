@@ -23,7 +23,7 @@ from .requestlog import RecordedRequest, RequestLog
 ErrorReply = Callable[[int, str, str], web.Response]
 
 # Set on a request whose scripted fault the route itself must act on (UNPARSEABLE).
-FAULT_KEY = "local_fault"
+FAULT_KEY = web.RequestKey("local_fault", Fault)
 
 
 def error_response(status: int, code: str, message: str) -> web.Response:

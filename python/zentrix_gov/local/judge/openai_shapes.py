@@ -13,8 +13,9 @@ import time
 from typing import Any
 
 _TOKEN_RE = re.compile(r"\s*\w+|\s*[^\w\s]|\s+")
-# Alternatives offered in top_logprobs, least likely last.
-_ALTERNATIVES = ("0", "5", "10", " the", ".", "\n", " a", "yes", "no", " not")
+# Alternatives offered in top_logprobs, least likely last: enough for the largest request.
+_RATINGS = tuple(str(rating) for rating in range(11))
+_ALTERNATIVES = (*_RATINGS, " the", ".", "\n", " a", "yes", "no", " not", "Yes", "No", ",", " is")
 MAX_TOP_LOGPROBS = 20
 
 
