@@ -198,6 +198,12 @@ class TestCustomFunctionEngine:
         with pytest.raises(RuntimeError, match=match):
             self.engine(scoring_fn).infer(DATASET)
 
+    def test_a_model_without_name_gets_the_default_one(self):
+        engine = self.engine(lambda prompts: 1 / 0, model_name=None)
+        assert engine.get_engine_id() == "custom_fn_custom_fn"
+        with pytest.raises(RuntimeError, match="'custom_fn'"):
+            engine.infer(DATASET)
+
     def test_cache_keys_do_not_need_json_functions(self, unitxt_cache):
         calls = []
 

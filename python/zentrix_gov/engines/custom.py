@@ -29,7 +29,7 @@ class CustomFunctionInferenceEngine(InferenceEngine):
 
     label: str = "custom_fn"
     scoring_fn: Any
-    model_name: str = "custom_fn"
+    model_name: str | None = "custom_fn"
     context: Any = None
     num_parallel_requests: int = 20
 
@@ -39,6 +39,9 @@ class CustomFunctionInferenceEngine(InferenceEngine):
         return get_model_and_label_id(self.model_name, self.label)
 
     def prepare_engine(self) -> None:
+        if not self.model_name:
+            # A custom model may carry no id; it is then reported under the default name.
+            self.model_name = "custom_fn"
         if not callable(self.scoring_fn):
             raise InferenceFailed(self, self.model_name, "scoring_fn is not callable.")
         if self.num_parallel_requests < 1:
