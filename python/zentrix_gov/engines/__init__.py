@@ -12,8 +12,10 @@ Each engine is a unitxt ``InferenceEngine``; importing one imports unitxt, so no
 - :class:`CustomFunctionInferenceEngine` (:mod:`.custom`): a scoring function of the
   user's.
 
-With ``use_cache=True`` unitxt keeps answers under ``settings.inference_engine_cache_path``
-(``./inference_engine_cache`` unless configured).
+With ``use_cache=True`` unitxt keeps answers under ``settings.inference_engine_cache_path``,
+which is ``./inference_engine_cache`` in the current directory unless configured (the
+``UNITXT_INFERENCE_ENGINE_CACHE_PATH`` environment variable or the setting): callers that
+cache point it at the user's cache folder.
 """
 
 import importlib
