@@ -10,4 +10,4 @@ os.environ.setdefault(
     "UNITXT_INFERENCE_ENGINE_CACHE_PATH", tempfile.mkdtemp(prefix="zentrix-engine-cache-")
 )
 
-pytest_plugins = ["tests.plugin_services"]
+pytest_plugins = ["tests.plugin_services", "tests.plugin_judge"]

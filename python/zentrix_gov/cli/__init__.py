@@ -61,10 +61,15 @@ def main(argv: Sequence[str] | None = None) -> int:
 
             print_metric_list(sys.stdout)
             return EXIT_OK
+        if args.command == "judge-service":
+            from zentrix_gov.cli import judge_service
+
+            return judge_service.run(args, interrupts)
         return _fail(
             EXIT_USAGE,
-            "name a command: 'evaluate' (evaluate metrics over a file of records) or "
-            f"'metrics' (list the metrics); see {PROG} --help",
+            "name a command: 'evaluate' (evaluate metrics over a file of records), "
+            "'metrics' (list the metrics) or 'judge-service' (run the local judge service); "
+            f"see {PROG} --help",
         )
     except UsageError as exc:
         return _fail(EXIT_USAGE, str(exc))

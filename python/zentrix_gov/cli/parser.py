@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import NoReturn
 
+from zentrix_gov.cli import judge_service
 from zentrix_gov.cli.errors import EXIT_USAGE
 from zentrix_gov.cli.judge import add_judge_options
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
@@ -145,6 +146,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="list the metrics and metric groups",
         description="List the metrics and metric groups that --metrics accepts.",
     )
+    judge_service.add_parser(commands)
     return parser
 
 
