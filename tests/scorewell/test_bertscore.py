@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.util
 import subprocess
 import sys
 import textwrap
@@ -23,14 +24,25 @@ def tokenizer_dir(tmp_path):
     return str(tmp_path)
 
 
+def unpatched_get_tokenizer():
+    """bert_score's own get_tokenizer, from a private copy of its module: the loaded one
+    may carry the cap already (an evaluation earlier in the run installs it on import)."""
+    found = importlib.util.find_spec("bert_score.utils")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module.get_tokenizer
+
+
 @pytest.fixture
 def bert_utils():
-    """bert_score.utils with its original get_tokenizer restored afterwards."""
+    """bert_score.utils unpatched for the test, and as it was afterwards."""
     import bert_score.scorer
     import bert_score.utils
 
     saved = (bert_score.utils.get_tokenizer, bert_score.scorer.get_tokenizer)
     marker = vars(bert_score.utils).pop("_is_patched_for_overflow", None)
+    if marker is not None:
+        bert_score.utils.get_tokenizer = bert_score.scorer.get_tokenizer = unpatched_get_tokenizer()
     yield bert_score.utils
     bert_score.utils.get_tokenizer, bert_score.scorer.get_tokenizer = saved
     vars(bert_score.utils).pop("_is_patched_for_overflow", None)
