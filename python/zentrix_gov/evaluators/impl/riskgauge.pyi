@@ -5,7 +5,7 @@ from urllib.parse import urlsplit as urlsplit
 
 from metrics_plugin.mra.evaluate_fm_risk import EvaluateFMRisk as EvaluateFMRisk
 from zentrix_ai.client import APIClient as ZaiAPIClient
-from zentrix_ai.credentials import Credentials as ZaiCredentials
+from zentrix_ai.credentials import Credentials
 from zentrix_ai.foundation_models_manager import FoundationModelsManager as FoundationModelsManager
 from zentrix_gov.clients.api_client import APIClient as APIClient
 from zentrix_gov.config.model_risk_configuration import (
@@ -19,6 +19,7 @@ from zentrix_gov.entities.model_risk_result import Risk as Risk
 from zentrix_gov.entities.model_risk_result import RiskMetric as RiskMetric
 from zentrix_gov.utils.regionmap import ZnUrls
 
+ZaiCredentials = Credentials
 EVS_REGIONMAP: dict[str, ZnUrls]
 
 def _evaluate_model_risk(
