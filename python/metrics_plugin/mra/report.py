@@ -103,10 +103,11 @@ def _chart(figure_module: Any, risk: str, cards: dict[str, dict[str, Any]], limi
         limit, color=FAIL_COLOUR, linestyle="--", linewidth=1.2, label=f"threshold {limit:.2f}"
     )
     axes.set_xticks(range(len(names)), names, fontsize=8)
-    axes.set_ylim(0, 1.12)
+    # Headroom above the highest possible rate keeps the legend off the bars.
+    axes.set_ylim(0, 1.4)
     axes.set_ylabel("rate")
     axes.set_title(f"{risk}: metrics per benchmark", fontsize=10)
-    axes.legend(fontsize=7, loc="upper right")
+    axes.legend(fontsize=7, loc="upper center", ncol=3, frameon=False)
     figure.tight_layout()
     buffer = io.BytesIO()
     figure.savefig(buffer, format="png")

@@ -50,6 +50,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             return exc.code if isinstance(exc.code, int) else EXIT_USAGE
         if args.command == "evaluate":
             return run_evaluate(args, interrupts)
+        if args.command == "risk":
+            from zentrix_gov.cli.risk import run_risk
+
+            return run_risk(args)
         if args.command == "metrics":
             from zentrix_gov.cli.plan import print_metric_list
 
@@ -57,8 +61,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             return EXIT_OK
         return _fail(
             EXIT_USAGE,
-            "name a command: 'evaluate' (evaluate metrics over a file of records) or "
-            f"'metrics' (list the metrics); see {PROG} --help",
+            "name a command: 'evaluate' (evaluate metrics over a file of records), "
+            f"'risk' (evaluate a model's risks) or 'metrics' (list the metrics); see {PROG} --help",
         )
     except UsageError as exc:
         return _fail(EXIT_USAGE, str(exc))

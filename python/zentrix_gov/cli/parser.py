@@ -6,6 +6,7 @@ import argparse
 from typing import NoReturn
 
 from zentrix_gov.cli.errors import EXIT_USAGE
+from zentrix_gov.cli.risk import add_parser as add_risk_parser
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 PROG = "python -m zentrix_gov"
@@ -143,6 +144,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="list the metrics and metric groups",
         description="List the metrics and metric groups that --metrics accepts.",
     )
+    add_risk_parser(commands)
     return parser
 
 
