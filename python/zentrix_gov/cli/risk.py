@@ -117,18 +117,34 @@ def load_model(target: str) -> Callable[..., Any]:
 
 
 def parse_thresholds(text: str | None) -> float | dict[str, float] | None:
+    from metrics_plugin.mra.benchmarks import risk_names
+    from metrics_plugin.mra.thresholds import normalise
+
     if text is None:
         return None
+    thresholds: float | dict[str, float]
     try:
         if "=" not in text:
-            return float(text)
-        thresholds: dict[str, float] = {}
-        for part in text.split(","):
-            risk, _, value = part.partition("=")
-            thresholds[risk.strip()] = float(value)
-        return thresholds
+            thresholds = float(text)
+        else:
+            thresholds = {}
+            for part in text.split(","):
+                risk, _, value = part.partition("=")
+                thresholds[risk.strip()] = float(value)
     except ValueError:
         raise UsageError(f"--thresholds must be a number or RISK=NUMBER,... got {text!r}") from None
+    unknown = (
+        sorted(set(thresholds) - {*risk_names(), "default"}) if isinstance(thresholds, dict) else []
+    )
+    if unknown:
+        raise UsageError(
+            f"--thresholds: unknown risk {unknown[0]!r}; known: {', '.join(risk_names())}"
+        )
+    try:
+        normalise(thresholds, risk_names())
+    except ValueError as exc:
+        raise UsageError(f"--thresholds: {exc}") from None
+    return thresholds
 
 
 def _risks(text: str | None) -> list[str] | None:
