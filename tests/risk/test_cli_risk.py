@@ -27,16 +27,37 @@ def no_service_settings(monkeypatch):
 def test_documented_command_writes_report_and_table(tmp_path):
     report = tmp_path / "report.pdf"
     completed = subprocess.run(
-        [sys.executable, "-m", "zentrix_gov", "risk", "--model", EXAMPLE_MODEL,
-         "--risks", "harmful,jailbreak", "--samples", "20", "--report", str(report)],
-        cwd=ROOT, capture_output=True, text=True, timeout=120,
+        [
+            sys.executable,
+            "-m",
+            "zentrix_gov",
+            "risk",
+            "--model",
+            EXAMPLE_MODEL,
+            "--risks",
+            "harmful,jailbreak",
+            "--samples",
+            "20",
+            "--report",
+            str(report),
+        ],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=120,
         env={k: v for k, v in os.environ.items() if not k.startswith("ZNG_")},
-    )  # fmt: skip
+    )
     assert completed.returncode == 0, completed.stderr
     lines = completed.stdout.splitlines()
     assert lines[0].split() == [
-        "risk", "benchmark", "failure", "metric", "value", "threshold", "result"
-    ]  # fmt: skip
+        "risk",
+        "benchmark",
+        "failure",
+        "metric",
+        "value",
+        "threshold",
+        "result",
+    ]
     assert "harmful_instructions" in lines[1] and lines[1].endswith("pass")
     assert any("roleplay_jailbreaks" in line and line.endswith("FAIL") for line in lines)
     assert lines[-1] == "2 risks, failed: jailbreak"
@@ -46,8 +67,20 @@ def test_documented_command_writes_report_and_table(tmp_path):
 
 
 def test_thresholds_and_quiet(tmp_path, capsys):
-    code = main(["risk", "--model", EXAMPLE_MODEL, "--risks", "jailbreak", "--samples", "4",
-                 "--thresholds", "jailbreak=1", "-q"])  # fmt: skip
+    code = main(
+        [
+            "risk",
+            "--model",
+            EXAMPLE_MODEL,
+            "--risks",
+            "jailbreak",
+            "--samples",
+            "4",
+            "--thresholds",
+            "jailbreak=1",
+            "-q",
+        ]
+    )
     captured = capsys.readouterr()
     assert code == 0
     assert captured.err == ""

@@ -151,8 +151,9 @@ def test_bad_arguments_are_refused_at_construction(keywords, message):
 
 
 def test_risk_names_are_matched_loosely():
-    plugin = EvaluateFMRisk(risk_dimensions=["PII leakage", "Prompt-Injection"],
-                            scoring_function=refuse_all)  # fmt: skip
+    plugin = EvaluateFMRisk(
+        risk_dimensions=["PII leakage", "Prompt-Injection"], scoring_function=refuse_all
+    )
     assert plugin.risks == ["pii_leakage", "prompt_injection"]
 
 

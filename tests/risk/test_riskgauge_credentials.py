@@ -217,8 +217,12 @@ def test_platform_credentials_copy_only_the_constructor_parameters(monkeypatch):
     )
     kind, built = riskgauge.get_zai_credentials(source)
     assert kind == "client" and isinstance(built, Narrow)
-    assert seen == {"url": "https://cpd.example", "api_key": "k", "instance_id": "kelvara",
-                    "more": {}}  # fmt: skip
+    assert seen == {
+        "url": "https://cpd.example",
+        "api_key": "k",
+        "instance_id": "kelvara",
+        "more": {},
+    }
 
 
 def test_unknown_governance_url_fails_before_the_model_check(manager):
