@@ -8,7 +8,8 @@ void check_if_model_id_is_valid(const py::object& model_id, const py::object& zn
   using namespace pybind11::literals;
   py::object manager = scope().get("FoundationModelsManager")(znai_client);
   py::object get_model_specs = manager.attr(ZN_STR("get_model_specs"));
-  if (zcore::truthy(get_model_specs("model_id"_a = model_id))) return;
+  py::object found = get_model_specs("model_id"_a = model_id);
+  if (zcore::truthy(found)) return;
 
   py::object listing = get_model_specs("get_all"_a = true);
   py::list available;
