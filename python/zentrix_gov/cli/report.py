@@ -162,7 +162,7 @@ def _staged_files() -> Iterator[Callable[[Path], TextIO]]:
         handle = tempfile.NamedTemporaryFile(  # noqa: SIM115 - closed below, renamed after
             "w", dir=target.parent, prefix=f".{target.name}.", delete=False, encoding="utf-8",
             newline="" if target.suffix == ".csv" else None,
-        )
+        )  # fmt: skip
         staged.append((handle, target))
         return handle
 
