@@ -1,1 +1,13 @@
-pytest_plugins = ["tests.plugin_services"]
+import os
+import tempfile
+
+# Everything runs offline: models and catalogs come from installed packages, and judge
+# engines that cache answers write to a folder of this run.
+os.environ["HF_HUB_OFFLINE"] = "1"
+os.environ["TRANSFORMERS_OFFLINE"] = "1"
+os.environ["UNITXT_USE_ONLY_LOCAL_CATALOGS"] = "True"
+os.environ.setdefault(
+    "UNITXT_INFERENCE_ENGINE_CACHE_PATH", tempfile.mkdtemp(prefix="zentrix-engine-cache-")
+)
+
+pytest_plugins = ["tests.plugin_services", "tests.plugin_judge"]

@@ -27,11 +27,20 @@ py::module_ ModuleScope::module() const {
 
 py::object ModuleScope::get(py::handle name) const {
   PyObject* value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());  // borrowed
-  if (value == nullptr) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+  if (value != nullptr) return py::reinterpret_borrow<py::object>(value);
+  if (PyErr_Occurred()) throw py::error_already_set();
+  // A name the module binds on first use, through a module-level __getattr__.
+  PyObject* resolver = PyDict_GetItemWithError(dict_.ptr(), ZN_STR("__getattr__").ptr());  // borrowed
+  if (resolver != nullptr) {
+    auto resolved = py::reinterpret_steal<py::object>(PyObject_CallOneArg(resolver, name.ptr()));
+    if (resolved) return resolved;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+  } else if (PyErr_Occurred()) {
     throw py::error_already_set();
   }
-  return py::reinterpret_borrow<py::object>(value);
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+  throw py::error_already_set();
 }
 
 py::object ModuleScope::get(const char* name) const {

@@ -21,6 +21,7 @@ from zentrix_gov.entities.detector_catalog import (
 from zentrix_gov.entities.enums import MetricGroup
 from zentrix_gov.evaluators.impl import metricrun
 from zentrix_gov.metrics import METRICS_BY_NAME, metric_from_name
+from zentrix_gov.metrics.rag import RAG_METRICS
 from zentrix_gov.providers import detectwire
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
@@ -46,8 +47,12 @@ def test_catalogue_agrees_with_the_native_provider():
 
 
 def test_every_named_metric_is_described_by_its_class():
-    assert set(METRICS_BY_NAME) == set(DETECTOR_METRICS)
-    for name in METRICS_BY_NAME:
+    assert set(METRICS_BY_NAME) == set(DETECTOR_METRICS) | set(RAG_METRICS)
+    for name, info in RAG_METRICS.items():
+        metric = metric_from_name(name)
+        assert metric.info is info
+        assert (metric.name, metric.method) == (info.name, info.token_method)
+    for name in DETECTOR_METRICS:
         params = {"keyword": {"keywords": ["x"]}, "regex": {"patterns": ["x"]},
                   "topic_relevance": {"system_prompt": "x"}}.get(name, {})  # fmt: skip
         metric = metric_from_name(name, **params)

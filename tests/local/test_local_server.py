@@ -200,6 +200,17 @@ class TestFaults:
         with pytest.raises(ValueError):
             json.loads(second.text)
 
+    def test_unparseable_and_delayed_kinds(self, post, server):
+        # Detection replies carry no model answer: "unparseable" means a body that is not JSON.
+        server.faults.script(["unparseable", Fault.delayed(0.3)])
+        first = post(HAP)
+        assert first.status == 200
+        with pytest.raises(ValueError):
+            json.loads(first.text)
+        started = time.monotonic()
+        assert post(HAP).detections is not None
+        assert time.monotonic() - started >= 0.3
+
     def test_per_path_scripts(self, post, server):
         context_body = {"detectors": {"context_relevance": {}}, "input": "q", "context": ["c"]}
         server.faults.script([504], path=PATH_CONTEXT)

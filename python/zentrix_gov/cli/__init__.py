@@ -39,8 +39,14 @@ from zentrix_gov.cli.parser import PROG, build_parser
 __all__ = ["EXIT_FAILED", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "main", "run_evaluate"]
 
 
+# Models and catalogs come from installed packages: never reach a model hub at run time.
+OFFLINE_ENVIRONMENT = {"HF_HUB_OFFLINE": "1", "UNITXT_USE_ONLY_LOCAL_CATALOGS": "True"}
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit code."""
+    for variable, value in OFFLINE_ENVIRONMENT.items():
+        os.environ.setdefault(variable, value)
     interrupts = Interrupts()
     interrupts.install()
     try:
@@ -59,10 +65,15 @@ def main(argv: Sequence[str] | None = None) -> int:
 
             print_metric_list(sys.stdout)
             return EXIT_OK
+        if args.command == "judge-service":
+            from zentrix_gov.cli import judge_service
+
+            return judge_service.run(args, interrupts)
         return _fail(
             EXIT_USAGE,
             "name a command: 'evaluate' (evaluate metrics over a file of records), "
-            f"'risk' (evaluate a model's risks) or 'metrics' (list the metrics); see {PROG} --help",
+            "'risk' (evaluate a model's risks), 'metrics' (list the metrics) or "
+            f"'judge-service' (run the local judge service); see {PROG} --help",
         )
     except UsageError as exc:
         return _fail(EXIT_USAGE, str(exc))
@@ -88,6 +99,7 @@ def _fail(code: int, message: str) -> int:
 
 
 def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None) -> int:
+    from zentrix_gov.cli.judge import apply_rag_method, check_judges, open_judge
     from zentrix_gov.cli.plan import build_metrics, plan_runs
     from zentrix_gov.cli.records import prepare_records, read_records
     from zentrix_gov.cli.report import (
@@ -104,6 +116,7 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
     output = check_output(args.output)
     settings = load_settings(args.config)
     metrics = build_metrics(args.metrics, settings)
+    apply_rag_method(metrics, settings.metric_params, args.rag_method)
     configuration = settings.configuration
     frame = read_records(args.records)
     file_columns = [str(column) for column in frame.columns]
@@ -111,7 +124,14 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
     runs = plan_runs(metrics, frame, configuration, args.records, file_columns)
     progress = Progress(runs, len(frame), args.quiet)
     started = time.perf_counter()
-    with open_service(args.quiet) as service, request_timeout(args.timeout):
+    with (
+        open_judge(args, args.quiet) as judge,
+        open_service(args.quiet) as service,
+        request_timeout(args.timeout),
+    ):
+        check_judges(metrics, judge)
+        if judge is not None:
+            configuration.llm_judge = judge
         work = run_metrics(
             runs,
             frame,

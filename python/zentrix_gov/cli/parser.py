@@ -5,7 +5,9 @@ from __future__ import annotations
 import argparse
 from typing import NoReturn
 
+from zentrix_gov.cli import judge_service
 from zentrix_gov.cli.errors import EXIT_USAGE
+from zentrix_gov.cli.judge import add_judge_options
 from zentrix_gov.cli.risk import add_parser as add_risk_parser
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
@@ -132,6 +134,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="give up on a request to the detection service after SECONDS "
         f"(default {DEFAULT_TIMEOUT:g}; 0: the HTTP library's own limit)",
     )
+    add_judge_options(evaluate)
     evaluate.add_argument(
         "-q",
         "--quiet",
@@ -144,6 +147,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="list the metrics and metric groups",
         description="List the metrics and metric groups that --metrics accepts.",
     )
+    judge_service.add_parser(commands)
     add_risk_parser(commands)
     return parser
 

@@ -46,14 +46,14 @@ class MetricRun:
 
 
 def print_metric_list(out: TextIO) -> None:
-    from zentrix_gov.entities.detector_catalog import DETECTOR_METRICS
     from zentrix_gov.entities.enums import MetricGroup
     from zentrix_gov.metrics import known_metrics
+    from zentrix_gov.metrics.catalog import metric_summary
 
     width = max(map(len, known_metrics())) + 2
     print("Metrics:", file=out)
     for name in known_metrics():
-        print(f"  {name:<{width}}{DETECTOR_METRICS[name].summary}", file=out)
+        print(f"  {name:<{width}}{metric_summary(name)}", file=out)
     print("\nMetric groups (evaluate all their metrics):", file=out)
     for group in MetricGroup:
         members = group_members(group)
@@ -108,6 +108,14 @@ def build_metrics(entries: Sequence[str], settings: Settings) -> list[GenAIMetri
                 f"metric {name!r}: {'; '.join(exc.problems)} "
                 f"(set its parameters under {METRIC_PARAMS}.{name} in the --config file)"
             ) from None
+    seen: dict[str, str] = {}
+    for name, metric in zip(names, metrics, strict=True):
+        if metric.name in seen:
+            raise UsageError(
+                f"metrics {seen[metric.name]!r} and {name!r} both report results named "
+                f"{metric.name!r}; evaluate them in separate runs"
+            )
+        seen[metric.name] = name
     return metrics
 
 
@@ -116,9 +124,7 @@ def needed_columns(
 ) -> tuple[list[tuple[str, str]], list[tuple[str, ...]]]:
     """The columns ``metric`` reads, as (column, setting) pairs that must exist, and the
     groups of columns of which every evaluated record needs at least one value."""
-    from zentrix_gov.entities.detector_catalog import DETECTOR_METRICS
-
-    info = DETECTOR_METRICS[metric.name]
+    info = metric.info
     exist: list[tuple[str, str]] = []
     filled: list[tuple[str, ...]] = []
     for use in info.column_uses(configuration):

@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 from typing import Any, ClassVar, Self
 
-from pydantic import BaseModel, ConfigDict, Field
+from pydantic import AliasChoices, BaseModel, ConfigDict, Field
 
 _TRUE_TEXTS = frozenset({"1", "true", "yes", "on"})
 
@@ -37,8 +37,20 @@ class _EnvCredentials(BaseModel):
             for field, variable in cls.ENV_VARS.items()
             if os.environ.get(variable)
         }
-        values.update({key: value for key, value in overrides.items() if value is not None})
+        values.update(
+            {cls._field_name(key): value for key, value in overrides.items() if value is not None}
+        )
         return cls(**values)
+
+    @classmethod
+    def _field_name(cls, key: str) -> str:
+        """The field an argument name stands for (a field may accept several names)."""
+        for name, field in cls.model_fields.items():
+            alias = field.validation_alias
+            choices = alias.choices if isinstance(alias, AliasChoices) else [alias]
+            if key in choices:
+                return name
+        return key
 
     @classmethod
     def from_env_or_none(cls) -> Self | None:
@@ -93,14 +105,22 @@ class Credentials(ZnAICredentials):
 
 
 class OpenAICredentials(_EnvCredentials):
-    ENV_VARS: ClassVar[dict[str, str]] = {"api_key": "OPENAI_API_KEY", "url": "OPENAI_URL"}
+    """OpenAI credentials; ``model_dump()`` gives the ``api_key``/``api_url`` keys unitxt's
+    OpenAI engine reads. ``url=`` is accepted for ``api_url=``."""
+
+    ENV_VARS: ClassVar[dict[str, str]] = {"api_key": "OPENAI_API_KEY", "api_url": "OPENAI_URL"}
 
     api_key: str | None = None
-    url: str | None = None
+    api_url: str | None = Field(default=None, validation_alias=AliasChoices("api_url", "url"))
 
 
 class AzureOpenAICredentials(_EnvCredentials):
-    """Azure OpenAI credentials; dumped with ``by_alias=True`` in the judge engines' key names."""
+    """Azure OpenAI credentials.
+
+    ``model_dump(by_alias=True)`` gives the keys unitxt's Azure engine reads: ``api_key``,
+    ``azure_openai_host`` (the resource's base URL, without ``/openai/...``) and
+    ``api_version``. ``url=``, ``api_url=`` and ``azure_openai_host=`` all set the host.
+    """
 
     ENV_VARS: ClassVar[dict[str, str]] = {
         "api_key": "AZURE_OPENAI_API_KEY",
@@ -109,7 +129,11 @@ class AzureOpenAICredentials(_EnvCredentials):
     }
 
     api_key: str | None = None
-    url: str | None = Field(default=None, alias="api_url")
+    url: str | None = Field(
+        default=None,
+        validation_alias=AliasChoices("url", "azure_openai_host", "api_url"),
+        serialization_alias="azure_openai_host",
+    )
     api_version: str | None = None
 
 

@@ -24,6 +24,7 @@ __all__ = [
     "ColumnUse",
     "DetectorMetricInfo",
     "Endpoint",
+    "column_uses",
     "detector_info",
     "detectors_by_endpoint",
 ]
@@ -100,21 +101,26 @@ class DetectorMetricInfo:
         return "{}" + self.endpoint + "?version=" + API_VERSION
 
     def column_uses(self, configuration: Any) -> list[ColumnUse]:
-        """The columns this metric reads from records described by ``configuration``.
+        """The columns this metric reads from records described by ``configuration``."""
+        return column_uses(self.reads, configuration)
 
-        The provider reads the first input column for every metric, so it is always listed.
-        """
-        uses = [ColumnUse(INPUT, tuple(configuration.input_fields[:1]), INPUT in self.reads)]
-        if OUTPUT in self.reads:
-            uses.append(ColumnUse(OUTPUT, tuple(configuration.output_fields[:1]), True))
-        if CONTEXT in self.reads:
-            uses.append(ColumnUse(CONTEXT, tuple(configuration.context_fields), True))
-        if REFERENCE in self.reads:
-            uses.append(ColumnUse(REFERENCE, tuple(configuration.reference_fields), True))
-        if TOOL_CALLS in self.reads:
-            field = configuration.tool_calls_field
-            uses.append(ColumnUse(TOOL_CALLS, (field,) if field else (), True))
-        return uses
+
+def column_uses(reads: tuple[str, ...], configuration: Any) -> list[ColumnUse]:
+    """The columns a metric reading the settings ``reads`` takes from the records.
+
+    Providers read the first input column for every metric, so it is always listed.
+    """
+    uses = [ColumnUse(INPUT, tuple(configuration.input_fields[:1]), INPUT in reads)]
+    if OUTPUT in reads:
+        uses.append(ColumnUse(OUTPUT, tuple(configuration.output_fields[:1]), True))
+    if CONTEXT in reads:
+        uses.append(ColumnUse(CONTEXT, tuple(configuration.context_fields), True))
+    if REFERENCE in reads:
+        uses.append(ColumnUse(REFERENCE, tuple(configuration.reference_fields), True))
+    if TOOL_CALLS in reads:
+        field = configuration.tool_calls_field
+        uses.append(ColumnUse(TOOL_CALLS, (field,) if field else (), True))
+    return uses
 
 
 def _detection(name: str, summary: str, *, evidences: str | None = "spans", **kw: Any):

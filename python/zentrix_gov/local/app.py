@@ -10,16 +10,12 @@ of the real service would.
 
 from __future__ import annotations
 
-import asyncio
-import hmac
-import http
 import json
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 from aiohttp import web
-from multidict import CIMultiDict
 
 from . import detectors
 from .endpoints import (
@@ -29,9 +25,10 @@ from .endpoints import (
     PATH_GENERATED,
     PATH_TEXT,
 )
-from .faults import DROP, NON_JSON, NON_JSON_ERROR, PASS, Fault, FaultPlan
+from .faults import FaultPlan
+from .frontdoor import bearer_refusal, error_response, screen, status_code_name
 from .regex_runner import RegexMatcher, RegexTimeout, RegexWorkerError
-from .requestlog import RecordedRequest, RequestLog
+from .requestlog import RequestLog
 from .scoring.common import DetectorError, require_str, string_list
 
 # The client may post tens of thousands of records at once, some with long contexts.
@@ -52,103 +49,37 @@ class DetectionService:
 SERVICE_KEY = web.AppKey("detection_service", DetectionService)
 
 
-# --------------------------------------------------------------------------- error replies
-
-
-def error_response(status: int, code: str, message: str) -> web.Response:
-    """The JSON error shape used for every failure."""
-    return web.json_response(
-        {"errors": [{"code": code, "message": message}], "status_code": status}, status=status
-    )
-
-
-def _reason(status: int) -> str:
-    try:
-        return http.HTTPStatus(status).phrase
-    except ValueError:
-        return "Error"
-
-
-def _status_code_name(status: int) -> str:
-    return _reason(status).lower().replace(" ", "_").replace("-", "_")
-
-
-async def _answer_fault(request: web.Request, fault: Fault) -> web.StreamResponse:
-    if fault.kind == DROP:
-        # Close the socket under the request: the client sees a disconnect, not a reply.
-        if request.transport is not None:
-            request.transport.abort()
-        raise asyncio.CancelledError
-    if fault.kind == NON_JSON:
-        return web.Response(status=200, text="this reply is not JSON", content_type="text/plain")
-    if fault.kind == NON_JSON_ERROR:
-        html = f"<html><body><h1>{fault.status} {_reason(fault.status)}</h1></body></html>"
-        return web.Response(status=fault.status, text=html, content_type="text/html")
-    return error_response(
-        fault.status,
-        _status_code_name(fault.status),
-        f"Scripted failure with status {fault.status}.",
-    )
-
-
 # --------------------------------------------------------------------------- middleware
 
 
 def _authorised(service: DetectionService, request: web.Request) -> str | None:
     """None when the request carries the expected credentials, else the reason."""
-    authorization = request.headers.get("Authorization")
-    if authorization is None:
-        return "Missing Authorization header."
-    scheme, _, token = authorization.partition(" ")
-    if scheme.lower() != "bearer" or not hmac.compare_digest(
-        token.strip().encode(), service.token.encode()
-    ):
-        return "The bearer token is not valid."
+    refusal = bearer_refusal(request, service.token)
+    if refusal is not None:
+        return refusal
     if request.headers.get("x-governance-instance-id") != service.instance_id:
         return "Missing or unknown x-governance-instance-id header."
     return None
-
-
-async def _read_body(request: web.Request) -> bytes | web.Response:
-    """The body, or the error reply when it is larger than the app accepts."""
-    try:
-        return await request.read()
-    except web.HTTPRequestEntityTooLarge as exc:
-        return error_response(413, "request_too_large", exc.text or "The body is too large.")
 
 
 @web.middleware
 async def _front_door(request: web.Request, handler: Callable) -> web.StreamResponse:
     """Check credentials, record, delay and inject faults before any handler runs."""
     service = request.app[SERVICE_KEY]
-    # Headers only: a caller without credentials never gets the server to read its body.
-    refusal = _authorised(service, request)
-    # Take the scripted fault on arrival so concurrent requests consume it in arrival order.
-    fault = service.faults.next_for(request.path)
-    body = await _read_body(request) if refusal is None else b""
-    service.requests.append(
-        RecordedRequest(
-            request.method,
-            request.path_qs,
-            CIMultiDict(request.headers),
-            body.decode("utf-8", errors="replace") if isinstance(body, bytes) else "",
-        )
+    early = await screen(
+        request,
+        faults=service.faults,
+        requests=service.requests,
+        refusal=_authorised(service, request),
     )
-    latency = service.faults.latency
-    if latency > 0:
-        await asyncio.sleep(latency)
-    if fault is not None and fault.kind != PASS:
-        return await _answer_fault(request, fault)
-    if refusal is not None:
-        return error_response(401, "authentication_token_not_valid", refusal)
-    if isinstance(body, web.Response):
-        return body
+    if early is not None:
+        return early
     try:
         return await handler(request)
     except DetectorError as exc:
         return error_response(exc.status, exc.code, exc.message)
     except web.HTTPException as exc:
-        return error_response(exc.status, _status_code_name(exc.status), exc.reason)
+        return error_response(exc.status, status_code_name(exc.status), exc.reason)
     except RegexTimeout as exc:
         return error_response(422, "regex_timeout", str(exc))
     except RegexWorkerError as exc:

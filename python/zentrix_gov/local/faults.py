@@ -1,4 +1,4 @@
-"""Scripted failures for the local detection service.
+"""Scripted failures for the local services (detection, judge and platform stand-in).
 
 Tests script what the next requests should see (``plan.script([503, 503])``), optionally
 for one path only, and the server consumes one entry per request. Requests with no entry
@@ -18,14 +18,28 @@ NON_JSON = "non_json"  # 200 with a body that is not JSON
 NON_JSON_ERROR = "non_json_error"  # an error status (502 by default) with an HTML body
 DROP = "drop"  # close the connection without any reply
 PASS = "pass"  # serve this request normally (also: status 200)
+DELAY = "delay"  # serve this request normally, ``delay`` seconds late
+# A 200 reply in the route's own shape whose answer the client cannot read: a model route
+# answers text no judge template parses; a route without model answers replies non-JSON.
+UNPARSEABLE = "unparseable"
 
 
 @dataclass(frozen=True)
 class Fault:
-    """One scripted answer: ``kind`` is "status", NON_JSON, NON_JSON_ERROR, DROP or PASS."""
+    """One scripted answer: ``kind`` is "status", NON_JSON, NON_JSON_ERROR, DROP, PASS,
+    DELAY or UNPARSEABLE."""
 
     kind: str
     status: int = 200
+    delay: float = 0.0
+
+    @classmethod
+    def delayed(cls, seconds: float) -> Fault:
+        """Serve the request normally after ``seconds`` (on top of the plan's latency)."""
+        seconds = float(seconds)
+        if not 0 <= seconds < float("inf"):
+            raise ValueError(f"A scripted delay must be a finite number >= 0, got {seconds}.")
+        return cls(DELAY, delay=seconds)
 
     @classmethod
     def status_code(cls, status: int) -> Fault:
@@ -49,11 +63,11 @@ class Fault:
             return cls.status_code(value)
         if value == NON_JSON_ERROR:
             return cls.non_json_error()
-        if value in (NON_JSON, DROP, PASS):
+        if value in (NON_JSON, DROP, PASS, UNPARSEABLE):
             return cls(value)
         raise ValueError(
             f"Unknown fault {value!r}; use a status code, {NON_JSON!r}, {NON_JSON_ERROR!r}, "
-            f"{DROP!r}, {PASS!r} or a Fault."
+            f"{DROP!r}, {PASS!r}, {UNPARSEABLE!r} or a Fault (Fault.delayed(seconds))."
         )
 
 

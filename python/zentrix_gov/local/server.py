@@ -20,10 +20,8 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
-import secrets
 import ssl
 import sys
-import threading
 from collections.abc import Callable
 from typing import Any
 
@@ -34,17 +32,14 @@ from .endpoints import API_VERSION, PATH_TEXT
 from .faults import FaultPlan
 from .regex_runner import RegexMatcher
 from .requestlog import DEFAULT_MAX_REQUESTS, RequestLog
+from .serving import BACKLOG, LocalServer, new_token
 
-BACKLOG = 1024
 DEFAULT_INSTANCE_ID = "local-instance"
 
-
-def new_token() -> str:
-    """A fresh random bearer token."""
-    return secrets.token_urlsafe(32)
+__all__ = ["BACKLOG", "DEFAULT_INSTANCE_ID", "DetectionServer", "main", "new_token", "serve"]
 
 
-class DetectionServer:
+class DetectionServer(LocalServer):
     """Runs the detection app on 127.0.0.1 (by default) on an ephemeral port.
 
     ``start()``/``stop()`` (or ``with``) run it on its own event loop in a daemon thread, for
@@ -52,6 +47,8 @@ class DetectionServer:
     default) means a new random token on every start. The request log keeps the latest
     ``request_log_size`` requests.
     """
+
+    kind = "detection server"
 
     def __init__(
         self,
@@ -66,9 +63,7 @@ class DetectionServer:
     ):
         if token is not None and not token:
             raise ValueError("The token must not be empty; pass None for a random one.")
-        self.host = host
-        self.port = port
-        self.ssl_context = ssl_context
+        super().__init__(host, port, ssl_context)
         self._fixed_token = token
         self.service = DetectionService(
             token=token or new_token(),
@@ -77,10 +72,13 @@ class DetectionServer:
             requests=RequestLog(request_log_size),
             regex=RegexMatcher(timeout=regex_timeout),
         )
-        self.url = ""
-        self._runner: web.AppRunner | None = None
-        self._loop: asyncio.AbstractEventLoop | None = None
-        self._thread: threading.Thread | None = None
+
+    def create_app(self) -> web.Application:
+        return create_app(self.service)
+
+    def before_start(self) -> None:
+        if self._fixed_token is None:
+            self.service.token = new_token()
 
     @property
     def requests(self) -> RequestLog:
@@ -117,91 +115,6 @@ class DetectionServer:
     def endpoint(self, path: str = PATH_TEXT) -> str:
         """Full URL of a detection endpoint, with the version query."""
         return f"{self.url}{path}?version={API_VERSION}"
-
-    # -- on the caller's loop
-
-    async def start_async(self) -> DetectionServer:
-        if self._runner is not None:
-            raise RuntimeError("The detection server is already running.")
-        if self._fixed_token is None:
-            self.service.token = new_token()
-        runner = web.AppRunner(
-            create_app(self.service), access_log=None, handle_signals=False, shutdown_timeout=1.0
-        )
-        await runner.setup()
-        try:
-            site = web.TCPSite(
-                runner, self.host, self.port, ssl_context=self.ssl_context, backlog=BACKLOG
-            )
-            await site.start()
-        except BaseException:
-            await runner.cleanup()
-            raise
-        self._runner = runner
-        port = runner.addresses[0][1]
-        scheme = "https" if self.ssl_context is not None else "http"
-        host = f"[{self.host}]" if ":" in self.host else self.host
-        self.url = f"{scheme}://{host}:{port}"
-        return self
-
-    async def stop_async(self) -> None:
-        runner, self._runner = self._runner, None
-        if runner is not None:
-            await runner.cleanup()
-
-    async def __aenter__(self) -> DetectionServer:
-        return await self.start_async()
-
-    async def __aexit__(self, *exc_info: object) -> None:
-        await self.stop_async()
-
-    # -- on a thread of its own
-
-    def start(self) -> DetectionServer:
-        if self._thread is not None:
-            raise RuntimeError("The detection server is already running.")
-        loop = asyncio.new_event_loop()
-        ready = threading.Event()
-        failure: list[BaseException] = []
-
-        def run() -> None:
-            asyncio.set_event_loop(loop)
-            try:
-                try:
-                    loop.run_until_complete(self.start_async())
-                except BaseException as exc:
-                    failure.append(exc)
-                    return
-                finally:
-                    ready.set()
-                loop.run_forever()
-                loop.run_until_complete(self.stop_async())
-                loop.run_until_complete(loop.shutdown_asyncgens())
-            finally:
-                loop.close()
-
-        thread = threading.Thread(target=run, name="local-detection-server", daemon=True)
-        thread.start()
-        ready.wait()
-        if failure:
-            thread.join()
-            raise failure[0]
-        self._loop, self._thread = loop, thread
-        return self
-
-    def stop(self) -> None:
-        thread, loop = self._thread, self._loop
-        if thread is None or loop is None:
-            return
-        loop.call_soon_threadsafe(loop.stop)
-        thread.join()
-        self._thread = self._loop = None
-
-    def __enter__(self) -> DetectionServer:
-        return self if self._thread is not None else self.start()
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.stop()
 
 
 async def serve(

@@ -1,8 +1,9 @@
-"""Test helpers around the local detection service.
+"""Test helpers around the local services.
 
-``detection_server()`` runs a server for the duration of a ``with`` block (use it in any
-test folder's fixtures); ``self_signed_certificate()`` makes a certificate for 127.0.0.1 so
-tests can serve HTTPS and check that clients verify certificates.
+``detection_server()`` and ``judge_server()`` run a server for the duration of a ``with``
+block (use them in any test folder's fixtures); ``self_signed_certificate()`` makes a
+certificate for 127.0.0.1 so tests can serve HTTPS and check that clients verify
+certificates.
 
 Test servers accept the well-known ``TEST_TOKEN`` unless told otherwise, so tests can
 write credentials literally; a :class:`DetectionServer` started any other way draws a
@@ -25,6 +26,7 @@ from typing import Any
 import aiohttp
 
 from .endpoints import PATH_TEXT
+from .judge.server import JudgeServer
 from .server import DEFAULT_INSTANCE_ID, DetectionServer
 
 TEST_TOKEN = "local-token"
@@ -40,6 +42,22 @@ def detection_server(**options: Any) -> Iterator[DetectionServer]:
     """
     options.setdefault("token", TEST_TOKEN)
     server = DetectionServer(**options).start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@contextmanager
+def judge_server(**options: Any) -> Iterator[JudgeServer]:
+    """A started :class:`JudgeServer` (on its own thread), stopped on exit.
+
+    It yields the server: ``.url`` (http://127.0.0.1:PORT), ``.token``, ``.faults``,
+    ``.requests`` and ``.openai_base_url``. ``options`` go to the constructor; the token
+    defaults to ``TEST_TOKEN`` (``token=None`` draws a random one).
+    """
+    options.setdefault("token", TEST_TOKEN)
+    server = JudgeServer(**options).start()
     try:
         yield server
     finally:

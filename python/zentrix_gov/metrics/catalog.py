@@ -22,6 +22,7 @@ from zentrix_gov.metrics.detectors import (
     ToolCallAccuracyMetric,
     TopicRelevanceMetric,
 )
+from zentrix_gov.metrics.rag import RAG_CLASSES, RAG_METRICS
 
 MetricFactory = Callable[..., GenAIMetric]
 
@@ -37,6 +38,7 @@ METRICS_BY_NAME: dict[str, MetricFactory] = {
     "tool_call_accuracy": ToolCallAccuracyMetric,
     "prompt_safety_risk": PromptSafetyRiskMetric,
     **RISK_FACTORIES,
+    **RAG_CLASSES,
 }
 
 
@@ -60,6 +62,14 @@ class MetricParameterError(ValueError):
 def known_metrics() -> list[str]:
     """The names :func:`metric_from_name` accepts, in table order."""
     return list(METRICS_BY_NAME)
+
+
+def metric_summary(name: str) -> str:
+    """One line describing the metric called ``name``, for listings."""
+    from zentrix_gov.entities.detector_catalog import DETECTOR_METRICS
+
+    _factory(name)
+    return RAG_METRICS[name].summary if name in RAG_METRICS else DETECTOR_METRICS[name].summary
 
 
 def metric_class(name: str) -> type[GenAIMetric]:

@@ -103,21 +103,23 @@ def _close_unstarted(awaitables: list[Awaitable[Any]]) -> None:
 
 
 def start_event_loop_run_func(func: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
-    """Call ``func(*args, **kwargs)`` on an executor thread.
+    """Call ``func(*args, **kwargs)`` on an executor thread with an event loop of its own.
 
-    If the call returns an awaitable, it is run to completion on a new event loop owned by
-    this thread. The result is returned unchanged; exceptions propagate.
+    The loop is the thread's current loop while ``func`` runs, so code that calls
+    ``asyncio.get_event_loop()`` there (model clients do) finds one. If the call returns an
+    awaitable, it is run to completion on that loop. The result is returned unchanged;
+    exceptions propagate. The loop is closed afterwards.
     """
-    result = func(*args, **kwargs)
-    if not inspect.isawaitable(result):
-        return result
-
-    async def wait() -> Any:
-        return await result
-
     loop = asyncio.new_event_loop()
     try:
         asyncio.set_event_loop(loop)
+        result = func(*args, **kwargs)
+        if not inspect.isawaitable(result):
+            return result
+
+        async def wait() -> Any:
+            return await result
+
         return loop.run_until_complete(wait())
     finally:
         try:

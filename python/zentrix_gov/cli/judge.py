@@ -1,0 +1,114 @@
+"""The judge of template-library metrics: an OpenAI-compatible endpoint, or a local one.
+
+``--judge URL`` (or ``ZENTRIX_JUDGE_URL``) names the endpoint's base URL (``.../v1``), with
+``--judge-model`` (or ``ZENTRIX_JUDGE_MODEL``) and the key in ``ZENTRIX_JUDGE_API_KEY`` (or
+``OPENAI_API_KEY``); the key is never taken from the command line, where other users of
+the machine could read it. ``--judge local`` starts the local judge service for the run.
+``--rag-method`` sets the method of every template-library metric that the config file
+does not give one.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from typing import Any
+
+from zentrix_gov.cli.errors import UsageError
+
+URL_VARIABLE = "ZENTRIX_JUDGE_URL"
+MODEL_VARIABLE = "ZENTRIX_JUDGE_MODEL"
+KEY_VARIABLES = ("ZENTRIX_JUDGE_API_KEY", "OPENAI_API_KEY")
+LOCAL = "local"
+LOCAL_MODEL = "judge"
+
+
+def add_judge_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--judge",
+        metavar="URL",
+        help="OpenAI-compatible base URL of the judge of llm_as_judge metrics, or 'local' to "
+        f"start the local judge service for the run (default: ${URL_VARIABLE})",
+    )
+    parser.add_argument(
+        "--judge-model", metavar="NAME", help=f"the judge's model name (default: ${MODEL_VARIABLE})"
+    )
+    parser.add_argument(
+        "--rag-method",
+        metavar="METHOD",
+        help="method of the rag_* and answer_correctness metrics: token overlap (the default), "
+        "sentence_bert_mini_lm or llm_as_judge; a method in metric_params wins",
+    )
+
+
+def judge_for(url: str, api_key: str, model: str) -> Any:
+    """A judge record for the OpenAI-compatible endpoint at ``url``."""
+    from zentrix_gov.entities.credentials import OpenAICredentials
+    from zentrix_gov.entities.enums import ModelProviderType
+    from zentrix_gov.entities.foundation_model import ModelProvider, OpenAIFoundationModel
+    from zentrix_gov.entities.llm_judge import LLMJudge
+
+    credentials = OpenAICredentials(api_key=api_key, api_url=url)
+    provider = ModelProvider(type=ModelProviderType.OPENAI, credentials=credentials)
+    return LLMJudge(model=OpenAIFoundationModel(model_id=model, provider=provider))
+
+
+@contextmanager
+def open_judge(args: argparse.Namespace, quiet: bool = False) -> Iterator[Any]:
+    """The judge named by the options or the environment (None when there is none)."""
+    url = args.judge or os.environ.get(URL_VARIABLE)
+    model = args.judge_model or os.environ.get(MODEL_VARIABLE)
+    if not url:
+        yield None
+        return
+    if url == LOCAL:
+        from zentrix_gov.local.testing import judge_server
+
+        with judge_server() as server:
+            if not quiet:
+                print(
+                    f"note: judging with the local judge service at {server.url}",
+                    file=sys.stderr,
+                    flush=True,
+                )
+            yield judge_for(server.url.rstrip("/") + "/v1", server.token, model or LOCAL_MODEL)
+        return
+    api_key = next((os.environ[v] for v in KEY_VARIABLES if os.environ.get(v)), None)
+    if not api_key:
+        raise UsageError(f"--judge {url} needs an API key: set {KEY_VARIABLES[0]}")
+    if not model:
+        raise UsageError(f"--judge {url} needs a model: give --judge-model or set {MODEL_VARIABLE}")
+    yield judge_for(url, api_key, model)
+
+
+def apply_rag_method(
+    metrics: Sequence[Any], metric_params: dict[str, dict[str, Any]], method: str | None
+) -> None:
+    """Give ``method`` to the template-library metrics whose parameters name none."""
+    from zentrix_gov.metrics.rag import RagMetric
+
+    for metric in metrics:
+        if not isinstance(metric, RagMetric):
+            continue
+        if method is not None and "method" not in metric_params.get(metric.info.command_name, {}):
+            metric.method = method
+        if metric.method not in metric.info.methods:
+            raise UsageError(
+                f"metric {metric.info.command_name!r}: unknown method {metric.method!r}; "
+                f"choose one of {', '.join(metric.info.methods)}"
+            )
+
+
+def check_judges(metrics: Sequence[Any], judge: Any) -> None:
+    """Judge metrics need a judge."""
+    from zentrix_gov.metrics.rag import JUDGE, RagMetric
+
+    for metric in metrics:
+        if isinstance(metric, RagMetric) and metric.method == JUDGE and judge is None:
+            raise UsageError(
+                f"metric {metric.info.command_name!r} with method {JUDGE} needs a judge: give "
+                f"--judge URL (or --judge local), or set {URL_VARIABLE}"
+            )

@@ -1,0 +1,41 @@
+"""unitxt inference engines of the SDK, for judge metrics.
+
+Each engine is a unitxt ``InferenceEngine``; importing one imports unitxt, so nothing in
+``zentrix_gov`` imports this package eagerly. Names are resolved on first use:
+
+- :class:`MLPInferenceEngineGeneration` (:mod:`.platform`): the AI platform's text
+  generation;
+- :class:`PortKeyInferenceEngine`, :class:`ZnoAIGatewayInferenceEngine`
+  (:mod:`.gateways`): gateways speaking OpenAI's chat completions API;
+- :class:`GoogleStudioInferenceEngine` (:mod:`.google_studio`): Google AI Studio through
+  its OpenAI-compatible endpoint;
+- :class:`CustomFunctionInferenceEngine` (:mod:`.custom`): a scoring function of the
+  user's.
+
+With ``use_cache=True`` unitxt keeps answers under ``settings.inference_engine_cache_path``,
+which is ``./inference_engine_cache`` in the current directory unless configured (the
+``UNITXT_INFERENCE_ENGINE_CACHE_PATH`` environment variable or the setting): callers that
+cache point it at the user's cache folder.
+"""
+
+import importlib
+from typing import Any
+
+_MODULES = {
+    "MLPInferenceEngineGeneration": "platform",
+    "PortKeyInferenceEngine": "gateways",
+    "ZnoAIGatewayInferenceEngine": "gateways",
+    "GoogleStudioInferenceEngine": "google_studio",
+    "CustomFunctionInferenceEngine": "custom",
+    "OpenAIChatEngine": "chat",
+    "InferenceFailed": "_common",
+}
+
+__all__ = sorted(_MODULES)
+
+
+def __getattr__(name: str) -> Any:
+    module = _MODULES.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    return getattr(importlib.import_module(f"{__name__}.{module}"), name)

@@ -1,0 +1,47 @@
+"""The OpenAI-compatible routes: chat completions, legacy completions and the model list.
+
+A request naming a catalogue model is answered by that model's responder; any other model
+name is answered by the judge (see :mod:`.catalogue`).
+"""
+
+from __future__ import annotations
+
+from aiohttp import web
+
+from . import openai_shapes as shapes
+from .responders import UNPARSEABLE_REPLY, respond
+from .state import SERVICE_KEY, read_json, unparseable
+
+
+def _answer(request: web.Request, model: str, prompt: str) -> str:
+    if unparseable(request):
+        return UNPARSEABLE_REPLY
+    catalogue = request.app[SERVICE_KEY].catalogue
+    return respond(catalogue.responder_for(model), prompt)
+
+
+async def chat_completions(request: web.Request) -> web.Response:
+    body = await read_json(request)
+    model = shapes.model_name(body)
+    shapes.check_not_streaming(body)
+    prompt = shapes.chat_prompt(body)
+    n = shapes.choice_count(body)
+    top = shapes.top_logprobs_count(body)
+    reply = _answer(request, model, prompt)
+    return web.json_response(shapes.chat_completion(model, prompt, reply, n, top))
+
+
+async def completions(request: web.Request) -> web.Response:
+    body = await read_json(request)
+    model = shapes.model_name(body)
+    shapes.check_not_streaming(body)
+    prompts = shapes.completion_prompts(body)
+    n = shapes.choice_count(body)
+    top = shapes.completion_logprobs_count(body)
+    replies = [_answer(request, model, prompt) for prompt in prompts]
+    return web.json_response(shapes.text_completion(model, prompts, replies, n, top))
+
+
+async def models(request: web.Request) -> web.Response:
+    catalogue = request.app[SERVICE_KEY].catalogue
+    return web.json_response(shapes.model_list([model.model_id for model in catalogue]))

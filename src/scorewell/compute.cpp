@@ -1,0 +1,247 @@
+// Running one metric: the records reshaped into the columns unitxt expects,
+// the pipeline run (under the class lock for judges and model-backed
+// methods), and the scores clipped, rounded and aggregated.
+#include <optional>
+#include <string>
+
+#include "scorewell/scorewell.hpp"
+
+using namespace pybind11::literals;
+
+namespace scorewell {
+
+namespace {
+
+bool contains(py::handle container, py::handle item) {
+  const int found = PySequence_Contains(container.ptr(), item.ptr());
+  if (found < 0) throw py::error_already_set();
+  return found != 0;
+}
+
+bool all_present(const py::list& names, const py::list& columns) {
+  for (py::handle name : names) {
+    if (!contains(columns, name)) return false;
+  }
+  return true;
+}
+
+// The column for `fields`: with several names, the row's texts as a list; with
+// one, that column's cells turned into lists. None when a name is missing
+// from the input or there are no names.
+//
+// A single column is read from the original cells, not their text form: a
+// list and the text of a list give the same list either way, but the text
+// form of an array cell ("['a' 'b']") is no list, and that of a missing cell
+// ("nan", "None") would become a context.
+py::object list_column(const py::object& data, const py::object& input_df, const py::list& fields,
+                       const py::list& columns) {
+  if (fields.empty() || !all_present(fields, columns)) return py::none();
+  if (fields.size() > 1) {
+    py::list rows = input_df[fields].attr(ZN_STR("values")).attr(ZN_STR("tolist"))();
+    return scope().get("pd").attr(ZN_STR("Series"))(rows, "index"_a = input_df.attr(ZN_STR("index")),
+                                                    "dtype"_a = "object");
+  }
+  return data[fields[0]].attr(ZN_STR("map"))(scope().get("transform_str_to_list"));
+}
+
+py::object round4(py::handle value) {
+  auto rounded = py::reinterpret_steal<py::object>(PyObject_CallMethod(value.ptr(), "__round__", "i", 4));
+  if (!rounded) throw py::error_already_set();
+  return rounded;
+}
+
+// A Python float for pandas / numpy scalars, so that results hold plain numbers.
+py::object plain_number(py::handle value) {
+  if (value.is_none() || PyFloat_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr())) {
+    return py::reinterpret_borrow<py::object>(value);
+  }
+  auto item = py::reinterpret_steal<py::object>(PyObject_GetAttrString(value.ptr(), "item"));
+  if (!item) {
+    PyErr_Clear();
+    return py::reinterpret_borrow<py::object>(value);
+  }
+  return item();
+}
+
+// Holds `lock` (a threading.Lock) for the guard's lifetime. Acquiring goes
+// through Python, which releases the GIL while it waits.
+class LockGuard {
+ public:
+  explicit LockGuard(py::object lock) : lock_(std::move(lock)) { lock_.attr(ZN_STR("acquire"))(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+  ~LockGuard() {
+    // Runs while an error may be propagating: keep it and restore it after.
+    py::error_scope pending;
+    if (PyObject_CallMethod(lock_.ptr(), "release", nullptr) == nullptr)
+      PyErr_WriteUnraisable(lock_.ptr());
+    else
+      Py_DECREF(Py_None);  // the release() result, always None
+  }
+
+ private:
+  py::object lock_;
+};
+
+}  // namespace
+
+py::object evaluate(const py::object& self, const py::object& data) {
+  try {
+    scope().get("patch_bertscore_overflow")();
+    py::object prepared = self.attr("_Scorewell__pre_process_data")("data"_a = data);
+    py::object result = self.attr("_Scorewell__compute_metric")("data"_a = prepared);
+    return self.attr("_Scorewell__post_process")("result"_a = result);
+  } catch (py::error_already_set& error) {
+    if (!zcore::is_ordinary(error)) throw;
+    py::object metric_name = self.attr(ZN_STR("metric_name"));
+    const std::string message = "Error while computing metrics: " + zcore::to_text(metric_name) +
+                                " with the method " + zcore::to_text(self.attr(ZN_STR("metric_method"))) +
+                                " using unitxt library. Reason: " + zcore::to_text(error.value());
+    zcore::raise_instance(scope().get("MetricComputationError")(message, "metric_name"_a = metric_name,
+                                                                "cause"_a = error.value()),
+                          error);
+  }
+}
+
+zcore::Coro evaluate_async(py::object self, py::object data) {
+  py::object loop = scope().get("asyncio").attr(ZN_STR("get_event_loop"))();
+  py::object call = scope()
+                        .get("functools")
+                        .attr(ZN_STR("partial"))(scope().get("start_event_loop_run_func"),
+                                                 self.attr(ZN_STR("evaluate")), "data"_a = data);
+  co_return co_await loop.attr(ZN_STR("run_in_executor"))(py::none(), call);
+}
+
+py::object pre_process_data(const py::object& self, const py::object& data) {
+  py::object pd = scope().get("pd");
+  py::object df = pd.attr(ZN_STR("DataFrame"))();
+  py::list columns(data.attr(ZN_STR("columns")));
+  py::object input_df = data.attr(ZN_STR("astype"))(py::str("str"));
+  py::object configuration = self.attr(ZN_STR("configuration"));
+  py::object mapping = self.attr(ZN_STR("column_mapping"));
+
+  // An empty list of fields names no column: that column is left out, as a
+  // missing one is, and unitxt reports it if the metric needs it.
+  py::list input_fields(configuration.attr(ZN_STR("input_fields")));
+  if (!input_fields.empty() && contains(columns, input_fields[0])) {
+    df[mapping.attr(ZN_STR("question"))] = input_df[input_fields[0]];
+  }
+  py::list output_fields(configuration.attr(ZN_STR("output_fields")));
+  if (!output_fields.empty() && all_present(output_fields, columns)) {
+    df[mapping.attr(ZN_STR("answer"))] = input_df[output_fields[0]];
+  }
+  py::object contexts =
+      list_column(data, input_df, py::list(configuration.attr(ZN_STR("context_fields"))), columns);
+  if (!contexts.is_none()) df[mapping.attr(ZN_STR("contexts"))] = contexts;
+  py::object references =
+      list_column(data, input_df, py::list(configuration.attr(ZN_STR("reference_fields"))), columns);
+  if (!references.is_none()) df[mapping.attr(ZN_STR("ground_truths"))] = references;
+  df[py::str("record_id")] = input_df[configuration.attr(ZN_STR("record_id_field"))];
+  return df;
+}
+
+py::object compute_metric(const py::object& self, const py::object& data) {
+  py::list test_data = data.attr(ZN_STR("to_dict"))("orient"_a = "records");
+  for (py::handle record : test_data) {
+    // A new dictionary and list per record: unitxt may change them in place.
+    py::list policy;
+    policy.append(ZN_STR("public"));
+    py::dict metadata;
+    metadata["data_classification_policy"] = policy;
+    record[ZN_STR("metadata")] = metadata;
+  }
+
+  py::object alias = self.attr(ZN_STR("metric_alias"));
+  py::object unitxt_metric = self.attr("_Scorewell__generate_unitxt_metric")(
+      "metric_name"_a = zcore::truthy(alias) ? alias : py::object(self.attr(ZN_STR("metric_name"))),
+      "metric_prefix"_a = self.attr(ZN_STR("metric_prefix")));
+
+  const bool run_with_lock =
+      contains(self.attr(ZN_STR("METRIC_METHODS_WITH_LOCKS")), self.attr(ZN_STR("metric_method"))) ||
+      !self.attr(ZN_STR("llm_judge")).is_none();
+  py::list instances;
+  {
+    std::optional<LockGuard> guard;
+    if (run_with_lock) guard.emplace(scope().get("Scorewell").attr(ZN_STR("_lock")));
+    py::dict streams;
+    streams["test"] = test_data;
+    py::object multi_stream =
+        scope().get("MultiStream").attr(ZN_STR("from_iterables"))(streams, "copying"_a = true);
+    py::list steps;
+    steps.append(unitxt_metric);
+    py::object metrics_operator = scope().get("SequentialOperator")("steps"_a = steps);
+    instances = py::list(metrics_operator(multi_stream)[py::str("test")]);
+  }
+
+  py::list metric_values(instances.size());
+  for (size_t i = 0; i < instances.size(); ++i) {
+    py::object score = instances[i][ZN_STR("score")][ZN_STR("instance")][ZN_STR("score")];
+    metric_values[i] = score;
+  }
+  py::object results = scope().get("pd").attr(ZN_STR("DataFrame"))();
+  results[self.attr(ZN_STR("metric_name"))] = metric_values;
+  // By position: the scores come in record order whatever the input's index.
+  results[py::str("record_id")] = data[py::str("record_id")].attr(ZN_STR("tolist"))();
+  return results;
+}
+
+py::object post_process(const py::object& self, const py::object& result) {
+  py::object metric_name = self.attr(ZN_STR("metric_name"));
+  py::object metric_method = self.attr(ZN_STR("metric_method"));
+  py::object clip_table = self.attr(ZN_STR("CLIP_METRIC_METHODS"));
+  const bool apply_clipping =
+      contains(clip_table, metric_name) && contains(clip_table[metric_name], metric_method);
+
+  py::object display_name = self.attr(ZN_STR("metric_display_name"));
+  py::object group = self.attr(ZN_STR("metric_group"));
+  py::object thresholds = self.attr(ZN_STR("thresholds"));
+  py::object provider = scope().get("EvaluationProvider").attr(ZN_STR("UNITXT")).attr(ZN_STR("value"));
+  py::object record_type = scope().get("RecordMetricResult");
+
+  py::list scores = result[metric_name].attr(ZN_STR("tolist"))();
+  py::list record_ids = result[py::str("record_id")].attr(ZN_STR("tolist"))();
+  py::list record_level_metrics;
+  py::list values;
+  py::float_ zero(0.0);
+  for (size_t i = 0; i < scores.size(); ++i) {
+    py::object score = plain_number(scores[i]);
+    if (apply_clipping) {
+      // Not greater than zero, missing (NaN) included, becomes 0.0.
+      const int positive = PyObject_RichCompareBool(score.ptr(), zero.ptr(), Py_GT);
+      if (positive < 0) throw py::error_already_set();
+      if (positive == 0) score = zero;
+    }
+    py::object value = round4(score);
+    py::dict fields;
+    fields["name"] = metric_name;
+    fields["display_name"] = display_name;
+    fields["method"] = metric_method;
+    fields["group"] = group;
+    fields["provider"] = provider;
+    fields["value"] = value;
+    fields["record_id"] = record_ids[i];
+    fields["thresholds"] = thresholds;
+    record_level_metrics.append(zcore::call_kw(record_type, fields));
+    values.append(value);
+  }
+
+  // Over the scores as computed: before clipping and before rounding.
+  py::object mean = round4(plain_number(result[metric_name].attr(ZN_STR("mean"))()));
+  py::object builtins = py::module_::import("builtins");
+  py::dict fields;
+  fields["name"] = metric_name;
+  fields["display_name"] = display_name;
+  fields["method"] = metric_method;
+  fields["group"] = group;
+  fields["provider"] = provider;
+  fields["value"] = mean;
+  fields["total_records"] = values.size();
+  fields["record_level_metrics"] = record_level_metrics;
+  fields["min"] = builtins.attr("min")(values);
+  fields["max"] = builtins.attr("max")(values);
+  fields["mean"] = mean;
+  fields["thresholds"] = thresholds;
+  return zcore::call_kw(scope().get("AggregateMetricResult"), fields);
+}
+
+}  // namespace scorewell
