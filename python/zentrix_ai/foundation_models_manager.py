@@ -18,7 +18,7 @@ class FoundationModelsManager:
     def get_model_specs(
         self, model_id: str | None = None, get_all: bool = False, limit: int | None = None
     ) -> dict[str, Any] | None:
-        """The specification of ``model_id`` (None when the platform does not offer it), or,
+        """The catalogue entry of ``model_id`` (None when the platform does not offer it), or,
         without a model id, the catalogue: ``{"resources": [...], "total_count": N}``.
 
         ``limit`` keeps the first entries of the catalogue; ``get_all`` returns all of them.

@@ -71,7 +71,7 @@ def add_parser(commands: Any) -> None:
     )
     risk.add_argument("--report", metavar="FILE.pdf", help="write the PDF report to FILE.pdf")
     risk.add_argument(
-        "--thresholds", metavar="SPEC", help="highest failure rate per risk (see below)"
+        "--thresholds", metavar="LIMITS", help="highest failure rate per risk (see below)"
     )
     risk.add_argument("--name", help="the model's name in the report (default: --model or ID)")
     risk.add_argument(
@@ -99,9 +99,9 @@ def load_model(target: str) -> Callable[..., Any]:
             path = Path(where)
             if not path.is_file():
                 raise UsageError(f"--model: no such file {where!r}")
-            module_spec = importlib.util.spec_from_file_location(path.stem, path)
-            module = importlib.util.module_from_spec(module_spec)
-            module_spec.loader.exec_module(module)
+            module_source = importlib.util.spec_from_file_location(path.stem, path)
+            module = importlib.util.module_from_spec(module_source)
+            module_source.loader.exec_module(module)
         else:
             if os.getcwd() not in sys.path and "" not in sys.path:
                 sys.path.insert(0, os.getcwd())
