@@ -95,7 +95,7 @@ case "$cmd" in
     setup
     if [ $# -eq 0 ]; then
       set -- examples/records.jsonl --config examples/columns.json \
-        --metrics hap,pii,keyword,regex,topic_relevance,answer_relevance,faithfulness,context_relevance,tool_call_accuracy,harm \
+        --metrics hap,pii,keyword,regex,topic_relevance,answer_relevance,faithfulness,context_relevance,tool_call_accuracy,harm,rag_faithfulness,rag_context_relevance,rag_answer_relevance,answer_correctness \
         --output build/results.json
     fi
     exec "$py" -m zentrix_gov evaluate "$@"

@@ -92,3 +92,28 @@ def test_driver_leaks_nothing_per_call(monkeypatch):
 
     # One object kept per metric evaluation would leave 2,000 blocks behind.
     assert growth_after_repeats(work, repeats=50) < 500
+
+
+def test_template_library_provider_leaks_nothing_per_record():
+    from tests.scorewell.test_compute import FakePipeline
+    from zentrix_gov.providers.scorewell import Scorewell
+
+    config = GenAIConfiguration(
+        input_fields=["q"], output_fields=["a"], context_fields=["c"], reference_fields=[]
+    )
+    provider = Scorewell(config, "faithfulness", "Faithfulness", "sentence_bert_mini_lm", "p")
+    frame = pd.DataFrame(
+        {
+            "q": [f"question {i}" for i in range(ROWS)],
+            "a": [f"answer {i}" for i in range(ROWS)],
+            "c": [["ctx", f"context {i}"] for i in range(ROWS)],
+            "record_id": [str(i) for i in range(ROWS)],
+        }
+    )
+    pipeline = FakePipeline([(i % 7) / 7 - 0.3 for i in range(ROWS)])
+
+    def work():
+        with pipeline.patch():
+            provider.evaluate(frame)
+
+    assert growth_after_repeats(work, repeats=20) < ROWS

@@ -141,7 +141,11 @@ class TestEngineKinds:
                 ),
                 "AzureOpenAIInferenceEngine",
                 # Under the field aliases, unlike every other family.
-                {"api_key": "k", "api_url": "https://azure.example", "api_version": "2024"},
+                {
+                    "api_key": "k",
+                    "azure_openai_host": "https://azure.example",
+                    "api_version": "2024",
+                },
             ),
         ],
     )

@@ -42,7 +42,10 @@ class MetricRun:
 
     @property
     def name(self) -> str:
-        return self.metric.name
+        """The metric's name on the command line (``rag_faithfulness`` reports
+        ``faithfulness`` results, beside the detector metric of that name)."""
+        info = getattr(self.metric, "info", None)
+        return getattr(info, "command_name", self.metric.name)
 
 
 def print_metric_list(out: TextIO) -> None:
@@ -108,14 +111,6 @@ def build_metrics(entries: Sequence[str], settings: Settings) -> list[GenAIMetri
                 f"metric {name!r}: {'; '.join(exc.problems)} "
                 f"(set its parameters under {METRIC_PARAMS}.{name} in the --config file)"
             ) from None
-    seen: dict[str, str] = {}
-    for name, metric in zip(names, metrics, strict=True):
-        if metric.name in seen:
-            raise UsageError(
-                f"metrics {seen[metric.name]!r} and {name!r} both report results named "
-                f"{metric.name!r}; evaluate them in separate runs"
-            )
-        seen[metric.name] = name
     return metrics
 
 

@@ -208,6 +208,9 @@ def write_outputs(
             entry = run.result.model_dump(mode="json")
         else:
             entry = {"name": run.name, "value": None, "total_records": 0}
+        # The command-line name tells apart results of the same name (rag_faithfulness and
+        # faithfulness both report "faithfulness").
+        entry = {"metric": run.name, **entry}
         entry["skipped_record_ids"] = list(run.skipped_ids)
         metrics.append(entry)
     metrics, truncated = cap_texts(metrics)

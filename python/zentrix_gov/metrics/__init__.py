@@ -11,6 +11,10 @@ loads this package on its first lookup), so ``MetricGroup.CONTENT_SAFETY.get_met
 lists them. What each metric reads and sends is described in
 ``zentrix_gov.entities.detector_catalog``. ``metric_from_name("hap")`` builds a metric from
 its name (see ``METRICS_BY_NAME``).
+
+The RAG metrics of ``zentrix_gov.metrics.rag`` (``RagFaithfulnessMetric``, ...,
+``AnswerCorrectnessMetric``) are computed locally by unitxt pipelines: token overlap,
+sentence embeddings or an LLM judge (``method=``).
 """
 
 from zentrix_gov.metrics.catalog import (
@@ -35,9 +39,17 @@ from zentrix_gov.metrics.detectors import (
     ToolCallAccuracyMetric,
     TopicRelevanceMetric,
 )
+from zentrix_gov.metrics.rag import (
+    AnswerCorrectnessMetric,
+    RagAnswerRelevanceMetric,
+    RagContextRelevanceMetric,
+    RagFaithfulnessMetric,
+    RagMetric,
+)
 
 __all__ = [
     "METRICS_BY_NAME",
+    "AnswerCorrectnessMetric",
     "AnswerRelevanceMetric",
     "ContextRelevanceMetric",
     "DetectorMetric",
@@ -47,6 +59,10 @@ __all__ = [
     "MetricParameterError",
     "PIIMetric",
     "PromptSafetyRiskMetric",
+    "RagAnswerRelevanceMetric",
+    "RagContextRelevanceMetric",
+    "RagFaithfulnessMetric",
+    "RagMetric",
     "RegexDetectionMetric",
     "RiskMetric",
     "ToolCallAccuracyMetric",
