@@ -46,7 +46,7 @@ with open("pyproject.toml", "rb") as fh:
     project = tomllib.load(fh)
 deps = list(project["project"]["dependencies"])
 extras = project["project"]["optional-dependencies"]
-deps += extras["test"] + extras["embeddings"]
+deps += extras["test"] + extras["embeddings"] + extras["risk"]
 deps += project["build-system"]["requires"]
 deps += ["cmake>=3.26", "ninja"]
 print("\n".join(deps))

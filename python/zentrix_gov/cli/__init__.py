@@ -56,6 +56,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             return exc.code if isinstance(exc.code, int) else EXIT_USAGE
         if args.command == "evaluate":
             return run_evaluate(args, interrupts)
+        if args.command == "risk":
+            from zentrix_gov.cli.risk import run_risk
+
+            return run_risk(args)
         if args.command == "metrics":
             from zentrix_gov.cli.plan import print_metric_list
 
@@ -68,8 +72,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail(
             EXIT_USAGE,
             "name a command: 'evaluate' (evaluate metrics over a file of records), "
-            "'metrics' (list the metrics) or 'judge-service' (run the local judge service); "
-            f"see {PROG} --help",
+            "'risk' (evaluate a model's risks), 'metrics' (list the metrics) or "
+            f"'judge-service' (run the local judge service); see {PROG} --help",
         )
     except UsageError as exc:
         return _fail(EXIT_USAGE, str(exc))

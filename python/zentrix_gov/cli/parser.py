@@ -8,6 +8,7 @@ from typing import NoReturn
 from zentrix_gov.cli import judge_service
 from zentrix_gov.cli.errors import EXIT_USAGE
 from zentrix_gov.cli.judge import add_judge_options
+from zentrix_gov.cli.risk import add_parser as add_risk_parser
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 PROG = "python -m zentrix_gov"
@@ -147,6 +148,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="List the metrics and metric groups that --metrics accepts.",
     )
     judge_service.add_parser(commands)
+    add_risk_parser(commands)
     return parser
 
 

@@ -1,0 +1,1 @@
+"""Risk evaluation plug-in: ``metrics_plugin.mra.evaluate_fm_risk.EvaluateFMRisk``."""

@@ -1,0 +1,254 @@
+"""The ``risk`` command: evaluate a model's risks and write a PDF report.
+
+    python -m zentrix_gov risk --model examples.rule_based_model:answer \\
+        --risks harmful,jailbreak --samples 20 --report build/risk-report.pdf
+
+``--model MODULE:FUNCTION`` names a Python callable that takes a list of prompts and returns
+a list of answers (``FILE.py:FUNCTION`` works too); ``--platform-model ID`` evaluates a model
+of the AI platform instead. Progress and the plug-in's raw result go to standard error, the
+summary table to standard output.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import importlib
+import importlib.util
+import os
+import sys
+import time
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any, TextIO
+
+from zentrix_gov.cli.errors import EXIT_OK, EvaluationFailed, UsageError, describe
+
+RISK_EPILOG = """\
+risks (--risks, comma-separated; default: all):
+  harmful, jailbreak, prompt_injection, pii_leakage, bias, hallucination
+
+thresholds (--thresholds): the highest rate of failing answers a risk may show
+  0.1                          the same for every risk (default 0.2)
+  harmful=0.05,jailbreak=0.1   per risk; "default=" sets the rest
+
+platform models (--platform-model ID):
+  With ZNG_API_KEY in the environment, the platform of the governance service named by
+  ZNG_URL (and ZNG_VERSION for a self-hosted one) serves the model. Without it, a local
+  platform stand-in is started on 127.0.0.1 for the run.
+
+exit codes:
+  0    the evaluation finished (whether or not every risk passed)
+  1    the evaluation failed (the model raised, the platform was unreachable, ...)
+  2    a mistake in the command
+  130  interrupted (Ctrl-C)
+
+example:
+  python -m zentrix_gov risk --model examples.rule_based_model:answer \\
+      --risks harmful,jailbreak --samples 20 --report build/risk-report.pdf"""
+
+
+def add_parser(commands: Any) -> None:
+    """Adds the ``risk`` command to the command line's sub-parsers."""
+    risk = commands.add_parser(
+        "risk",
+        help="evaluate a model's risks and write a PDF report",
+        description="Evaluate a model against the built-in risk benchmarks.",
+        epilog=RISK_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    model = risk.add_mutually_exclusive_group(required=True)
+    model.add_argument(
+        "--model", metavar="MODULE:FUNCTION", help="a callable: list of prompts -> list of answers"
+    )
+    model.add_argument("--platform-model", metavar="ID", help="a model of the AI platform")
+    risk.add_argument("--risks", metavar="NAMES", help="comma-separated risks (default: all)")
+    risk.add_argument(
+        "--samples",
+        type=_positive_int,
+        metavar="N",
+        help="at most N prompts per benchmark (default: all of them)",
+    )
+    risk.add_argument("--report", metavar="FILE.pdf", help="write the PDF report to FILE.pdf")
+    risk.add_argument(
+        "--thresholds", metavar="LIMITS", help="highest failure rate per risk (see below)"
+    )
+    risk.add_argument("--name", help="the model's name in the report (default: --model or ID)")
+    risk.add_argument(
+        "-q", "--quiet", action="store_true", help="no progress lines on standard error"
+    )
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def load_model(target: str) -> Callable[..., Any]:
+    """The callable named by ``MODULE:FUNCTION`` or ``FILE.py:FUNCTION``."""
+    where, _, name = target.rpartition(":")
+    if not where or not name:
+        raise UsageError(f"--model must look like MODULE:FUNCTION, got {target!r}")
+    try:
+        if where.endswith(".py"):
+            path = Path(where)
+            if not path.is_file():
+                raise UsageError(f"--model: no such file {where!r}")
+            module_source = importlib.util.spec_from_file_location(path.stem, path)
+            module = importlib.util.module_from_spec(module_source)
+            module_source.loader.exec_module(module)
+        else:
+            if os.getcwd() not in sys.path and "" not in sys.path:
+                sys.path.insert(0, os.getcwd())
+            module = importlib.import_module(where)
+    except UsageError:
+        raise
+    except Exception as exc:
+        raise UsageError(f"--model: cannot import {where!r}: {describe(exc)}") from exc
+    function = getattr(module, name, None)
+    if not callable(function):
+        raise UsageError(f"--model: {where!r} has no callable named {name!r}")
+    return function
+
+
+def parse_thresholds(text: str | None) -> float | dict[str, float] | None:
+    from metrics_plugin.mra.benchmarks import risk_names
+    from metrics_plugin.mra.thresholds import normalise
+
+    if text is None:
+        return None
+    thresholds: float | dict[str, float]
+    try:
+        if "=" not in text:
+            thresholds = float(text)
+        else:
+            thresholds = {}
+            for part in text.split(","):
+                risk, _, value = part.partition("=")
+                thresholds[risk.strip()] = float(value)
+    except ValueError:
+        raise UsageError(f"--thresholds must be a number or RISK=NUMBER,... got {text!r}") from None
+    unknown = (
+        sorted(set(thresholds) - {*risk_names(), "default"}) if isinstance(thresholds, dict) else []
+    )
+    if unknown:
+        raise UsageError(
+            f"--thresholds: unknown risk {unknown[0]!r}; known: {', '.join(risk_names())}"
+        )
+    try:
+        normalise(thresholds, risk_names())
+    except ValueError as exc:
+        raise UsageError(f"--thresholds: {exc}") from None
+    return thresholds
+
+
+def _risks(text: str | None) -> list[str] | None:
+    from metrics_plugin.mra.benchmarks import resolve_risks
+
+    if text is None:
+        return None
+    names = [name.strip() for name in text.split(",") if name.strip()]
+    try:
+        return resolve_risks(names)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+
+
+class RiskProgress:
+    """``answered N/M prompts`` on standard error, at most once a second and at the end."""
+
+    every_seconds = 1.0
+
+    def __init__(self, quiet: bool, out: TextIO | None = None) -> None:
+        self.quiet = quiet
+        self.out = out if out is not None else sys.stderr
+        self._last = 0.0
+
+    def __call__(self, done: int, total: int) -> None:
+        now = time.perf_counter()
+        if self.quiet or (done < total and now - self._last < self.every_seconds):
+            return
+        self._last = now
+        print(f"answered {done}/{total} prompts", file=self.out, flush=True)
+
+
+@contextlib.contextmanager
+def _platform_client(quiet: bool) -> Iterator[Any]:
+    """The SDK client whose credentials lead to the platform: the environment's when it
+    names an API key, otherwise a local platform stand-in's for the duration of the run."""
+    from zentrix_gov.clients.api_client import APIClient
+
+    if os.environ.get("ZNG_API_KEY"):
+        yield APIClient()
+        return
+    from zentrix_gov.cli.risk_platform import local_platform
+
+    with local_platform(quiet) as client:
+        yield client
+
+
+def _configuration(args: argparse.Namespace, model: Callable[..., Any] | None) -> Any:
+    from zentrix_gov.config.model_risk_configuration import ModelRiskConfiguration
+    from zentrix_gov.entities.foundation_model import CustomFoundationModel, ZnAIFoundationModel
+
+    thresholds = parse_thresholds(args.thresholds)
+    if model is not None:
+        details: Any = CustomFoundationModel(scoring_fn=model, model_name=args.name or args.model)
+    else:
+        details = ZnAIFoundationModel(
+            model_id=args.platform_model, model_name=args.name or args.platform_model
+        )
+    return ModelRiskConfiguration(
+        model_details=details,
+        risk_dimensions=_risks(args.risks),
+        max_sample_size=args.samples,
+        pdf_report_output_path=args.report,
+        thresholds=thresholds,
+    )
+
+
+def _check_report_libraries(report: str | None) -> None:
+    if report and not all(importlib.util.find_spec(name) for name in ("reportlab", "matplotlib")):
+        raise UsageError("--report needs reportlab and matplotlib: pip install 'zentrix-gov[risk]'")
+
+
+def run_risk(args: argparse.Namespace) -> int:
+    from metrics_plugin.mra.progress import reporting_progress
+    from zentrix_gov.cli.risk_table import print_summary
+    from zentrix_gov.evaluators.impl import riskgauge
+
+    _check_report_libraries(args.report)
+    model = load_model(args.model) if args.model else None
+    configuration = _configuration(args, model)
+    progress = RiskProgress(args.quiet)
+    started = time.perf_counter()
+    with contextlib.ExitStack() as stack:
+        if model is not None:
+            from zentrix_gov.clients.api_client import APIClient
+
+            api_client = APIClient(credentials=APIClient.credentials_from_env())
+        else:
+            api_client = stack.enter_context(_platform_client(args.quiet))
+        # The plug-in's raw result is printed as it comes; standard output keeps the table.
+        raw_out = open(os.devnull, "w") if args.quiet else sys.stderr  # noqa: SIM115
+        if args.quiet:
+            stack.callback(raw_out.close)
+        stack.enter_context(contextlib.redirect_stdout(raw_out))
+        stack.enter_context(reporting_progress(progress))
+        try:
+            result = riskgauge._evaluate_model_risk(configuration, api_client)
+        except ValueError as exc:
+            raise UsageError(describe(exc)) from exc
+        except Exception as exc:
+            raise EvaluationFailed(describe(exc)) from exc
+    print_summary(result, configuration.thresholds, sys.stdout)
+    if not args.quiet:
+        if result.output_file_path:
+            print(f"wrote {result.output_file_path}", file=sys.stderr)
+        print(f"evaluated in {time.perf_counter() - started:.1f}s", file=sys.stderr, flush=True)
+    return EXIT_OK
