@@ -57,6 +57,7 @@ py::object plain_number(py::handle value) {
   }
   auto item = py::reinterpret_steal<py::object>(PyObject_GetAttrString(value.ptr(), "item"));
   if (!item) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
     return py::reinterpret_borrow<py::object>(value);
   }
@@ -73,10 +74,12 @@ class LockGuard {
   ~LockGuard() {
     // Runs while an error may be propagating: keep it and restore it after.
     py::error_scope pending;
-    if (PyObject_CallMethod(lock_.ptr(), "release", nullptr) == nullptr)
+    PyObject* released = PyObject_CallMethod(lock_.ptr(), "release", nullptr);  // new reference
+    if (released == nullptr) {
       PyErr_WriteUnraisable(lock_.ptr());
-    else
-      Py_DECREF(Py_None);  // the release() result, always None
+    } else {
+      Py_DECREF(released);
+    }
   }
 
  private:
