@@ -3,6 +3,7 @@
 // methods), and the scores clipped, rounded and aggregated.
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "scorewell/scorewell.hpp"
 
@@ -86,6 +87,32 @@ class LockGuard {
   py::object lock_;
 };
 
+// One dictionary per row, as `to_dict(orient="records")` gives, each with the
+// records' "metadata" entry; built column by column, which is several times
+// faster than pandas' own row-wise conversion.
+py::list metric_records(const py::object& data) {
+  py::list names(data.attr(ZN_STR("columns")));
+  std::vector<py::list> columns;
+  columns.reserve(names.size());
+  for (py::handle name : names) columns.emplace_back(data[name].attr(ZN_STR("tolist"))());
+  const size_t rows = py::len(data);
+  py::list records(rows);
+  for (size_t row = 0; row < rows; ++row) {
+    py::dict record;
+    for (size_t column = 0; column < columns.size(); ++column) {
+      record[names[column]] = columns[column][row];
+    }
+    // A new dictionary and list per record: unitxt may change them in place.
+    py::list policy;
+    policy.append(ZN_STR("public"));
+    py::dict metadata;
+    metadata["data_classification_policy"] = policy;
+    record[ZN_STR("metadata")] = metadata;
+    records[row] = record;
+  }
+  return records;
+}
+
 }  // namespace
 
 py::object evaluate(const py::object& self, const py::object& data) {
@@ -144,16 +171,7 @@ py::object pre_process_data(const py::object& self, const py::object& data) {
 }
 
 py::object compute_metric(const py::object& self, const py::object& data) {
-  py::list test_data = data.attr(ZN_STR("to_dict"))("orient"_a = "records");
-  for (py::handle record : test_data) {
-    // A new dictionary and list per record: unitxt may change them in place.
-    py::list policy;
-    policy.append(ZN_STR("public"));
-    py::dict metadata;
-    metadata["data_classification_policy"] = policy;
-    record[ZN_STR("metadata")] = metadata;
-  }
-
+  py::list test_data = metric_records(data);
   py::object alias = self.attr(ZN_STR("metric_alias"));
   py::object unitxt_metric = self.attr("_Scorewell__generate_unitxt_metric")(
       "metric_name"_a = zcore::truthy(alias) ? alias : py::object(self.attr(ZN_STR("metric_name"))),
