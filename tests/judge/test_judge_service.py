@@ -150,7 +150,7 @@ class TestCredentials:
     )
     @pytest.mark.parametrize("path", [PATH_CHAT, PATH_GENERATION, "/v1/foundation_model_specs"])
     def test_every_route_needs_the_token(self, judge_call, judge_service, headers, path):
-        method = "GET" if "specs" in path else "POST"
+        method = "GET" if "foundation_model" in path else "POST"
         reply = judge_call(method, path, chat("hi"), headers=headers)
         assert reply.status == 401
         assert reply.content_type == "application/json"

@@ -32,7 +32,7 @@ class FakePlatform:
     def _authorised(self, request: web.Request) -> bool:
         return request.headers.get("Authorization") == f"Bearer {self.token}"
 
-    async def specs(self, request: web.Request) -> web.Response:
+    async def model_listing(self, request: web.Request) -> web.Response:
         self.requests.append({"path": request.path, "query": dict(request.query)})
         if not self._authorised(request):
             return web.json_response({"error": {"message": "unauthorised"}}, status=401)
@@ -83,7 +83,7 @@ class FakePlatform:
 def fake_platform(token: str = "platform-key") -> Iterator[FakePlatform]:
     platform = FakePlatform(token)
     app = web.Application()
-    app.router.add_get("/v1/foundation_model_specs", platform.specs)
+    app.router.add_get("/v1/foundation_model_specs", platform.model_listing)
     app.router.add_post("/v1/text/generation", platform.generate)
     loop = asyncio.new_event_loop()
     runner = web.AppRunner(app)

@@ -20,8 +20,8 @@ class _Loader(importlib.abc.Loader):
     def __init__(self, loader: importlib.abc.Loader) -> None:
         self._loader = loader
 
-    def create_module(self, module_spec: Any) -> ModuleType | None:
-        return self._loader.create_module(module_spec)
+    def create_module(self, found: Any) -> ModuleType | None:
+        return self._loader.create_module(found)
 
     def exec_module(self, module: ModuleType) -> None:
         self._loader.exec_module(module)
