@@ -112,3 +112,14 @@ def test_detector_and_library_metrics_side_by_side():
     assert done.returncode == 0, done.stderr
     rows = [line.split()[0] for line in done.stdout.splitlines()[2:4]]
     assert rows == ["faithfulness", "rag_faithfulness"]
+
+
+def test_quiet_runs_draw_no_progress_bars(plain_config):
+    args = ["evaluate", RECORDS, "--config", plain_config, "-m", "rag_answer_relevance"]
+    args += ["--rag-method", "llm_as_judge", "--judge", "local"]
+    env = clean_env()
+    env.pop("TQDM_DISABLE", None)
+    loud, quiet = run_cli(*args, env=env), run_cli(*args, "-q", env=env)
+    assert loud.returncode == quiet.returncode == 0, loud.stderr + quiet.stderr
+    assert "Inferring with OpenAiInferenceEngine" in loud.stderr
+    assert quiet.stderr == ""

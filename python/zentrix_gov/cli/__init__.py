@@ -99,7 +99,12 @@ def _fail(code: int, message: str) -> int:
 
 
 def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None) -> int:
-    from zentrix_gov.cli.judge import apply_rag_method, check_judges, open_judge
+    from zentrix_gov.cli.judge import (
+        apply_rag_method,
+        check_judges,
+        open_judge,
+        quiet_progress_bars,
+    )
     from zentrix_gov.cli.plan import build_metrics, plan_runs
     from zentrix_gov.cli.records import prepare_records, read_records
     from zentrix_gov.cli.report import (
@@ -125,6 +130,7 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
     progress = Progress(runs, len(frame), args.quiet)
     started = time.perf_counter()
     with (
+        quiet_progress_bars(args.quiet),
         open_judge(args, args.quiet) as judge,
         open_service(args.quiet) as service,
         request_timeout(args.timeout),

@@ -84,6 +84,19 @@ def open_judge(args: argparse.Namespace, quiet: bool = False) -> Iterator[Any]:
     yield judge_for(url, api_key, model)
 
 
+@contextmanager
+def quiet_progress_bars(quiet: bool) -> Iterator[None]:
+    """With ``-q``, silence the progress bars unitxt and the model libraries draw (tqdm)."""
+    if not quiet or "TQDM_DISABLE" in os.environ:
+        yield
+        return
+    os.environ["TQDM_DISABLE"] = "1"
+    try:
+        yield
+    finally:
+        os.environ.pop("TQDM_DISABLE", None)
+
+
 def apply_rag_method(
     metrics: Sequence[Any], metric_params: dict[str, dict[str, Any]], method: str | None
 ) -> None:
