@@ -213,10 +213,14 @@ py::object post_process(const py::object& self, const py::object& result) {
   const bool apply_clipping =
       contains(clip_table, metric_name) && contains(clip_table[metric_name], metric_method);
 
-  py::object display_name = self.attr(ZN_STR("metric_display_name"));
-  py::object group = self.attr(ZN_STR("metric_group"));
+  // The fields every result of this metric starts with, record and aggregate alike.
+  py::dict identity;
+  identity["name"] = metric_name;
+  identity["display_name"] = self.attr(ZN_STR("metric_display_name"));
+  identity["method"] = metric_method;
+  identity["group"] = self.attr(ZN_STR("metric_group"));
+  identity["provider"] = scope().get("EvaluationProvider").attr(ZN_STR("UNITXT")).attr(ZN_STR("value"));
   py::object thresholds = self.attr(ZN_STR("thresholds"));
-  py::object provider = scope().get("EvaluationProvider").attr(ZN_STR("UNITXT")).attr(ZN_STR("value"));
   py::object record_type = scope().get("RecordMetricResult");
 
   py::list scores = result[metric_name].attr(ZN_STR("tolist"))();
@@ -233,12 +237,7 @@ py::object post_process(const py::object& self, const py::object& result) {
       if (positive == 0) score = zero;
     }
     py::object value = round4(score);
-    py::dict fields;
-    fields["name"] = metric_name;
-    fields["display_name"] = display_name;
-    fields["method"] = metric_method;
-    fields["group"] = group;
-    fields["provider"] = provider;
+    py::dict fields(identity.attr(ZN_STR("copy"))());
     fields["value"] = value;
     fields["record_id"] = record_ids[i];
     fields["thresholds"] = thresholds;
@@ -249,12 +248,7 @@ py::object post_process(const py::object& self, const py::object& result) {
   // Over the scores as computed: before clipping and before rounding.
   py::object mean = round4(plain_number(result[metric_name].attr(ZN_STR("mean"))()));
   py::object builtins = py::module_::import("builtins");
-  py::dict fields;
-  fields["name"] = metric_name;
-  fields["display_name"] = display_name;
-  fields["method"] = metric_method;
-  fields["group"] = group;
-  fields["provider"] = provider;
+  py::dict fields(identity.attr(ZN_STR("copy"))());
   fields["value"] = mean;
   fields["total_records"] = values.size();
   fields["record_level_metrics"] = record_level_metrics;

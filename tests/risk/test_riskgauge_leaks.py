@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import contextlib
-import gc
 import io
-import sys
 from types import SimpleNamespace
 
 import pytest
 
+from tests.test_no_leaks import growth_after_repeats
 from zentrix_gov.config.model_risk_configuration import (
     ModelRiskConfiguration,
     ZnGCConfiguration,
@@ -25,15 +24,8 @@ RESULTS = {
 }
 
 
-def growth(work, repeats=CALLS, warm_up=20):
-    for _ in range(warm_up):
-        work()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(repeats):
-        work()
-    gc.collect()
-    return sys.getallocatedblocks() - before
+def growth(work):
+    return growth_after_repeats(work, repeats=CALLS, warm_up=20)
 
 
 class Plugin:
