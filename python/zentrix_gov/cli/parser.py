@@ -6,6 +6,7 @@ import argparse
 from typing import NoReturn
 
 from zentrix_gov.cli import judge_service
+from zentrix_gov.cli.argtypes import positive_int, seconds
 from zentrix_gov.cli.errors import EXIT_USAGE
 from zentrix_gov.cli.judge import add_judge_options
 from zentrix_gov.cli.risk import add_parser as add_risk_parser
@@ -121,14 +122,14 @@ def build_parser() -> argparse.ArgumentParser:
     )
     evaluate.add_argument(
         "--max-concurrency",
-        type=_positive_int,
+        type=positive_int,
         default=DEFAULT_MAX_CONCURRENCY,
         metavar="N",
         help=f"with --concurrent: at most N metrics at a time (default {DEFAULT_MAX_CONCURRENCY})",
     )
     evaluate.add_argument(
         "--timeout",
-        type=_seconds,
+        type=seconds,
         default=DEFAULT_TIMEOUT,
         metavar="SECONDS",
         help="give up on a request to the detection service after SECONDS "
@@ -150,23 +151,3 @@ def build_parser() -> argparse.ArgumentParser:
     judge_service.add_parser(commands)
     add_risk_parser(commands)
     return parser
-
-
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
-
-
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
-    if not value >= 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a finite number of seconds >= 0, got {text}")
-    return value

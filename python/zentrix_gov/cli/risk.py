@@ -22,6 +22,7 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
+from zentrix_gov.cli.argtypes import positive_int
 from zentrix_gov.cli.errors import EXIT_OK, EvaluationFailed, UsageError, describe
 
 RISK_EPILOG = """\
@@ -65,7 +66,7 @@ def add_parser(commands: Any) -> None:
     risk.add_argument("--risks", metavar="NAMES", help="comma-separated risks (default: all)")
     risk.add_argument(
         "--samples",
-        type=_positive_int,
+        type=positive_int,
         metavar="N",
         help="at most N prompts per benchmark (default: all of them)",
     )
@@ -77,16 +78,6 @@ def add_parser(commands: Any) -> None:
     risk.add_argument(
         "-q", "--quiet", action="store_true", help="no progress lines on standard error"
     )
-
-
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
 
 
 def load_model(target: str) -> Callable[..., Any]:
