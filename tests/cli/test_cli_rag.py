@@ -65,23 +65,24 @@ def plain_config(tmp_path):
     return path
 
 
-def test_methods_from_the_config_file_win_over_the_option(tmp_path, capsys, no_judge_env):
+def test_methods_from_the_config_file_and_the_option(tmp_path, capsys, no_judge_env):
     document = json.loads(COLUMNS.read_text())
-    document["metric_params"] = {"rag_faithfulness": {"method": "token_k_precision"}}
+    document["metric_params"] = {"rag_faithfulness": {"method": "sentence_bert_mini_lm"}}
     config = tmp_path / "columns.json"
     config.write_text(json.dumps(document))
     output = tmp_path / "out.json"
-    code = main(
-        [
-            "evaluate", str(RECORDS), "--config", str(config), "-q", "-o", str(output),
-            "--metrics", "rag_faithfulness,rag_answer_relevance",
-            "--rag-method", "sentence_bert_mini_lm",
-        ]
-    )  # fmt: skip
-    assert code == 0, capsys.readouterr().err
+    command = ["evaluate", str(RECORDS), "--config", str(config), "-q", "-o", str(output)]
+    command += ["--metrics", "rag_faithfulness,rag_answer_relevance"]
+    assert main(command) == 0, capsys.readouterr().err
     by_name = results(output)
-    assert by_name["rag_faithfulness"]["method"] == "token_k_precision"
-    assert by_name["rag_answer_relevance"]["method"] == "sentence_bert_mini_lm"
+    assert by_name["rag_faithfulness"]["method"] == "sentence_bert_mini_lm"
+    assert by_name["rag_answer_relevance"]["method"] == "token_recall"
+    # The option wins over the config file, for every template-library metric.
+    assert main([*command, "--rag-method", "token_recall"]) == 2
+    assert "'rag_faithfulness': unknown method 'token_recall'" in capsys.readouterr().err
+    assert main([*command[:-2], "--metrics", "rag_answer_relevance", "--rag-method",
+                 "sentence_bert_mini_lm"]) == 0  # fmt: skip
+    assert results(output)["rag_answer_relevance"]["method"] == "sentence_bert_mini_lm"
 
 
 @pytest.mark.parametrize(

@@ -121,7 +121,7 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
     output = check_output(args.output)
     settings = load_settings(args.config)
     metrics = build_metrics(args.metrics, settings)
-    apply_rag_method(metrics, settings.metric_params, args.rag_method)
+    apply_rag_method(metrics, args.rag_method)
     configuration = settings.configuration
     frame = read_records(args.records)
     file_columns = [str(column) for column in frame.columns]

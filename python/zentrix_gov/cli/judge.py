@@ -4,8 +4,8 @@
 ``--judge-model`` (or ``ZENTRIX_JUDGE_MODEL``) and the key in ``ZENTRIX_JUDGE_API_KEY`` (or
 ``OPENAI_API_KEY``); the key is never taken from the command line, where other users of
 the machine could read it. ``--judge local`` starts the local judge service for the run.
-``--rag-method`` sets the method of every template-library metric that the config file
-does not give one.
+``--rag-method`` sets the method of every template-library metric, over the methods the
+config file names.
 """
 
 from __future__ import annotations
@@ -40,7 +40,7 @@ def add_judge_options(parser: argparse.ArgumentParser) -> None:
         "--rag-method",
         metavar="METHOD",
         help="method of the rag_* and answer_correctness metrics: token overlap (the default), "
-        "sentence_bert_mini_lm or llm_as_judge; a method in metric_params wins",
+        "sentence_bert_mini_lm or llm_as_judge; overrides the methods of the config file",
     )
 
 
@@ -97,16 +97,14 @@ def quiet_progress_bars(quiet: bool) -> Iterator[None]:
         os.environ.pop("TQDM_DISABLE", None)
 
 
-def apply_rag_method(
-    metrics: Sequence[Any], metric_params: dict[str, dict[str, Any]], method: str | None
-) -> None:
-    """Give ``method`` to the template-library metrics whose parameters name none."""
+def apply_rag_method(metrics: Sequence[Any], method: str | None) -> None:
+    """Give ``method`` (when set) to every template-library metric, and check the methods."""
     from zentrix_gov.metrics.rag import RagMetric
 
     for metric in metrics:
         if not isinstance(metric, RagMetric):
             continue
-        if method is not None and "method" not in metric_params.get(metric.info.command_name, {}):
+        if method is not None:
             metric.method = method
         if metric.method not in metric.info.methods:
             raise UsageError(
