@@ -7,7 +7,7 @@ from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
-from unitxt.inference import TextGenerationInferenceOutput
+from unitxt.inference import InferenceEngine, TextGenerationInferenceOutput
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -113,3 +113,34 @@ class InferenceFailed(RuntimeError):
     def __init__(self, engine: Any, model: str | None, reason: str):
         what = type(engine).__name__ + (f" (model {model!r})" if model else "")
         super().__init__(f"{what}: {reason}")
+
+
+class PerInstanceEngine(InferenceEngine):
+    """An engine that answers each instance with one call, ``num_parallel_requests`` at a time.
+
+    Subclasses implement ``_model()`` (the model name the engine reports and is cached
+    under), ``_answer(instance)`` and ``prepare_engine()``.
+    """
+
+    __repr__ = __str__ = safe_repr
+
+    label: str = "per_instance"
+    num_parallel_requests: int = 8
+
+    def _model(self) -> str | None:
+        raise NotImplementedError
+
+    def _answer(self, instance: dict[str, Any]) -> TextGenerationInferenceOutput:
+        raise NotImplementedError
+
+    def get_engine_id(self) -> str:
+        from unitxt.inference import get_model_and_label_id
+
+        return get_model_and_label_id(self._model(), self.label)
+
+    def _infer(self, dataset: Any, return_meta_data: bool = False) -> list:
+        outputs = run_parallel(self._answer, list(dataset), self.num_parallel_requests)
+        return self.get_return_object(outputs, return_meta_data)
+
+    def get_return_object(self, outputs: list, return_meta_data: bool) -> list:
+        return return_objects(outputs, return_meta_data)

@@ -3,12 +3,12 @@
 
 from typing import Any
 
-from unitxt.inference import InferenceEngine, TextGenerationInferenceOutput
+from unitxt.inference import TextGenerationInferenceOutput
 
-from ._common import InferenceFailed, generation_output, return_objects, run_parallel, safe_repr
+from ._common import InferenceFailed, PerInstanceEngine, generation_output
 
 
-class OpenAIChatEngine(InferenceEngine):
+class OpenAIChatEngine(PerInstanceEngine):
     """Chat completions through the ``openai`` client; subclasses say where and how.
 
     A subclass implements ``_connection()`` -> (base URL, API key, extra headers) and
@@ -17,10 +17,7 @@ class OpenAIChatEngine(InferenceEngine):
     ``max_retries`` times; any other failure raises :class:`InferenceFailed`.
     """
 
-    __repr__ = __str__ = safe_repr
-
     label: str = "openai_chat"
-    num_parallel_requests: int = 8
     timeout: float = 60.0
     max_retries: int = 2
     temperature: float | None = None
@@ -30,14 +27,6 @@ class OpenAIChatEngine(InferenceEngine):
 
     def _connection(self) -> tuple[str, str, dict[str, str]]:
         raise NotImplementedError
-
-    def _model(self) -> str:
-        raise NotImplementedError
-
-    def get_engine_id(self) -> str:
-        from unitxt.inference import get_model_and_label_id
-
-        return get_model_and_label_id(self._model(), self.label)
 
     def prepare_engine(self) -> None:
         from openai import OpenAI
@@ -60,7 +49,7 @@ class OpenAIChatEngine(InferenceEngine):
         }
         return {name: value for name, value in options.items() if value is not None}
 
-    def _complete(self, instance: dict[str, Any]) -> TextGenerationInferenceOutput:
+    def _answer(self, instance: dict[str, Any]) -> TextGenerationInferenceOutput:
         import openai
 
         model = self._model()
@@ -83,10 +72,3 @@ class OpenAIChatEngine(InferenceEngine):
             output_tokens=usage.completion_tokens if usage is not None else None,
             stop_reason=choice.finish_reason,
         )
-
-    def _infer(self, dataset: Any, return_meta_data: bool = False) -> list:
-        outputs = run_parallel(self._complete, list(dataset), self.num_parallel_requests)
-        return self.get_return_object(outputs, return_meta_data)
-
-    def get_return_object(self, outputs: list, return_meta_data: bool) -> list:
-        return return_objects(outputs, return_meta_data)

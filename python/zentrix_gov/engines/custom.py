@@ -4,19 +4,17 @@ import hashlib
 import json
 from typing import Any
 
-from unitxt.inference import InferenceEngine, TextGenerationInferenceOutput
+from unitxt.inference import TextGenerationInferenceOutput
 
 from ._common import (
     InferenceFailed,
+    PerInstanceEngine,
     generation_output,
     prompt_text,
-    return_objects,
-    run_parallel,
-    safe_repr,
 )
 
 
-class CustomFunctionInferenceEngine(InferenceEngine):
+class CustomFunctionInferenceEngine(PerInstanceEngine):
     """Answers each prompt with ``scoring_fn([prompt])``, ``num_parallel_requests`` at a time.
 
     The function receives a one-element list holding the prompt text (chat messages
@@ -25,18 +23,14 @@ class CustomFunctionInferenceEngine(InferenceEngine):
     failure, and an answer of another shape, raises an error naming ``model_name``.
     """
 
-    __repr__ = __str__ = safe_repr
-
     label: str = "custom_fn"
     scoring_fn: Any
     model_name: str | None = "custom_fn"
     context: Any = None
     num_parallel_requests: int = 20
 
-    def get_engine_id(self) -> str:
-        from unitxt.inference import get_model_and_label_id
-
-        return get_model_and_label_id(self.model_name, self.label)
+    def _model(self) -> str | None:
+        return self.model_name
 
     def prepare_engine(self) -> None:
         if not self.model_name:
@@ -85,13 +79,6 @@ class CustomFunctionInferenceEngine(InferenceEngine):
                 self, self.model_name, f"the scoring function's answer is {_describe(answer)}."
             )
         return generation_output(self, self.model_name, answer, input_text=prompt)
-
-    def _infer(self, dataset: Any, return_meta_data: bool = False) -> list:
-        outputs = run_parallel(self._answer, list(dataset), self.num_parallel_requests)
-        return self.get_return_object(outputs, return_meta_data)
-
-    def get_return_object(self, outputs: list, return_meta_data: bool) -> list:
-        return return_objects(outputs, return_meta_data)
 
 
 def _describe(value: Any) -> str:

@@ -2,15 +2,13 @@
 
 from typing import Any
 
-from unitxt.inference import InferenceEngine, TextGenerationInferenceOutput
+from unitxt.inference import TextGenerationInferenceOutput
 
 from ._common import (
     InferenceFailed,
+    PerInstanceEngine,
     generation_output,
     prompt_text,
-    return_objects,
-    run_parallel,
-    safe_repr,
 )
 
 GENERATION_PATH = "/v1/text/generation"
@@ -18,7 +16,7 @@ GENERATION_PATH = "/v1/text/generation"
 
 # unitxt has no class of this name: this is the SDK's own engine for the platform's text
 # generation endpoint, as the local platform stand-in (zentrix_gov.local.judge) serves it.
-class MLPInferenceEngineGeneration(InferenceEngine):
+class MLPInferenceEngineGeneration(PerInstanceEngine):
     """Generates with a platform model: ``POST {url}/v1/text/generation``.
 
     ``credentials`` holds ``url``; ``api_key`` (the bearer token) or, on a self-hosted
@@ -28,19 +26,14 @@ class MLPInferenceEngineGeneration(InferenceEngine):
     messages is sent as their contents, one per paragraph.
     """
 
-    __repr__ = __str__ = safe_repr
-
     label: str = "mlp"
     model_name: str
     credentials: dict[str, Any] = {}
     parameters: dict[str, Any] | None = None
-    num_parallel_requests: int = 8
     timeout: float = 60.0
 
-    def get_engine_id(self) -> str:
-        from unitxt.inference import get_model_and_label_id
-
-        return get_model_and_label_id(self.model_name, self.label)
+    def _model(self) -> str:
+        return self.model_name
 
     def _scope(self) -> dict[str, str]:
         credentials = self.credentials or {}
@@ -70,7 +63,7 @@ class MLPInferenceEngineGeneration(InferenceEngine):
             headers={"Authorization": f"Bearer {token}"}, timeout=self.timeout
         )
 
-    def _generate(self, instance: dict[str, Any]) -> TextGenerationInferenceOutput:
+    def _answer(self, instance: dict[str, Any]) -> TextGenerationInferenceOutput:
         import httpx
 
         text = prompt_text(instance["source"])
@@ -104,13 +97,6 @@ class MLPInferenceEngineGeneration(InferenceEngine):
             stop_reason=result.get("stop_reason"),
             input_text=text,
         )
-
-    def _infer(self, dataset: Any, return_meta_data: bool = False) -> list:
-        outputs = run_parallel(self._generate, list(dataset), self.num_parallel_requests)
-        return self.get_return_object(outputs, return_meta_data)
-
-    def get_return_object(self, outputs: list, return_meta_data: bool) -> list:
-        return return_objects(outputs, return_meta_data)
 
 
 def _error_text(response: Any) -> str:
