@@ -79,6 +79,20 @@ void require_list(py::handle value, const char* what) {
   throw py::error_already_set();
 }
 
+void require_text_or_none(py::handle value, const char* what) {
+  if (value.is_none() || PyUnicode_Check(value.ptr())) return;
+  PyErr_Format(PyExc_TypeError, "%s must be of type str or None, not %s", what,
+               Py_TYPE(value.ptr())->tp_name);
+  throw py::error_already_set();
+}
+
+void require_list_or_none(py::handle value, const char* what) {
+  if (value.is_none() || PyList_Check(value.ptr())) return;
+  PyErr_Format(PyExc_TypeError, "%s must be of type list or None, not %s", what,
+               Py_TYPE(value.ptr())->tp_name);
+  throw py::error_already_set();
+}
+
 void raise(py::handle type, const std::string& message) {
   PyErr_SetString(type.ptr(), message.c_str());
   throw py::error_already_set();

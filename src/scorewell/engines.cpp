@@ -115,10 +115,10 @@ py::object get_ai_evaluator_inference_engine(const py::object& self) {
 py::object create_inference_engine_impl(const py::object& provider, const py::object& model_id,
                                         const py::object& use_cache, const py::object& credentials_json,
                                         const py::object& parameters_json) {
-  require_text_or_none(provider, "provider");
-  require_text_or_none(model_id, "model_id");
-  require_text_or_none(credentials_json, "credentials_json");
-  require_text_or_none(parameters_json, "parameters_json");
+  zcore::require_text_or_none(provider, "provider");
+  zcore::require_text_or_none(model_id, "model_id");
+  zcore::require_text_or_none(credentials_json, "credentials_json");
+  zcore::require_text_or_none(parameters_json, "parameters_json");
   py::bool_ cache_flag(zcore::truthy(use_cache));
   py::object credentials = loads_or_empty(credentials_json);
   py::object parameters = loads_or_empty(parameters_json);

@@ -51,8 +51,4 @@ py::object post_process(const py::object& self, const py::object& result);
 // bertscore.cpp
 void patch_bertscore_overflow();
 
-// Raises TypeError "<what> must be of type str or None, not <type>" unless
-// `value` is a str or None.
-void require_text_or_none(py::handle value, const char* what);
-
 }  // namespace scorewell

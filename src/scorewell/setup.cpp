@@ -14,27 +14,18 @@ constexpr const char* kJudgeMethod = "llm_as_judge";
 
 }  // namespace
 
-void require_text_or_none(py::handle value, const char* what) {
-  if (value.is_none() || PyUnicode_Check(value.ptr())) return;
-  zcore::raise(PyExc_TypeError,
-               std::string(what) + " must be of type str or None, not " + Py_TYPE(value.ptr())->tp_name);
-}
-
 void init(const py::object& self, const py::object& configuration, const py::object& metric_name,
           const py::object& metric_display_name, const py::object& metric_method,
           const py::object& metric_prefix, const py::object& metric_alias, const py::object& metric_group,
           const py::object& column_mapping, const py::object& llm_judge, const py::object& thresholds,
           const py::kwargs& /*ignored*/) {
   // Every argument is checked before anything is stored.
-  require_text_or_none(metric_name, "metric_name");
-  require_text_or_none(metric_display_name, "metric_display_name");
-  require_text_or_none(metric_method, "metric_method");
-  require_text_or_none(metric_prefix, "metric_prefix");
-  require_text_or_none(metric_alias, "metric_alias");
-  if (!thresholds.is_none() && !PyList_Check(thresholds.ptr())) {
-    zcore::raise(PyExc_TypeError, std::string("thresholds must be of type list or None, not ") +
-                                      Py_TYPE(thresholds.ptr())->tp_name);
-  }
+  zcore::require_text_or_none(metric_name, "metric_name");
+  zcore::require_text_or_none(metric_display_name, "metric_display_name");
+  zcore::require_text_or_none(metric_method, "metric_method");
+  zcore::require_text_or_none(metric_prefix, "metric_prefix");
+  zcore::require_text_or_none(metric_alias, "metric_alias");
+  zcore::require_list_or_none(thresholds, "thresholds");
 
   self.attr(ZN_STR("configuration")) = configuration;
   self.attr(ZN_STR("configuration_")) = py::dict();
