@@ -122,6 +122,7 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
     settings = load_settings(args.config)
     metrics = build_metrics(args.metrics, settings)
     apply_rag_method(metrics, args.rag_method)
+    check_judges(metrics, args)
     configuration = settings.configuration
     frame = read_records(args.records)
     file_columns = [str(column) for column in frame.columns]
@@ -135,7 +136,6 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
         open_service(args.quiet) as service,
         request_timeout(args.timeout),
     ):
-        check_judges(metrics, judge)
         if judge is not None:
             configuration.llm_judge = judge
         work = run_metrics(

@@ -56,10 +56,15 @@ def judge_for(url: str, api_key: str, model: str) -> Any:
     return LLMJudge(model=OpenAIFoundationModel(model_id=model, provider=provider))
 
 
+def judge_url(args: argparse.Namespace) -> str | None:
+    """The judge's URL (or "local") named by the options or the environment, if any."""
+    return args.judge or os.environ.get(URL_VARIABLE) or None
+
+
 @contextmanager
 def open_judge(args: argparse.Namespace, quiet: bool = False) -> Iterator[Any]:
     """The judge named by the options or the environment (None when there is none)."""
-    url = args.judge or os.environ.get(URL_VARIABLE)
+    url = judge_url(args)
     model = args.judge_model or os.environ.get(MODEL_VARIABLE)
     if not url:
         yield None
@@ -113,12 +118,12 @@ def apply_rag_method(metrics: Sequence[Any], method: str | None) -> None:
             )
 
 
-def check_judges(metrics: Sequence[Any], judge: Any) -> None:
-    """Judge metrics need a judge."""
+def check_judges(metrics: Sequence[Any], args: argparse.Namespace) -> None:
+    """Judge metrics need a judge; checked before any service is started."""
     from zentrix_gov.metrics.rag import JUDGE, RagMetric
 
     for metric in metrics:
-        if isinstance(metric, RagMetric) and metric.method == JUDGE and judge is None:
+        if isinstance(metric, RagMetric) and metric.method == JUDGE and not judge_url(args):
             raise UsageError(
                 f"metric {metric.info.command_name!r} with method {JUDGE} needs a judge: give "
                 f"--judge URL (or --judge local), or set {URL_VARIABLE}"
