@@ -35,10 +35,11 @@ py::object ModuleScope::get(py::handle name) const {
     auto resolved = py::reinterpret_steal<py::object>(PyObject_CallOneArg(resolver, name.ptr()));
     if (resolved) return resolved;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-  } else if (PyErr_Occurred()) {
-    throw py::error_already_set();
+    // Kept as the cause: binding the name may itself have failed on a missing attribute.
+    py::error_already_set cause;
+    raise_from(cause, PyExc_NameError, "name '" + to_text(name) + "' is not defined");
   }
+  if (PyErr_Occurred()) throw py::error_already_set();
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
   throw py::error_already_set();
 }
@@ -76,6 +77,12 @@ std::string formatted(py::handle value) {
 void require_list(py::handle value, const char* what) {
   if (is_exact_list(value)) return;
   PyErr_Format(PyExc_TypeError, "%s must be of type list, not %s", what, Py_TYPE(value.ptr())->tp_name);
+  throw py::error_already_set();
+}
+
+void require_text(py::handle value, const char* what) {
+  if (PyUnicode_Check(value.ptr())) return;
+  PyErr_Format(PyExc_TypeError, "%s must be of type str, not %s", what, Py_TYPE(value.ptr())->tp_name);
   throw py::error_already_set();
 }
 

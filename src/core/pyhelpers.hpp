@@ -76,6 +76,10 @@ bool is_instance(py::handle value, py::handle type);
 // is exactly a list (subclasses and tuples are refused too).
 void require_list(py::handle value, const char* what);
 
+// Raises TypeError "<what> must be of type str, not <type>" unless `value` is
+// a str (subclasses included).
+void require_text(py::handle value, const char* what);
+
 // Raises TypeError "<what> must be of type str or None, not <type>" unless
 // `value` is a str (subclasses included) or None.
 void require_text_or_none(py::handle value, const char* what);

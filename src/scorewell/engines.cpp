@@ -4,6 +4,7 @@
 // share one engine.
 #include <string>
 
+#include "core/judge_models.hpp"
 #include "scorewell/scorewell.hpp"
 
 using namespace pybind11::literals;
@@ -20,30 +21,6 @@ py::object credentials_dump(const py::object& model, bool by_alias = false) {
   py::object credentials = model.attr(ZN_STR("provider")).attr(ZN_STR("credentials"));
   if (by_alias) return credentials.attr(ZN_STR("model_dump"))("by_alias"_a = true);
   return credentials.attr(ZN_STR("model_dump"))();
-}
-
-// The platform credentials an engine for `model` receives; the first of
-// project id and space id that is set scopes the requests.
-py::dict platform_credentials(const py::object& model) {
-  py::object credentials = model.attr(ZN_STR("provider")).attr(ZN_STR("credentials"));
-  py::dict result;
-  result["url"] = credentials.attr(ZN_STR("url"));
-  if (zcore::truthy(credentials.attr(ZN_STR("api_key"))))
-    result["api_key"] = credentials.attr(ZN_STR("api_key"));
-  if (zcore::truthy(credentials.attr(ZN_STR("version")))) {
-    result["username"] = credentials.attr(ZN_STR("username"));
-    result["instance_id"] = credentials.attr(ZN_STR("instance_id"));
-    if (zcore::truthy(credentials.attr(ZN_STR("password"))))
-      result["password"] = credentials.attr(ZN_STR("password"));
-  }
-  if (zcore::truthy(model.attr(ZN_STR("project_id")))) {
-    result["project_id"] = model.attr(ZN_STR("project_id"));
-  } else if (zcore::truthy(model.attr(ZN_STR("space_id")))) {
-    result["space_id"] = model.attr(ZN_STR("space_id"));
-  } else {
-    zcore::raise(PyExc_Exception, "Either project or space id is required");
-  }
-  return result;
 }
 
 py::object attribute_or(const py::object& value, const char* name, py::object fallback) {
@@ -81,7 +58,7 @@ py::object get_ai_evaluator_inference_engine(const py::object& self) {
   auto model_id = [&model]() -> py::object { return model.attr(ZN_STR("model_id")); };
 
   if (is("ZnAIFoundationModel"))
-    return from_factory("znai", model_id(), use_cache, platform_credentials(model));
+    return from_factory("znai", model_id(), use_cache, zcore::platform_credentials(model));
   if (is("OpenAIFoundationModel"))
     return from_factory("openai", model_id(), use_cache, credentials_dump(model));
   if (is("AzureOpenAIFoundationModel")) {

@@ -1,0 +1,148 @@
+#include <string>
+
+#include "core/bind.hpp"
+#include "critwise/critwise.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+namespace critwise {
+
+zcore::ModuleScope& scope() {
+  static zcore::ModuleScope instance;
+  return instance;
+}
+
+namespace {
+
+// Names bound on first use, read from the lazily loaded module `ea_imports`.
+constexpr const char* kEvalassistNames[] = {
+    "EACriteria", "EACriteriaOption", "Instance", "DirectJudge", "CrossProviderInferenceEngine",
+};
+// The SDK's own engines, which import unitxt too; read from `engine_imports`.
+constexpr const char* kEngineNames[] = {"PortKeyInferenceEngine", "GoogleStudioInferenceEngine"};
+
+template <size_t N>
+bool listed(const char* const (&names)[N], const std::string& name) {
+  for (const char* listed_name : names) {
+    if (name == listed_name) return true;
+  }
+  return false;
+}
+
+// The first time a name that needs unitxt is bound: quieten its logging,
+// register the SDK's catalog and cache folder, and teach the cross-provider
+// engine the platform's provider key.
+void prepare_unitxt_once() {
+  static bool prepared = false;
+  if (prepared) return;
+  py::module_::import("unitxt.logging_utils").attr("set_verbosity")("warning");
+  py::module_::import("zentrix_gov.unitxt_local").attr("prepare_unitxt")();
+  py::module_::import("zentrix_gov.engines").attr("register_platform_provider")();
+  prepared = true;
+}
+
+py::object lazy_module(const char* name, std::initializer_list<const char*> statements) {
+  py::list arguments;
+  for (const char* statement : statements) arguments.append(statement);
+  py::object lazy_imports = scope().get("lazy_imports");
+  py::object module = lazy_imports.attr("LazyModule")(*py::tuple(arguments), "name"_a = name);
+  lazy_imports.attr("load")(module);
+  return module;
+}
+
+py::object make_class(py::module_& m) {
+  py::object cls = zcore::make_class(m, "Critwise",
+                                     "The class to invoke eval assist library for computing the LLMAJ metrics.",
+                                     py::dict());
+  zcore::add_method(cls, "__init__", &init, "metric_name"_a, "display_name"_a, "value_type"_a, "llm_judge"_a,
+                    "options"_a, "criteria_description"_a = py::none(), "prompt_template"_a = py::none(),
+                    "context_fields"_a = py::none(), "prediction_field"_a = py::none(),
+                    "metric_group"_a = py::none(), "metric_method"_a = py::none(), "thresholds"_a = py::none());
+  zcore::add_method(cls, "_Critwise__get_criteria", &get_criteria, "prediction_field"_a, "context_fields"_a);
+  zcore::add_method(cls, "_Critwise__get_instances", &get_instances, "data"_a, "prediction_field"_a,
+                    "context_fields"_a);
+  zcore::add_method(cls, "_Critwise__get_inference_engine_params", &get_inference_engine_params);
+  zcore::add_method(cls, "_Critwise__get_judge", &get_judge);
+  zcore::add_method(cls, "evaluate", &evaluate, "data"_a);
+  zcore::add_coroutine_method(cls, "evaluate_async", &evaluate_async, "data"_a);
+  zcore::add_method(cls, "_Critwise__post_process", &post_process, "results"_a, "data"_a);
+  return cls;
+}
+
+}  // namespace
+
+py::object resolve_lazy_name(const py::str& name) {
+  const std::string text = name.cast<std::string>();
+  py::object value;
+  if (text == "tiktoken") {
+    // Reads the encodings shipped with litellm: nothing is ever downloaded.
+    value = py::module_::import("zentrix_gov.utils.tokens").attr("offline_tiktoken")();
+  } else {
+    const char* source = listed(kEvalassistNames, text) ? "ea_imports"
+                         : listed(kEngineNames, text)   ? "engine_imports"
+                                                        : nullptr;
+    if (source == nullptr) {
+      PyErr_Format(PyExc_AttributeError, "module 'zentrix_gov.providers.critwise' has no attribute '%U'",
+                   name.ptr());
+      throw py::error_already_set();
+    }
+    value = scope().get(source).attr(name);
+    prepare_unitxt_once();
+  }
+  // Bound from now on: read like any module attribute, and replaceable.
+  py::setattr(scope().module(), name, value);
+  return value;
+}
+
+}  // namespace critwise
+
+PYBIND11_MODULE(critwise, m) {
+  m.doc() = "Criteria-based LLM-as-judge metrics computed with the evalassist library.";
+  critwise::scope().bind(
+      m,
+      {
+          {"ZnAIFoundationModel", "zentrix_gov.entities.foundation_model", "ZnAIFoundationModel"},
+          {"OpenAIFoundationModel", "zentrix_gov.entities.foundation_model", "OpenAIFoundationModel"},
+          {"AzureOpenAIFoundationModel", "zentrix_gov.entities.foundation_model",
+           "AzureOpenAIFoundationModel"},
+          {"AWSBedrockFoundationModel", "zentrix_gov.entities.foundation_model", "AWSBedrockFoundationModel"},
+          {"GoogleAIStudioFoundationModel", "zentrix_gov.entities.foundation_model",
+           "GoogleAIStudioFoundationModel"},
+          {"VertexAIFoundationModel", "zentrix_gov.entities.foundation_model", "VertexAIFoundationModel"},
+          {"PortKeyGateway", "zentrix_gov.entities.foundation_model", "PortKeyGateway"},
+          {"EvaluationProvider", "zentrix_gov.entities.enums", "EvaluationProvider"},
+          {"RecordMetricResult", "zentrix_gov.entities.evaluation_result", "RecordMetricResult"},
+          {"AggregateMetricResult", "zentrix_gov.entities.evaluation_result", "AggregateMetricResult"},
+          {"Error", "zentrix_gov.entities.base_classes", "Error"},
+          {"MetricComputationError", "zentrix_gov.entities.errors", "MetricComputationError"},
+          {"get_untixt_enable_inference_cache", "zentrix_gov.utils.environment",
+           "get_untixt_enable_inference_cache"},
+          {"get_zentrix_concurrency_limit", "zentrix_gov.utils.environment", "get_zentrix_concurrency_limit"},
+          {"start_event_loop_run_func", "zentrix_gov.utils.async_util", "start_event_loop_run_func"},
+          {"lazy_imports", "lazy_imports", nullptr},
+          {"asyncio", "asyncio", nullptr},
+          {"functools", "functools", nullptr},
+          {"re", "re", nullptr},
+          {"pd", "pandas", nullptr},
+          {"np", "numpy", nullptr},
+      });
+  zcore::init_coroutines(m);
+
+  // evalassist and unitxt, loaded when one of their names is first used.
+  m.attr("ea_imports") = critwise::lazy_module(
+      "lazy_ea", {"from evalassist.judges import Criteria as EACriteria",
+                  "from evalassist.judges import CriteriaOption as EACriteriaOption",
+                  "from evalassist.judges import Instance, DirectJudge",
+                  "from unitxt.inference import CrossProviderInferenceEngine"});
+  m.attr("engine_imports") = critwise::lazy_module(
+      "lazy_zentrix_judge_engines",
+      {"from zentrix_gov.engines import PortKeyInferenceEngine, GoogleStudioInferenceEngine"});
+  m.def("__getattr__", &critwise::resolve_lazy_name, "name"_a,
+        "Binds the names that need evalassist, unitxt or tiktoken the first time they are read.");
+
+  // One identifier in braces; group 1 is the identifier.
+  m.attr("VARIABLES_PATTERN") = py::str("\\{([a-zA-Z_][a-zA-Z0-9_]*)\\}");
+
+  m.attr("Critwise") = critwise::make_class(m);
+}

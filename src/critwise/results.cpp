@@ -1,0 +1,154 @@
+// Verdicts into results: one record result per record with the chosen
+// option's score, the judge's explanation and feedback and, when asked for,
+// the token counts of the judge's prompt and raw answer.
+//
+// A verdict the judge library could not parse from the model's answer is
+// one it filled in with a randomly chosen option. Such a record carries an
+// error and no value, so it never counts as a score.
+#include <optional>
+#include <string>
+
+#include "critwise/critwise.hpp"
+
+using namespace pybind11::literals;
+
+namespace critwise {
+
+namespace {
+
+constexpr const char* kUnparsedCode = "UNPARSEABLE_VERDICT";
+constexpr size_t kQuotedAnswer = 200;
+
+// Counts the tokens of a value's text form. Text that spells a special token
+// ("<|endoftext|>") is counted as ordinary text, not refused.
+class TokenCounter {
+ public:
+  explicit TokenCounter(const py::object& encoding) : encode_(encoding.attr(ZN_STR("encode"))) {}
+
+  // None for no tokens.
+  py::object count(py::handle value) const {
+    py::object tokens = encode_(py::str(value), "disallowed_special"_a = py::tuple());
+    const size_t length = py::len(tokens);
+    if (length == 0) return py::none();
+    return py::int_(length);
+  }
+
+ private:
+  py::object encode_;
+};
+
+py::object or_none(py::object value) {
+  return zcore::truthy(value) ? std::move(value) : py::none();
+}
+
+bool generation_failed(const py::object& metadata) {
+  return zcore::truthy(metadata.attr(ZN_STR("get"))(py::str("generation_failed")));
+}
+
+py::object unparsed_error(const py::object& metadata) {
+  std::string answer = zcore::to_text(metadata.attr(ZN_STR("get"))(py::str("unparsed_response"), py::str("")));
+  if (answer.size() > kQuotedAnswer) {
+    // Cut at a character boundary of the UTF-8 text.
+    size_t cut = kQuotedAnswer;
+    while (cut > 0 && (static_cast<unsigned char>(answer[cut]) & 0xC0U) == 0x80U) --cut;
+    answer = answer.substr(0, cut) + "...";
+  }
+  return scope().get("Error")(
+      "code"_a = kUnparsedCode,
+      "message_en"_a = "The judge's answer could not be read as a verdict, even after asking the model to "
+                       "repair it; the record has no value. The answer was: " +
+                       answer);
+}
+
+}  // namespace
+
+py::object post_process(const py::object& self, const py::object& results, const py::object& data) {
+  py::list record_results;
+  const bool counting = zcore::truthy(self.attr(ZN_STR("compute_token_count")));
+  std::optional<TokenCounter> counter;
+  if (counting) {
+    py::object encoding = scope().get("tiktoken").attr(ZN_STR("get_encoding"))(py::str("cl100k_base"));
+    self.attr(ZN_STR("encoding")) = encoding;
+    counter.emplace(encoding);
+  }
+  py::object input_tokens = py::none();
+  py::object output_tokens = py::none();
+
+  py::dict score_map;
+  for (py::handle option : self.attr(ZN_STR("options"))) {
+    score_map[option.attr(ZN_STR("name"))] = option.attr(ZN_STR("value"));
+  }
+
+  // The fields every record result starts with.
+  py::dict identity;
+  identity["name"] = self.attr(ZN_STR("metric_name"));
+  identity["display_name"] = self.attr(ZN_STR("display_name"));
+  identity["method"] = self.attr(ZN_STR("metric_method"));
+  identity["group"] = self.attr(ZN_STR("metric_group"));
+  identity["provider"] = scope().get("EvaluationProvider").attr(ZN_STR("UNITXT")).attr(ZN_STR("value"));
+  py::object thresholds = self.attr(ZN_STR("thresholds"));
+  py::object record_type = scope().get("RecordMetricResult");
+
+  py::list record_ids = data[self.attr(ZN_STR("record_id_field"))].attr(ZN_STR("tolist"))();
+  py::list timestamps = data[self.attr(ZN_STR("record_timestamp_field"))].attr(ZN_STR("tolist"))();
+  const size_t rows = std::min(record_ids.size(), timestamps.size());
+  size_t failed = 0;
+  size_t row = 0;
+  // As zip() would: stop at the end of the shortest of the three.
+  for (py::handle verdict : results) {
+    if (row >= rows) break;
+    py::object metadata = verdict.attr(ZN_STR("metadata"));
+    if (counter) {
+      input_tokens = counter->count(metadata[py::str("prompt")]);
+      output_tokens = counter->count(metadata[py::str("unparsed_response")]);
+    }
+    py::object selected = verdict.attr(ZN_STR("selected_option"));
+    py::object explanation = verdict.attr(ZN_STR("explanation"));
+    py::object feedback = verdict.attr(ZN_STR("feedback"));
+
+    py::dict fields(identity.attr(ZN_STR("copy"))());
+    fields["record_id"] = record_ids[row];
+    fields["record_timestamp"] = timestamps[row];
+    fields["thresholds"] = thresholds;
+    py::object shown_feedback = py::none();
+    if (generation_failed(metadata)) {
+      ++failed;
+      py::list errors;
+      errors.append(unparsed_error(metadata));
+      fields["errors"] = errors;
+    } else {
+      PyObject* value = PyDict_GetItemWithError(score_map.ptr(), selected.ptr());  // borrowed
+      if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
+      fields["value"] = value != nullptr ? py::reinterpret_borrow<py::object>(value) : py::none();
+      fields["label"] = selected;
+      fields["explanation"] = explanation;
+      shown_feedback = or_none(feedback);
+    }
+    py::dict additional_info;
+    additional_info["feedback"] = shown_feedback;
+    additional_info["input_tokens"] = or_none(input_tokens);
+    additional_info["output_tokens"] = or_none(output_tokens);
+    fields["additional_info"] = additional_info;
+    record_results.append(zcore::call_kw(record_type, fields));
+    ++row;
+  }
+
+  py::object aggregate = scope().get("AggregateMetricResult").attr(ZN_STR("create"))(record_results);
+  if (failed == 0) return aggregate;
+  // The count of discarded verdicts, before any errors of the records themselves.
+  py::list errors;
+  errors.append(scope().get("Error")(
+      "code"_a = kUnparsedCode,
+      "message_en"_a = std::to_string(failed) + " of " + std::to_string(row) +
+                       " judge verdicts could not be read from the model's answers; those records have no "
+                       "value and are left out of the aggregate."));
+  py::object earlier = aggregate.attr(ZN_STR("errors"));
+  if (!earlier.is_none()) {
+    for (py::handle error : earlier) errors.append(error);
+  }
+  py::dict update;
+  update["errors"] = errors;
+  return aggregate.attr(ZN_STR("model_copy"))("update"_a = update);
+}
+
+}  // namespace critwise
