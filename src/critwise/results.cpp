@@ -20,14 +20,14 @@ constexpr const char* kUnparsedCode = "UNPARSEABLE_VERDICT";
 constexpr size_t kQuotedAnswer = 200;
 
 // Counts the tokens of a value's text form. Text that spells a special token
-// ("<|endoftext|>") is counted as ordinary text, not refused.
+// ("<|endoftext|>") is counted as ordinary text: `encode` would refuse it.
 class TokenCounter {
  public:
-  explicit TokenCounter(const py::object& encoding) : encode_(encoding.attr(ZN_STR("encode"))) {}
+  explicit TokenCounter(const py::object& encoding) : encode_(encoding.attr(ZN_STR("encode_ordinary"))) {}
 
   // None for no tokens.
   py::object count(py::handle value) const {
-    py::object tokens = encode_(py::str(value), "disallowed_special"_a = py::tuple());
+    py::object tokens = encode_(py::str(value));
     const size_t length = py::len(tokens);
     if (length == 0) return py::none();
     return py::int_(length);
