@@ -26,11 +26,11 @@ from unittest import mock
 os.environ.setdefault("HF_HUB_OFFLINE", "1")
 os.environ.setdefault("UNITXT_USE_ONLY_LOCAL_CATALOGS", "True")
 
-import pandas as pd  # noqa: E402
+import pandas as pd
 
-from zentrix_gov.entities.criteria import Option  # noqa: E402
-from zentrix_gov.providers import critwise  # noqa: E402
-from zentrix_gov.providers.critwise import Critwise  # noqa: E402
+from zentrix_gov.entities.criteria import Option
+from zentrix_gov.providers import critwise
+from zentrix_gov.providers.critwise import Critwise
 
 RECORDS = 1_000
 RUNS = 7
