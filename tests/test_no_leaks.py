@@ -117,3 +117,57 @@ def test_template_library_provider_leaks_nothing_per_record():
             provider.evaluate(frame)
 
     assert growth_after_repeats(work, repeats=20) < ROWS
+
+
+def test_criteria_judge_provider_leaks_nothing_per_record():
+    from unittest import mock
+
+    from tests.critwise.conftest import YES_NO, Verdict
+    from zentrix_gov.providers.critwise import Critwise
+
+    frame = pd.DataFrame(
+        {
+            "answer": [f"answer {i}" for i in range(ROWS)],
+            "question": [f"question {i}" for i in range(ROWS)],
+            "contexts": [["ctx", f"context {i}", None] for i in range(ROWS)],
+            "record_id": [str(i) for i in range(ROWS)],
+            "record_timestamp": ["2026-12-08"] * ROWS,
+        }
+    )
+    failed = {"generation_failed": True, "unparsed_response": "no verdict " * 40}
+    verdicts = [
+        Verdict("Yes" if i % 3 else "No", metadata=failed if i % 5 == 0 else {})
+        for i in range(ROWS)
+    ]
+
+    class Judge:  # answers at once and keeps nothing
+        def __call__(self, **kwargs):
+            return verdicts
+
+        evaluate_with_custom_prompt = __call__
+
+    judge = Judge()
+    providers = [
+        Critwise(
+            "grounded",
+            "Grounded",
+            "numeric",
+            None,
+            YES_NO,
+            prediction_field="answer",
+            context_fields=["question", "contexts"],
+            compute_token_count=True,
+            **mode,
+        )
+        for mode in (
+            {"criteria_description": "Is {answer} grounded?"},
+            {"prompt_template": "{answer}"},
+        )
+    ]
+
+    def work():
+        with mock.patch.object(Critwise, "_Critwise__get_judge", lambda self: judge):
+            for provider in providers:
+                provider.evaluate(frame)
+
+    assert growth_after_repeats(work, repeats=10) < ROWS
