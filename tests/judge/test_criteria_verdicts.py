@@ -149,6 +149,14 @@ class TestCustomPrompts:
         results = run_custom(judge_service, prompts, ["supported", "unsupported"])
         assert [result.selected_option for result in results] == ["supported", "unsupported"]
 
+    def test_a_prompt_with_its_own_output_format_section(self, judge_service):
+        prompts = [
+            f"Context: {CONTEXT}\nResponse: {text}\n\n### Output format\nOne letter."
+            for text in (GROUNDED, UNSUPPORTED)
+        ]
+        results = run_custom(judge_service, prompts, ["a", "b"])
+        assert [result.selected_option for result in results] == ["a", "b"]
+
     def test_scores_from_0_to_10_without_an_interval(self, judge_service):
         prompts = [f"Context: {CONTEXT}\nAnswer: {text}" for text in (GROUNDED, UNSUPPORTED)]
         results = run_custom(judge_service, prompts, None)

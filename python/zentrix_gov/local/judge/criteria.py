@@ -4,16 +4,19 @@ gives, as evalassist's ``DirectJudge`` asks for it.
 Three prompt forms are recognised:
 
 - criteria mode: a system message with the output schema ("Here is the output schema:"
-  and a JSON schema) and a user message with "## Criteria:" (name, "Description:",
-  "Options:" lines "- name: description"), an optional "## Context" section of
-  "- field: value" items and "## The <field> to evaluate" followed by the text;
+  and a JSON schema) and a user message whose instructions list the allowed option names
+  ("exactly one of the following values: ..."), then "## Criteria:" (name,
+  "Description:", "Options:" lines "- name: description"), an optional "## Context"
+  section of "- field: value" items and "## The <field> to evaluate" followed by the
+  text;
 - custom-prompt mode: the user's own prompt, then "### Output format" and the schema. The
   text to evaluate is the last labelled section ("Label: text" at the start of a line)
   whose label ends in response, answer, prediction, output, summary, completion,
   generation, reply or text (else the last labelled section); the other labelled
-  sections are its context. A prompt without labels is read as context paragraphs
-  followed by the text to evaluate, its last paragraph. Without any context, the
-  prompt itself stands for the criterion;
+  sections (a markdown heading ends a section and opens one) are its context. A
+  prompt without labels is read as context paragraphs followed by the text to
+  evaluate, its last paragraph. Without any context, the prompt itself stands for the
+  criterion;
 - repair prompts ("You are given an invalid model output that must be corrected"): the
   judge cannot repair a verdict it never gave, so it answers with the invalid output
   unchanged; an unparseable answer stays unparseable.
@@ -25,9 +28,10 @@ chosen from the rating as :mod:`.options` describes; a "selected_score" is the r
 the schema's interval ("A number between 1 and 5"), or from 0 to 10 when none is given.
 
 The answer holds exactly the schema's properties: "explanation" (markdown bullets),
-"selected_option" or "selected_score", and "feedback" when asked for ("" when every word
-of the text is supported, otherwise what to support or remove). The same prompt always
-gets the same answer.
+"selected_option" or "selected_score", and "feedback" when asked for: "" when nothing is
+missing (every content word of the text is in the context or, without context, the text
+covers the whole criterion), otherwise the missing words to support, remove or address.
+The same prompt always gets the same answer.
 """
 
 from __future__ import annotations
@@ -54,6 +58,7 @@ _CONTEXT_ITEM_RE = re.compile(r"^- ([^:\n]+): ?", re.MULTILINE)
 _LABEL_RE = re.compile(
     r"^[ \t#*>-]*([A-Za-z][A-Za-z0-9'()/_-]*(?: [A-Za-z0-9'()/_-]+){0,3})\**:\**"
 )
+_HEADING_RE = re.compile(r"^[ \t]*#{1,6}[ \t]+(.*?)[ \t#]*$")
 _EVALUATED_TEXT = "response answer prediction output summary completion generation reply text"
 _EVALUATED_LABELS = frozenset(_EVALUATED_TEXT.split())
 _INTERVAL_RE = re.compile(r"between (-?\d+) and (-?\d+)")
@@ -76,21 +81,20 @@ def answer(prompt: str) -> str | None:
     if prompt.lstrip().startswith(REPAIR_OPENING):
         match = _INVALID_OUTPUT_RE.search(prompt)
         return match.group(1) if match else None
-    schema = _schema(prompt)
-    if schema is None:
+    match = _SCHEMA_RE.search(prompt)
+    schema = _schema(match.group(1)) if match else None
+    if match is None or schema is None:
         return None
-    output_format = _OUTPUT_FORMAT_RE.search(prompt)
-    if output_format is not None:
-        return _custom_answer(prompt[: output_format.start()].strip(), schema)
+    # the last header before the schema: the user's own prompt may have one of its own
+    headers = [h for h in _OUTPUT_FORMAT_RE.finditer(prompt) if h.start() < match.start()]
+    if headers:
+        return _custom_answer(prompt[: headers[-1].start()].strip(), schema)
     return _criteria_answer(prompt, schema)
 
 
-def _schema(prompt: str) -> dict[str, Any] | None:
-    """The properties of the prompt's output schema, when it asks for an option or score."""
-    match = _SCHEMA_RE.search(prompt)
-    if match is None:
-        return None
-    text = match.group(1).strip()
+def _schema(text: str) -> dict[str, Any] | None:
+    """The properties of an output schema, when it asks for an option or a score."""
+    text = text.strip()
     try:  # evalassist writes the schema as a Python dict; JSON is accepted as well
         schema = ast.literal_eval(text)
     except (ValueError, SyntaxError):
@@ -202,19 +206,25 @@ def _criteria_answer(prompt: str, properties: dict[str, Any]) -> str | None:
         head = head[: context_header.start()]
     described = re.search(r"^Description: (.*?)(?=^Options:|\Z)", head, re.M | re.S)
     criterion = described.group(1) if described else head
-    names_line = _OPTION_NAMES_RE.search(prompt)
+    names_line = _OPTION_NAMES_RE.search(prompt, 0, criteria.start())  # the instructions
     names = _QUOTED_RE.findall(names_line.group(1)) if names_line else []
     names = names or _listed_options(properties)
     return _verdict_reply(properties, rate(text, context, criterion), names, what)
 
 
 def _labelled_sections(prompt: str) -> list[tuple[str, str]]:
-    """("label", "text") for each "Label: text" section, in order."""
+    """("label", "text") for each "Label: text" section, in order.
+
+    A markdown heading without a colon ends the section before it and opens one of its own.
+    """
     sections: list[tuple[str, list[str]]] = []
     for line in prompt.splitlines():
         match = _LABEL_RE.match(line)
+        heading = None if match else _HEADING_RE.match(line)
         if match:
             sections.append((match.group(1).lower(), [line[match.end() :]]))
+        elif heading and sections:
+            sections.append((heading.group(1).lower() or "heading", []))
         elif sections:
             sections[-1][1].append(line)
     return [(label, "\n".join(lines).strip()) for label, lines in sections]
