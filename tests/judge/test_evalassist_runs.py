@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 from zentrix_gov.local.judge import PATH_CHAT, PATH_GENERATION
+from zentrix_gov.local.judge.responders import UNPARSEABLE_REPLY
 
 from . import loopback_guard
 
@@ -147,9 +148,9 @@ class TestCriteriaMode:
         assert result.metadata["generation_failed"] is True
         assert result.metadata["repair_attempts"] == 3
         assert result.selected_option in ("Yes", "No")  # evalassist's fallback draw
-        # the judge answered each repair prompt with the invalid output it was shown
-        repairs = [request.json() for request in judge_service.requests][1:]
-        assert len(repairs) == 3
+        # each repair prompt got the invalid output it showed back unchanged
+        assert result.metadata["unparsed_response"] == UNPARSEABLE_REPLY
+        assert result.metadata["generation_failed_last_attempt_output"] == UNPARSEABLE_REPLY
         check_requests(judge_service, provider, 4)
 
     def test_without_context_the_criterion_is_rated(self, judge_service, provider):
@@ -214,6 +215,8 @@ class TestCustomPromptMode:
         )
         assert result.metadata["generation_failed"] is True
         assert result.metadata["repair_attempts"] == 3
+        assert result.selected_option in ("a", "b", "c")
+        assert result.metadata["generation_failed_last_attempt_output"] == UNPARSEABLE_REPLY
         check_requests(judge_service, provider, 4)
 
 
