@@ -6,6 +6,9 @@ import tempfile
 os.environ["HF_HUB_OFFLINE"] = "1"
 os.environ["TRANSFORMERS_OFFLINE"] = "1"
 os.environ["UNITXT_USE_ONLY_LOCAL_CATALOGS"] = "True"
+# litellm reads its packaged model cost map (and other tables) instead of fetching them.
+os.environ["LITELLM_LOCAL_MODEL_COST_MAP"] = "True"
+os.environ["LITELLM_OFFLINE_MODE"] = "true"
 os.environ.setdefault(
     "UNITXT_INFERENCE_ENGINE_CACHE_PATH", tempfile.mkdtemp(prefix="zentrix-engine-cache-")
 )

@@ -6,7 +6,7 @@ import json
 
 import pytest
 
-from zentrix_gov.cli import main
+from zentrix_gov.cli import OFFLINE_ENVIRONMENT, main
 
 from .conftest import COLUMNS, RECORDS, clean_env, run_cli
 
@@ -24,7 +24,7 @@ def no_judge_env(monkeypatch):
 def offline_switches_unset() -> dict[str, str]:
     """The command line sets the offline switches itself."""
     env = clean_env()
-    for key in ("HF_HUB_OFFLINE", "TRANSFORMERS_OFFLINE", "UNITXT_USE_ONLY_LOCAL_CATALOGS"):
+    for key in (*OFFLINE_ENVIRONMENT, "TRANSFORMERS_OFFLINE"):
         env.pop(key, None)
     return env
 

@@ -6,6 +6,7 @@ from __future__ import annotations
 import csv
 import json
 import math
+import os
 
 import pytest
 
@@ -218,6 +219,18 @@ def test_metric_without_any_usable_record_is_reported_not_failed(tmp_path, capsy
     assert rows["tool_call_accuracy"]["records"] == "0/2"
     assert rows["hap"]["records"] == "2"
     assert "not evaluated" in err
+
+
+def test_the_command_line_keeps_hubs_and_model_clients_offline(monkeypatch, capsys):
+    from zentrix_gov.cli import OFFLINE_ENVIRONMENT
+
+    for variable in OFFLINE_ENVIRONMENT:
+        monkeypatch.delenv(variable, raising=False)
+    monkeypatch.setenv("LITELLM_OFFLINE_MODE", "false")  # a user's own choice is kept
+    assert main(["metrics"]) == 0
+    assert os.environ["LITELLM_LOCAL_MODEL_COST_MAP"] == "True"
+    assert os.environ["HF_HUB_OFFLINE"] == "1"
+    assert os.environ["LITELLM_OFFLINE_MODE"] == "false"
 
 
 def test_metrics_command_lists_metrics_and_groups(capsys):

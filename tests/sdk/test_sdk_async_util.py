@@ -161,6 +161,23 @@ class TestStartEventLoopRunFunc:
         assert first[:2] == ("sync", 1) and first[2] != loop_thread
         assert second[:2] == ("async", 2) and second[2] != loop_thread
 
+    def test_tasks_left_on_the_loop_are_cancelled_before_it_closes(self):
+        cleaned = []
+
+        async def background():
+            try:
+                await asyncio.sleep(3600)
+            finally:
+                cleaned.append("cleaned up")
+
+        async def leave_a_worker_behind():
+            task = asyncio.get_running_loop().create_task(background())
+            await asyncio.sleep(0)  # let it start
+            return task
+
+        task = start_event_loop_run_func(leave_a_worker_behind)
+        assert task.cancelled() and cleaned == ["cleaned up"]
+
     def test_exception_propagates(self):
         error = Boom("in worker")
 

@@ -40,7 +40,14 @@ __all__ = ["EXIT_FAILED", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "main", "
 
 
 # Models and catalogs come from installed packages: never reach a model hub at run time.
-OFFLINE_ENVIRONMENT = {"HF_HUB_OFFLINE": "1", "UNITXT_USE_ONLY_LOCAL_CATALOGS": "True"}
+# litellm would otherwise fetch its model cost map (and, in recent releases, other tables)
+# when imported; its packaged copies serve.
+OFFLINE_ENVIRONMENT = {
+    "HF_HUB_OFFLINE": "1",
+    "UNITXT_USE_ONLY_LOCAL_CATALOGS": "True",
+    "LITELLM_LOCAL_MODEL_COST_MAP": "True",
+    "LITELLM_OFFLINE_MODE": "true",
+}
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -10,7 +10,9 @@ Each engine is a unitxt ``InferenceEngine``; importing one imports unitxt, so no
 - :class:`GoogleStudioInferenceEngine` (:mod:`.google_studio`): Google AI Studio through
   its OpenAI-compatible endpoint;
 - :class:`CustomFunctionInferenceEngine` (:mod:`.custom`): a scoring function of the
-  user's.
+  user's;
+- :func:`register_platform_provider` (:mod:`.cross_provider`): makes the platform the
+  "zentrix-sdk" provider of unitxt's ``CrossProviderInferenceEngine``.
 
 With ``use_cache=True`` unitxt keeps answers under ``settings.inference_engine_cache_path``,
 which is ``./inference_engine_cache`` in the current directory unless configured (the
@@ -29,6 +31,8 @@ _MODULES = {
     "CustomFunctionInferenceEngine": "custom",
     "OpenAIChatEngine": "chat",
     "InferenceFailed": "_common",
+    "register_platform_provider": "cross_provider",
+    "PLATFORM_PROVIDER": "cross_provider",
 }
 
 __all__ = sorted(_MODULES)

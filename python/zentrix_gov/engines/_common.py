@@ -138,8 +138,12 @@ class PerInstanceEngine(InferenceEngine):
 
         return get_model_and_label_id(self._model(), self.label)
 
+    def _parallel_requests(self) -> int:
+        """How many calls may run at once."""
+        return self.num_parallel_requests
+
     def _infer(self, dataset: Any, return_meta_data: bool = False) -> list:
-        outputs = run_parallel(self._answer, list(dataset), self.num_parallel_requests)
+        outputs = run_parallel(self._answer, list(dataset), self._parallel_requests())
         return self.get_return_object(outputs, return_meta_data)
 
     def get_return_object(self, outputs: list, return_meta_data: bool) -> list:

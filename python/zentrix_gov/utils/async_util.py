@@ -108,7 +108,8 @@ def start_event_loop_run_func(func: Callable[..., Any], *args: Any, **kwargs: An
     The loop is the thread's current loop while ``func`` runs, so code that calls
     ``asyncio.get_event_loop()`` there (model clients do) finds one. If the call returns an
     awaitable, it is run to completion on that loop. The result is returned unchanged;
-    exceptions propagate. The loop is closed afterwards.
+    exceptions propagate. The loop is closed afterwards; tasks still pending on it (model
+    clients leave background workers behind) are cancelled first, as ``asyncio.run`` does.
     """
     loop = asyncio.new_event_loop()
     try:
@@ -123,8 +124,30 @@ def start_event_loop_run_func(func: Callable[..., Any], *args: Any, **kwargs: An
         return loop.run_until_complete(wait())
     finally:
         try:
+            _cancel_pending_tasks(loop)
             loop.run_until_complete(loop.shutdown_asyncgens())
             loop.run_until_complete(loop.shutdown_default_executor())
         finally:
             asyncio.set_event_loop(None)
             loop.close()
+
+
+def _cancel_pending_tasks(loop: asyncio.AbstractEventLoop) -> None:
+    # Closing a loop under a pending task destroys it mid-await ("Task was destroyed but
+    # it is pending!"); cancel and await them instead, reporting failures other than the
+    # cancellation to the loop's exception handler.
+    pending = [task for task in asyncio.all_tasks(loop) if not task.done()]
+    if not pending:
+        return
+    for task in pending:
+        task.cancel()
+    loop.run_until_complete(asyncio.gather(*pending, return_exceptions=True))
+    for task in pending:
+        if not task.cancelled() and task.exception() is not None:
+            loop.call_exception_handler(
+                {
+                    "message": "unhandled exception in a task left when its loop closed",
+                    "exception": task.exception(),
+                    "task": task,
+                }
+            )

@@ -8,7 +8,8 @@ platform: its model listing and text generation. Every route needs the bearer to
 - :mod:`.openai_routes` / :mod:`.openai_shapes`: the OpenAI-compatible routes and shapes;
 - :mod:`.platform`: model listing and text generation;
 - :mod:`.catalogue` (+ ``catalogue.json``): the models on offer and their responders;
-- :mod:`.responders` / :mod:`.judging`: what the models answer;
+- :mod:`.responders` / :mod:`.judging`: what the models answer; :mod:`.criteria` and
+  :mod:`.options`: the judge's JSON verdicts for criteria-judge (evalassist) prompts;
 - :mod:`.server`: :class:`JudgeServer` and ``serve()``.
 
 Start one with ``zentrix_gov.local.testing.judge_server()`` or

@@ -4,7 +4,8 @@ Every model of the catalogue names its responder; routes look the responder up i
 ``RESPONDERS`` when a request arrives, so a responder registered (or replaced) later, from
 another module, serves the very next request.
 
-- ``judge``: answers judge prompts (see :mod:`.judging`); other prompts go to ``assistant``;
+- ``judge``: answers criteria-judge prompts with a JSON verdict (see :mod:`.criteria`) and
+  the judge templates' prompts (see :mod:`.judging`); other prompts go to ``assistant``;
 - ``assistant``: a rule-based chat model that refuses prompts with harmful or jailbreak
   cues and otherwise gives a short deterministic answer.
 """
@@ -14,7 +15,7 @@ from __future__ import annotations
 import re
 from collections.abc import Callable
 
-from . import judging
+from . import criteria, judging
 
 Responder = Callable[[str], str]
 
@@ -61,7 +62,10 @@ def assistant(prompt: str) -> str:
 
 def judge(prompt: str) -> str:
     """The judge's verdict, or the assistant's answer to a prompt that asks for none."""
-    reply = judging.verdict(prompt)
+    # Criteria prompts first: the user's own prompt inside one may hold "Question:" lines.
+    reply = criteria.answer(prompt)
+    if reply is None:
+        reply = judging.verdict(prompt)
     return reply if reply is not None else assistant(prompt)
 
 
