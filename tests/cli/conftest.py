@@ -1,6 +1,7 @@
 """Helpers for the command line, the metric classes and ``zentrix_gov.evaluate`` tests.
 
-The server and its ``api_client`` come from ``tests/plugin_services.py``.
+The server and its ``api_client`` come from ``tests/plugin_services.py``, the fake criteria
+provider (``fake_critwise``) from ``tests/metrics/fake_critwise.py``.
 """
 
 from __future__ import annotations
@@ -13,6 +14,7 @@ from pathlib import Path
 
 import pytest
 
+from tests.metrics.fake_critwise import fake_critwise  # noqa: F401 - a fixture
 from tests.plugin_services import closed_port  # noqa: F401 - the tests import it from here
 from zentrix_gov.config import GenAIConfiguration
 

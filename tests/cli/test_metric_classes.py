@@ -140,8 +140,10 @@ class TestDefinitions:
             metric_from_name("keyword", keywords=["x"], words=["y"])
         for name in METRICS_BY_NAME:
             built = metric_from_name(name, **_params(name))
-            # Template-library metrics are named like their detector counterparts.
-            assert built.name == RAG_METRICS[name].name if name in RAG_METRICS else name
+            # Template-library metrics are named like their detector counterparts; a
+            # criterion carries the name of its definition.
+            expected = RAG_METRICS[name].name if name in RAG_METRICS else name
+            assert built.name == _params(name).get("name", expected)
 
     def test_groups(self):
         def names(group):
@@ -182,4 +184,9 @@ def _params(name: str) -> dict:
         "keyword": {"keywords": ["x"]},
         "regex": {"patterns": ["x"]},
         "topic_relevance": {"system_prompt": "x"},
+        "criteria": {
+            "name": "mine",
+            "criteria": "x",
+            "options": [{"name": "a", "value": 1}, {"name": "b", "value": 0}],
+        },
     }.get(name, {})

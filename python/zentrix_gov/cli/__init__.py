@@ -3,6 +3,8 @@
     python -m zentrix_gov evaluate records.jsonl --metrics hap,pii,faithfulness \\
         --config columns.json --output build/results.json
 
+``--criteria FILE`` adds criteria of the user's own, judged by the LLM of ``--judge``.
+
 Progress goes to standard error, the summary table to standard output. Every problem ends
 with one ``error: ...`` line on standard error: exit code 2 for mistakes in the command,
 the configuration or the records file, 1 when the evaluation itself fails, 130 when
@@ -127,7 +129,7 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
     interrupts = interrupts or Interrupts()
     output = check_output(args.output)
     settings = load_settings(args.config)
-    metrics = build_metrics(args.metrics, settings)
+    metrics = build_metrics(args.metrics, settings, args.criteria)
     apply_rag_method(metrics, args.rag_method)
     check_judges(metrics, args)
     configuration = settings.configuration

@@ -1,4 +1,5 @@
-"""The judge of template-library metrics: an OpenAI-compatible endpoint, or a local one.
+"""The judge of template-library metrics and criteria: an OpenAI-compatible endpoint, or a
+local one.
 
 ``--judge URL`` (or ``ZENTRIX_JUDGE_URL``) names the endpoint's base URL (``.../v1``), with
 ``--judge-model`` (or ``ZENTRIX_JUDGE_MODEL``) and the key in ``ZENTRIX_JUDGE_API_KEY`` (or
@@ -30,7 +31,8 @@ def add_judge_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--judge",
         metavar="URL",
-        help="OpenAI-compatible base URL of the judge of llm_as_judge metrics, or 'local' to "
+        help="OpenAI-compatible base URL of the judge of llm_as_judge metrics and criteria, or "
+        "'local' to "
         f"start the local judge service for the run (default: ${URL_VARIABLE})",
     )
     parser.add_argument(
@@ -120,11 +122,19 @@ def apply_rag_method(metrics: Sequence[Any], method: str | None) -> None:
 
 def check_judges(metrics: Sequence[Any], args: argparse.Namespace) -> None:
     """Judge metrics need a judge; checked before any service is started."""
+    from zentrix_gov.metrics.criteria import CriteriaMetric
     from zentrix_gov.metrics.rag import JUDGE, RagMetric
 
+    if judge_url(args):
+        return
     for metric in metrics:
-        if isinstance(metric, RagMetric) and metric.method == JUDGE and not judge_url(args):
+        if isinstance(metric, RagMetric) and metric.method == JUDGE:
             raise UsageError(
                 f"metric {metric.info.command_name!r} with method {JUDGE} needs a judge: give "
+                f"--judge URL (or --judge local), or set {URL_VARIABLE}"
+            )
+        if isinstance(metric, CriteriaMetric) and metric.llm_judge is None:
+            raise UsageError(
+                f"criterion {metric.name!r} is judged by an LLM and needs a judge: give "
                 f"--judge URL (or --judge local), or set {URL_VARIABLE}"
             )

@@ -50,12 +50,26 @@ config file (--config), a JSON object; every key is optional:
   example tool calls for tool_call_accuracy, an answer and contexts for faithfulness);
   other records are reported as skipped for that metric.
 
+criteria file (--criteria), YAML (.yaml, .yml) or JSON (.json): one criterion (a mapping)
+or several (a list of mappings), each with
+  name                  the criterion's name in the results (required)
+  criteria              what the judge checks, e.g. "Is {answer} supported by {contexts}?"
+  prompt_template       or the whole judge prompt, columns in braces: "Answer: {answer} ..."
+  options               at least two: [{name: "Yes", description: ..., value: 1}, ...]
+  prediction_field      column of the text to judge (default: the first output_fields)
+  context_fields        columns shown as context (default: the first input_fields and the
+                        context_fields)
+  compute_token_count   true: count the judge's input and output tokens per record
+  (and display_name, group, method, thresholds). Records without a value in the column
+  to judge (or in a column of prompt_template) are skipped. See examples/criteria/.
+
 output (--output FILE.json):
   FILE.json   every metric's aggregate and per-record results, with evidences and errors;
               "status" is "complete", or "failed" when the run ends with exit 1; texts
               longer than "text_limit" characters are shortened ("truncated_texts" counts
               them)
-  FILE.csv    one row per record, one column per metric value
+  FILE.csv    one row per record, one column per metric value; for criteria also the
+              label, explanation, feedback and token counts (columns NAME.label, ...)
   Both files are written when the run ends (never part-way); the folder must be writable.
 
 environment:
@@ -103,10 +117,16 @@ def build_parser() -> argparse.ArgumentParser:
         "-m",
         "--metrics",
         action="append",
-        required=True,
         metavar="NAMES",
         help="comma-separated metric or metric group names (repeatable); "
-        f"see '{PROG} metrics' for the list",
+        f"see '{PROG} metrics' for the list. Needed unless --criteria is given",
+    )
+    evaluate.add_argument(
+        "--criteria",
+        action="append",
+        metavar="FILE",
+        help="YAML or JSON file of criteria judged by an LLM (repeatable); its criteria are "
+        "evaluated besides the metrics of --metrics and need a judge (--judge)",
     )
     evaluate.add_argument(
         "-c", "--config", metavar="FILE", help="JSON file naming the columns and metric parameters"

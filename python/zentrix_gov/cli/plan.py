@@ -26,6 +26,10 @@ _UNSET_SETTING = {
     "tool_calls_field": (
         "{name} needs the column of the tool calls: set tool_calls_field in the --config file"
     ),
+    "prediction_field": (
+        "{name} needs the column of the text to judge: set prediction_field in the criterion "
+        "or output_fields in the --config file"
+    ),
 }
 
 
@@ -44,8 +48,7 @@ class MetricRun:
     def name(self) -> str:
         """The metric's name on the command line (``rag_faithfulness`` reports
         ``faithfulness`` results, beside the detector metric of that name)."""
-        info = getattr(self.metric, "info", None)
-        return getattr(info, "command_name", self.metric.name)
+        return run_name(self.metric)
 
 
 def print_metric_list(out: TextIO) -> None:
@@ -82,10 +85,55 @@ def group_members(group: Any) -> list[str]:
     return [metric.name for metric in group.get_metrics() if metric.name in known_metrics()]
 
 
-def build_metrics(entries: Sequence[str], settings: Settings) -> list[GenAIMetric]:
-    """The metrics named in ``--metrics`` (group names expanded), in order, without repeats."""
+def build_metrics(
+    entries: Sequence[str] | None, settings: Settings, criteria_files: Sequence[str] | None = None
+) -> list[GenAIMetric]:
+    """The metrics named in ``--metrics`` (group names expanded), in order, without repeats,
+    then the criteria of the ``--criteria`` files."""
+    if not entries and not criteria_files:
+        raise UsageError(
+            "name the metrics to evaluate: give --metrics NAMES, --criteria FILE or both"
+        )
+    metrics = _named_metrics(entries, settings) if entries else []
+    for path in criteria_files or ():
+        metrics += read_criteria_file(path)
+    check_unique_names(metrics)
+    return metrics
+
+
+def read_criteria_file(path: str) -> list[GenAIMetric]:
+    from zentrix_gov.metrics import CriteriaFileError, load_criteria
+
+    try:
+        return list(load_criteria(path))
+    except CriteriaFileError as exc:
+        raise UsageError(str(exc)) from None
+
+
+def run_name(metric: GenAIMetric) -> str:
+    """The name the table, the CSV and the JSON's ``metric`` key give ``metric``."""
+    info = getattr(metric, "info", None)
+    return getattr(info, "command_name", metric.name)
+
+
+def check_unique_names(metrics: Sequence[GenAIMetric]) -> None:
+    # Results are filed by name: a second metric of the same name would overwrite the first.
+    seen: set[str] = set()
+    for metric in metrics:
+        name = run_name(metric)
+        if name in seen:
+            raise UsageError(
+                f"two metrics are named {name!r}: give each criterion a name no other metric "
+                "of the run has"
+            )
+        seen.add(name)
+
+
+def _named_metrics(entries: Sequence[str], settings: Settings) -> list[GenAIMetric]:
     from zentrix_gov.entities.enums import MetricGroup
     from zentrix_gov.metrics import MetricParameterError, known_metrics, metric_from_name
+    from zentrix_gov.metrics.catalog import criteria_from_params
+    from zentrix_gov.metrics.criteria import COMMAND_NAME as CRITERIA
 
     names: list[str] = []
     for entry in entries:
@@ -102,10 +150,20 @@ def build_metrics(entries: Sequence[str], settings: Settings) -> list[GenAIMetri
             names += [item for item in expanded if item not in names]
     if not names:
         raise UsageError("--metrics names no metric")
-    metrics = []
+    metrics: list[GenAIMetric] = []
     for name in names:
+        params = settings.metric_params.get(name, {})
+        if name == CRITERIA and not params:
+            raise UsageError(
+                f"metric {CRITERIA!r} needs a definition: give --criteria FILE instead, or set "
+                f'{METRIC_PARAMS}.{CRITERIA} in the --config file ({{"file": PATH}} or one '
+                "criterion's fields)"
+            )
         try:
-            metrics.append(metric_from_name(name, **settings.metric_params.get(name, {})))
+            if name == CRITERIA:
+                metrics += criteria_from_params(params)
+            else:
+                metrics.append(metric_from_name(name, **params))
         except MetricParameterError as exc:
             raise UsageError(
                 f"metric {name!r}: {'; '.join(exc.problems)} "

@@ -25,6 +25,8 @@ if TYPE_CHECKING:
 # cut and end with TRUNCATED_MARK. The file records the limit and how many texts were cut.
 TEXT_LIMIT = 10_000
 TRUNCATED_MARK = "... [truncated: {length} characters]"
+# Entries of a record's additional_info the CSV shows in columns of their own.
+DETAIL_INFO = ("feedback", "input_tokens", "output_tokens")
 
 
 def format_value(value: Any) -> str:
@@ -188,6 +190,38 @@ def _umask() -> int:
     return mask
 
 
+def record_details(record: Any) -> dict[str, Any]:
+    """What a record result says besides its value (judges' labels, explanations, ...)."""
+    info = getattr(record, "additional_info", None)
+    info = info if isinstance(info, dict) else {}
+    details = {
+        "label": getattr(record, "label", None),
+        "explanation": getattr(record, "explanation", None),
+    }
+    details.update({key: info.get(key) for key in DETAIL_INFO})
+    return details
+
+
+def csv_columns(runs: list[MetricRun]) -> tuple[list[str], list[dict[str, Any]]]:
+    """The CSV's columns after the record id: every metric's value, followed by
+    ``NAME.label``, ``NAME.explanation``, ``NAME.feedback``, ``NAME.input_tokens`` and
+    ``NAME.output_tokens`` where some record of the metric has one. Each column comes with
+    its cells by record id."""
+    header: list[str] = []
+    cells: list[dict[str, Any]] = []
+    for run in runs:
+        records = getattr(run.result, "record_level_metrics", None) or []
+        header.append(run.name)
+        cells.append({str(record.record_id): record.value for record in records})
+        details = {str(record.record_id): record_details(record) for record in records}
+        for key in ("label", "explanation", *DETAIL_INFO):
+            column = {record_id: found[key] for record_id, found in details.items()}
+            if any(value is not None for value in column.values()):
+                header.append(f"{run.name}.{key}")
+                cells.append(column)
+    return header, cells
+
+
 def write_outputs(
     output: Path,
     runs: list[MetricRun],
@@ -225,18 +259,16 @@ def write_outputs(
         "metrics": metrics,
     }
     id_field = configuration.record_id_field
-    values: dict[str, dict[str, Any]] = {run.name: {} for run in runs}
-    for run in runs:
-        for record in getattr(run.result, "record_level_metrics", None) or []:
-            values[run.name][str(record.record_id)] = record.value
+    header, cells = csv_columns(runs)
     csv_path = output.with_suffix(".csv")
     try:
         output.parent.mkdir(parents=True, exist_ok=True)
         with _staged_files() as stage:
             writer = csv.writer(stage(csv_path))
-            writer.writerow([id_field, *(run.name for run in runs)])
+            writer.writerow([id_field, *header])
             for record_id in frame[id_field]:
-                row = [values[run.name].get(record_id) for run in runs]
+                row = [column.get(record_id) for column in cells]
+                row, _ = cap_texts(row)
                 writer.writerow([record_id, *("" if v is None else v for v in row)])
             # Renamed last: when the JSON file is there, the run's files are complete.
             stage(output).write(json.dumps(document, indent=2, ensure_ascii=False) + "\n")

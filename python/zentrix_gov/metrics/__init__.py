@@ -15,6 +15,10 @@ its name (see ``METRICS_BY_NAME``).
 The RAG metrics of ``zentrix_gov.metrics.rag`` (``RagFaithfulnessMetric``, ...,
 ``AnswerCorrectnessMetric``) are computed locally by unitxt pipelines: token overlap,
 sentence embeddings or an LLM judge (``method=``).
+
+``CriteriaMetric`` is a criterion of the user's own: an LLM judge picks one of its answer
+options per record. ``load_criteria(path)`` reads criteria from a YAML or JSON file; on the
+command line the metric is called ``criteria``.
 """
 
 from zentrix_gov.metrics.catalog import (
@@ -25,6 +29,8 @@ from zentrix_gov.metrics.catalog import (
     metric_class,
     metric_from_name,
 )
+from zentrix_gov.metrics.criteria import CriteriaMetric
+from zentrix_gov.metrics.criteria_files import CriteriaFileError, load_criteria
 from zentrix_gov.metrics.detectors import (
     AnswerRelevanceMetric,
     ContextRelevanceMetric,
@@ -52,6 +58,8 @@ __all__ = [
     "AnswerCorrectnessMetric",
     "AnswerRelevanceMetric",
     "ContextRelevanceMetric",
+    "CriteriaFileError",
+    "CriteriaMetric",
     "DetectorMetric",
     "FaithfulnessMetric",
     "HAPMetric",
@@ -69,6 +77,7 @@ __all__ = [
     "TopicRelevanceMetric",
     "UnknownMetricError",
     "known_metrics",
+    "load_criteria",
     "metric_class",
     "metric_from_name",
 ]
