@@ -104,3 +104,26 @@ class TestRealJudges:
         provider = provider_for(llm_judge=judge_for(kind, judge_service))
         result = evaluate(provider, records)
         assert judge_service.token not in result.model_dump_json()
+
+
+@pytest.mark.usefixtures("loopback_only")
+def test_the_metric_judges_synchronously_after_asyncio_run(records, judge_service):
+    """litellm needs an event loop on the calling thread; the main thread has none after
+    asyncio.run(), which the synchronous metric must not trip over."""
+    from zentrix_gov.config import GenAIConfiguration
+    from zentrix_gov.metrics.criteria import CriteriaMetric
+
+    from .conftest import CRITERION, YES_NO
+
+    configuration = GenAIConfiguration(
+        input_fields=["question"], output_fields=["answer"], context_fields=["contexts"]
+    )
+    metric = CriteriaMetric(
+        name="grounded",
+        criteria=CRITERION,
+        options=YES_NO,
+        llm_judge=judge_for("openai", judge_service),
+    )
+    asyncio.run(asyncio.sleep(0))
+    result = metric.evaluate(records, configuration)
+    assert [record.label for record in result.record_level_metrics] == ["Yes", "No"]

@@ -9,6 +9,7 @@ import pytest
 from zentrix_gov.utils.async_util import (
     gather_with_concurrency,
     run_in_event_loop,
+    run_with_own_loop,
     start_event_loop_run_func,
 )
 
@@ -190,3 +191,31 @@ class TestStartEventLoopRunFunc:
         with pytest.raises(Boom) as caught:
             asyncio.run(main())
         assert caught.value is error
+
+
+class TestRunWithOwnLoop:
+    @staticmethod
+    def needs_a_loop(value):
+        # As model clients do: take the thread's loop and run on it.
+        loop = asyncio.get_event_loop()
+        return loop.run_until_complete(asyncio.sleep(0, result=value)), threading.get_ident()
+
+    def test_on_this_thread_after_asyncio_run(self):
+        asyncio.run(asyncio.sleep(0))  # leaves the main thread without a current loop
+        with pytest.raises(RuntimeError, match="no current event loop"):
+            self.needs_a_loop(1)
+        assert run_with_own_loop(self.needs_a_loop, 2) == (2, threading.get_ident())
+
+    def test_inside_a_running_loop_on_a_worker_thread(self):
+        async def main():
+            return run_with_own_loop(self.needs_a_loop, value=3)
+
+        value, thread = asyncio.run(main())
+        assert value == 3 and thread != threading.get_ident()
+
+    def test_exception_propagates(self):
+        def fail():
+            raise Boom("x")
+
+        with pytest.raises(Boom):
+            run_with_own_loop(fail)

@@ -34,6 +34,7 @@ from zentrix_gov.entities.detector_catalog import CONTEXT, INPUT, OUTPUT, Column
 from zentrix_gov.entities.enums import MetricGroup
 from zentrix_gov.entities.llm_judge import LLMJudge
 from zentrix_gov.entities.metric import GenAIMetric
+from zentrix_gov.utils.async_util import run_with_own_loop
 from zentrix_gov.utils.python_utils import records_frame
 
 __all__ = ["COMMAND_NAME", "CriteriaMetric", "CriteriaMetricInfo", "template_fields"]
@@ -360,7 +361,8 @@ class CriteriaMetric(GenAIMetric):
     ) -> Any:
         """Judge every record and return the aggregate result."""
         frame = records_frame(data)
-        return self._provider(frame, configuration).evaluate(frame)
+        # The judge's model client needs an event loop of its own on this thread.
+        return run_with_own_loop(self._provider(frame, configuration).evaluate, frame)
 
     async def evaluate_async(
         self,

@@ -33,6 +33,7 @@ from zentrix_gov.entities.llm_judge import LLMJudge
 from zentrix_gov.entities.metric import GenAIMetric
 from zentrix_gov.entities.metric_threshold import MetricThreshold
 from zentrix_gov.unitxt_local import METRIC_PREFIX
+from zentrix_gov.utils.async_util import run_with_own_loop
 from zentrix_gov.utils.python_utils import records_frame
 
 JUDGE = "llm_as_judge"
@@ -151,7 +152,8 @@ class RagMetric(GenAIMetric):
         **kwargs: Any,
     ) -> Any:
         """Run the metric's pipeline over every record and return the aggregate result."""
-        return self._provider(configuration).evaluate(records_frame(data))
+        # A judge's model client may need an event loop of its own on this thread.
+        return run_with_own_loop(self._provider(configuration).evaluate, records_frame(data))
 
     async def evaluate_async(
         self,

@@ -7,6 +7,7 @@ import contextvars
 import inspect
 import threading
 from collections.abc import Awaitable, Callable, Iterable
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
 T = TypeVar("T")
@@ -151,3 +152,19 @@ def _cancel_pending_tasks(loop: asyncio.AbstractEventLoop) -> None:
                     "task": task,
                 }
             )
+
+
+def run_with_own_loop(func: Callable[..., T], *args: Any, **kwargs: Any) -> T:
+    """Call ``func(*args, **kwargs)`` synchronously, with an event loop of the call's own.
+
+    Model clients (litellm's among them) call ``asyncio.get_event_loop()`` and run their
+    requests to completion on it, which fails on a thread without a current loop (the main
+    thread after any ``asyncio.run``) and on one whose loop is already running. The call
+    runs through :func:`start_event_loop_run_func` on this thread, or on a worker thread
+    when a loop is running here. The result is returned unchanged; exceptions propagate.
+    """
+    if _running_loop() is None:
+        return start_event_loop_run_func(func, *args, **kwargs)
+    context = contextvars.copy_context()
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="zentrix-own-loop") as pool:
+        return pool.submit(context.run, start_event_loop_run_func, func, *args, **kwargs).result()
