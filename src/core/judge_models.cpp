@@ -12,7 +12,8 @@ py::dict platform_credentials(const py::object& model) {
   if (truthy(credentials.attr(ZN_STR("version")))) {
     result["username"] = credentials.attr(ZN_STR("username"));
     result["instance_id"] = credentials.attr(ZN_STR("instance_id"));
-    if (truthy(credentials.attr(ZN_STR("password")))) result["password"] = credentials.attr(ZN_STR("password"));
+    if (truthy(credentials.attr(ZN_STR("password"))))
+      result["password"] = credentials.attr(ZN_STR("password"));
   }
   // Checked after the credentials are read: a record without credentials fails on them first.
   if (truthy(model.attr(ZN_STR("project_id")))) {

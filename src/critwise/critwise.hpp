@@ -28,8 +28,9 @@ py::object resolve_lazy_name(const py::str& name);
 void init(const py::object& self, const py::object& metric_name, const py::object& display_name,
           const py::object& value_type, const py::object& llm_judge, const py::object& options,
           const py::object& criteria_description, const py::object& prompt_template,
-          const py::object& context_fields, const py::object& prediction_field, const py::object& metric_group,
-          const py::object& metric_method, const py::object& thresholds, const py::kwargs& kwargs);
+          const py::object& context_fields, const py::object& prediction_field,
+          const py::object& metric_group, const py::object& metric_method, const py::object& thresholds,
+          const py::kwargs& kwargs);
 
 // criteria.cpp
 py::object strip_placeholders(const py::object& text, const py::object& prediction_field);

@@ -35,7 +35,7 @@ py::object verdicts(const py::object& self, const py::object& judge, const py::o
     py::object prediction_field = self.attr(ZN_STR("prediction_field"));
     py::object context_fields = self.attr(ZN_STR("context_fields"));
     py::object criteria = self.attr("_Critwise__get_criteria")("prediction_field"_a = prediction_field,
-                                                              "context_fields"_a = context_fields);
+                                                               "context_fields"_a = context_fields);
     py::object instances = self.attr("_Critwise__get_instances")(
         "data"_a = data, "prediction_field"_a = prediction_field, "context_fields"_a = context_fields);
     return judge("instances"_a = instances, "criteria"_a = criteria);
@@ -73,9 +73,10 @@ py::object evaluate(const py::object& self, const py::object& data) {
 
 zcore::Coro evaluate_async(py::object self, py::object data) {
   py::object loop = scope().get("asyncio").attr(ZN_STR("get_event_loop"))();
-  py::object call =
-      scope().get("functools").attr(ZN_STR("partial"))(scope().get("start_event_loop_run_func"),
-                                                      "func"_a = self.attr(ZN_STR("evaluate")), "data"_a = data);
+  py::object call = scope()
+                        .get("functools")
+                        .attr(ZN_STR("partial"))(scope().get("start_event_loop_run_func"),
+                                                 "func"_a = self.attr(ZN_STR("evaluate")), "data"_a = data);
   co_return co_await loop.attr(ZN_STR("run_in_executor"))(py::none(), call);
 }
 

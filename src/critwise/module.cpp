@@ -52,13 +52,13 @@ py::object lazy_module(const char* name, std::initializer_list<const char*> stat
 }
 
 py::object make_class(py::module_& m) {
-  py::object cls = zcore::make_class(m, "Critwise",
-                                     "The class to invoke eval assist library for computing the LLMAJ metrics.",
-                                     py::dict());
+  py::object cls = zcore::make_class(
+      m, "Critwise", "The class to invoke eval assist library for computing the LLMAJ metrics.", py::dict());
   zcore::add_method(cls, "__init__", &init, "metric_name"_a, "display_name"_a, "value_type"_a, "llm_judge"_a,
                     "options"_a, "criteria_description"_a = py::none(), "prompt_template"_a = py::none(),
                     "context_fields"_a = py::none(), "prediction_field"_a = py::none(),
-                    "metric_group"_a = py::none(), "metric_method"_a = py::none(), "thresholds"_a = py::none());
+                    "metric_group"_a = py::none(), "metric_method"_a = py::none(),
+                    "thresholds"_a = py::none());
   zcore::add_method(cls, "_Critwise__get_criteria", &get_criteria, "prediction_field"_a, "context_fields"_a);
   zcore::add_method(cls, "_Critwise__get_instances", &get_instances, "data"_a, "prediction_field"_a,
                     "context_fields"_a);
@@ -130,11 +130,11 @@ PYBIND11_MODULE(critwise, m) {
   zcore::init_coroutines(m);
 
   // evalassist and unitxt, loaded when one of their names is first used.
-  m.attr("ea_imports") = critwise::lazy_module(
-      "lazy_ea", {"from evalassist.judges import Criteria as EACriteria",
-                  "from evalassist.judges import CriteriaOption as EACriteriaOption",
-                  "from evalassist.judges import Instance, DirectJudge",
-                  "from unitxt.inference import CrossProviderInferenceEngine"});
+  m.attr("ea_imports") =
+      critwise::lazy_module("lazy_ea", {"from evalassist.judges import Criteria as EACriteria",
+                                        "from evalassist.judges import CriteriaOption as EACriteriaOption",
+                                        "from evalassist.judges import Instance, DirectJudge",
+                                        "from unitxt.inference import CrossProviderInferenceEngine"});
   m.attr("engine_imports") = critwise::lazy_module(
       "lazy_zentrix_judge_engines",
       {"from zentrix_gov.engines import PortKeyInferenceEngine, GoogleStudioInferenceEngine"});

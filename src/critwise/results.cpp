@@ -46,7 +46,8 @@ bool generation_failed(const py::object& metadata) {
 }
 
 py::object unparsed_error(const py::object& metadata) {
-  std::string answer = zcore::to_text(metadata.attr(ZN_STR("get"))(py::str("unparsed_response"), py::str("")));
+  std::string answer =
+      zcore::to_text(metadata.attr(ZN_STR("get"))(py::str("unparsed_response"), py::str("")));
   if (answer.size() > kQuotedAnswer) {
     // Cut at a character boundary of the UTF-8 text.
     size_t cut = kQuotedAnswer;
@@ -55,9 +56,10 @@ py::object unparsed_error(const py::object& metadata) {
   }
   return scope().get("Error")(
       "code"_a = kUnparsedCode,
-      "message_en"_a = "The judge's answer could not be read as a verdict, even after asking the model to "
-                       "repair it; the record has no value. The answer was: " +
-                       answer);
+      "message_en"_a =
+          "The judge's answer could not be read as a verdict, even after asking the model to "
+          "repair it; the record has no value. The answer was: " +
+          answer);
 }
 
 }  // namespace

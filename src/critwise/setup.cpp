@@ -19,8 +19,9 @@ py::object keyword_or(const py::kwargs& kwargs, const char* name, py::object fal
 void init(const py::object& self, const py::object& metric_name, const py::object& display_name,
           const py::object& value_type, const py::object& llm_judge, const py::object& options,
           const py::object& criteria_description, const py::object& prompt_template,
-          const py::object& context_fields, const py::object& prediction_field, const py::object& metric_group,
-          const py::object& metric_method, const py::object& thresholds, const py::kwargs& kwargs) {
+          const py::object& context_fields, const py::object& prediction_field,
+          const py::object& metric_group, const py::object& metric_method, const py::object& thresholds,
+          const py::kwargs& kwargs) {
   // Every argument is checked before anything is stored.
   zcore::require_text(metric_name, "metric_name");
   zcore::require_text(display_name, "display_name");
