@@ -12,6 +12,7 @@ config file names.
 from __future__ import annotations
 
 import argparse
+import logging
 import os
 import sys
 from collections.abc import Iterator, Sequence
@@ -93,15 +94,21 @@ def open_judge(args: argparse.Namespace, quiet: bool = False) -> Iterator[Any]:
 
 @contextmanager
 def quiet_progress_bars(quiet: bool) -> Iterator[None]:
-    """With ``-q``, silence the progress bars unitxt and the model libraries draw (tqdm)."""
-    if not quiet or "TQDM_DISABLE" in os.environ:
+    """With ``-q``, silence the progress bars unitxt and the model libraries draw (tqdm) and
+    their log lines below errors (unitxt warns about every model name it has no entry for)."""
+    if not quiet:
         yield
         return
-    os.environ["TQDM_DISABLE"] = "1"
+    set_here = "TQDM_DISABLE" not in os.environ
+    if set_here:
+        os.environ["TQDM_DISABLE"] = "1"
+    logging.disable(logging.WARNING)
     try:
         yield
     finally:
-        os.environ.pop("TQDM_DISABLE", None)
+        logging.disable(logging.NOTSET)
+        if set_here:
+            os.environ.pop("TQDM_DISABLE", None)
 
 
 def apply_rag_method(metrics: Sequence[Any], method: str | None) -> None:
