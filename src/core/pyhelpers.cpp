@@ -52,6 +52,17 @@ void ModuleScope::set(const char* name, py::handle value) const {
   if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
 }
 
+py::object ModuleScope::lazy_module(const char* name, std::initializer_list<const char*> statements) const {
+  py::list arguments;
+  for (const char* statement : statements) arguments.append(statement);
+  py::object lazy_imports = get("lazy_imports");
+  py::dict keywords;
+  keywords["name"] = name;
+  py::object module = lazy_imports.attr("LazyModule")(*py::tuple(arguments), **keywords);
+  lazy_imports.attr("load")(module);
+  return module;
+}
+
 bool truthy(py::handle value) {
   const int result = PyObject_IsTrue(value.ptr());
   if (result < 0) throw py::error_already_set();

@@ -50,11 +50,24 @@ class ModuleScope {
   py::object get(py::handle name) const;
   py::object get(const char* name) const;
   void set(const char* name, py::handle value) const;
+  // A lazy_imports.LazyModule called `name` declaring the import `statements`,
+  // passed to lazy_imports.load (the module's `lazy_imports` attribute):
+  // nothing is imported until one of its names is read.
+  py::object lazy_module(const char* name, std::initializer_list<const char*> statements) const;
 
  private:
   py::handle module_;  // borrowed: the module owns the shared object we live in
   py::handle dict_;    // borrowed from the module
 };
+
+// Whether `name` is one of `names`.
+template <size_t N>
+bool is_one_of(const std::string& name, const char* const (&names)[N]) {
+  for (const char* candidate : names) {
+    if (name == candidate) return true;
+  }
+  return false;
+}
 
 // Python truth test; propagates errors raised by __bool__ / __len__.
 bool truthy(py::handle value);

@@ -22,14 +22,6 @@ constexpr const char* kEvalassistNames[] = {
 // The SDK's own engines, which import unitxt too; read from `engine_imports`.
 constexpr const char* kEngineNames[] = {"PortKeyInferenceEngine", "GoogleStudioInferenceEngine"};
 
-template <size_t N>
-bool listed(const char* const (&names)[N], const std::string& name) {
-  for (const char* listed_name : names) {
-    if (name == listed_name) return true;
-  }
-  return false;
-}
-
 // The first time a name that needs unitxt is bound: quieten its logging,
 // register the SDK's catalog and cache folder, and teach the cross-provider
 // engine the platform's provider key.
@@ -40,15 +32,6 @@ void prepare_unitxt_once() {
   py::module_::import("zentrix_gov.unitxt_local").attr("prepare_unitxt")();
   py::module_::import("zentrix_gov.engines").attr("register_platform_provider")();
   prepared = true;
-}
-
-py::object lazy_module(const char* name, std::initializer_list<const char*> statements) {
-  py::list arguments;
-  for (const char* statement : statements) arguments.append(statement);
-  py::object lazy_imports = scope().get("lazy_imports");
-  py::object module = lazy_imports.attr("LazyModule")(*py::tuple(arguments), "name"_a = name);
-  lazy_imports.attr("load")(module);
-  return module;
 }
 
 py::object make_class(py::module_& m) {
@@ -79,9 +62,9 @@ py::object resolve_lazy_name(const py::str& name) {
     // Reads the encodings shipped with litellm: nothing is ever downloaded.
     value = py::module_::import("zentrix_gov.utils.tokens").attr("offline_tiktoken")();
   } else {
-    const char* source = listed(kEvalassistNames, text) ? "ea_imports"
-                         : listed(kEngineNames, text)   ? "engine_imports"
-                                                        : nullptr;
+    const char* source = zcore::is_one_of(text, kEvalassistNames) ? "ea_imports"
+                         : zcore::is_one_of(text, kEngineNames)   ? "engine_imports"
+                                                                  : nullptr;
     if (source == nullptr) {
       PyErr_Format(PyExc_AttributeError, "module 'zentrix_gov.providers.critwise' has no attribute '%U'",
                    name.ptr());
@@ -130,12 +113,12 @@ PYBIND11_MODULE(critwise, m) {
   zcore::init_coroutines(m);
 
   // evalassist and unitxt, loaded when one of their names is first used.
-  m.attr("ea_imports") =
-      critwise::lazy_module("lazy_ea", {"from evalassist.judges import Criteria as EACriteria",
-                                        "from evalassist.judges import CriteriaOption as EACriteriaOption",
-                                        "from evalassist.judges import Instance, DirectJudge",
-                                        "from unitxt.inference import CrossProviderInferenceEngine"});
-  m.attr("engine_imports") = critwise::lazy_module(
+  m.attr("ea_imports") = critwise::scope().lazy_module(
+      "lazy_ea", {"from evalassist.judges import Criteria as EACriteria",
+                  "from evalassist.judges import CriteriaOption as EACriteriaOption",
+                  "from evalassist.judges import Instance, DirectJudge",
+                  "from unitxt.inference import CrossProviderInferenceEngine"});
+  m.attr("engine_imports") = critwise::scope().lazy_module(
       "lazy_zentrix_judge_engines",
       {"from zentrix_gov.engines import PortKeyInferenceEngine, GoogleStudioInferenceEngine"});
   m.def("__getattr__", &critwise::resolve_lazy_name, "name"_a,

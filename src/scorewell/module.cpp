@@ -37,14 +37,6 @@ constexpr const char* kEngineNames[] = {
     "CustomFunctionInferenceEngine",
 };
 
-template <size_t N>
-bool listed(const char* const (&names)[N], const std::string& name) {
-  for (const char* listed_name : names) {
-    if (name == listed_name) return true;
-  }
-  return false;
-}
-
 // The first time a name that needs unitxt is bound: quieten its logging and
 // register the SDK's catalog and cache folder.
 void prepare_unitxt_once() {
@@ -53,15 +45,6 @@ void prepare_unitxt_once() {
   py::module_::import("unitxt.logging_utils").attr("set_verbosity")("warning");
   py::module_::import("zentrix_gov.unitxt_local").attr("prepare_unitxt")();
   prepared = true;
-}
-
-py::object lazy_module(const char* name, std::initializer_list<const char*> statements) {
-  py::list arguments;
-  for (const char* statement : statements) arguments.append(statement);
-  py::object lazy_imports = scope().get("lazy_imports");
-  py::object module = lazy_imports.attr("LazyModule")(*py::tuple(arguments), "name"_a = name);
-  lazy_imports.attr("load")(module);
-  return module;
 }
 
 py::object make_column_mapping(py::module_& m) {
@@ -140,9 +123,9 @@ py::object make_class(py::module_& m) {
 
 py::object resolve_lazy_name(const py::str& name) {
   const std::string text = name.cast<std::string>();
-  const char* source = listed(kUnitxtNames, text)   ? "unitxt_imports"
-                       : listed(kEngineNames, text) ? "engine_imports"
-                                                    : nullptr;
+  const char* source = zcore::is_one_of(text, kUnitxtNames)   ? "unitxt_imports"
+                       : zcore::is_one_of(text, kEngineNames) ? "engine_imports"
+                                                              : nullptr;
   if (source == nullptr) {
     PyErr_Format(PyExc_AttributeError, "module 'zentrix_gov.providers.scorewell' has no attribute '%U'",
                  name.ptr());
@@ -198,13 +181,13 @@ PYBIND11_MODULE(scorewell, m) {
   // 1. unitxt, loaded when one of its names is first used. unitxt has no
   //    class named MLPInferenceEngineGeneration: the SDK's own engine for the
   //    platform's text-generation endpoint stands under that name.
-  m.attr("unitxt_imports") = scorewell::lazy_module(
+  m.attr("unitxt_imports") = scorewell::scope().lazy_module(
       "lazy_unitxt",
       {"from unitxt.formats import ChatAPIFormat, Format", scorewell::kInferenceImports,
        "from zentrix_gov.engines import MLPInferenceEngineGeneration",
        "from unitxt.llm_as_judge import TaskBasedLLMasJudge",
        "from unitxt.operator import SequentialOperator", "from unitxt.stream import MultiStream"});
-  m.attr("engine_imports") = scorewell::lazy_module(
+  m.attr("engine_imports") = scorewell::scope().lazy_module(
       "lazy_zentrix_engines",
       {"from zentrix_gov.engines import PortKeyInferenceEngine, ZnoAIGatewayInferenceEngine, "
        "CustomFunctionInferenceEngine"});
