@@ -9,25 +9,20 @@ point it there itself, and take a second doing so).
 
 from __future__ import annotations
 
-import hashlib
 import importlib.util
 import os
 from pathlib import Path
 from types import ModuleType
 
 ENCODING_NAME = "cl100k_base"
-# Where tiktoken downloads the encoding from; its cache file is named by the SHA-1 of this.
-ENCODING_URL = "https://openaipublic.blob.core.windows.net/encodings/cl100k_base.tiktoken"
+# The name tiktoken gives its cached copy of the encoding (the SHA-1 of the address it
+# would download it from).
+CACHE_FILE = "9b5ad71b2ce5302211f9c61530b329a4922fc6a4"
 CACHE_VARIABLE = "TIKTOKEN_CACHE_DIR"
 
 
 class EncodingUnavailable(RuntimeError):
     """The encoding's file is in no folder tiktoken reads, and it would have to be downloaded."""
-
-
-def cache_file_name(url: str = ENCODING_URL) -> str:
-    """The name tiktoken gives the cached copy of the file at ``url``."""
-    return hashlib.sha1(url.encode()).hexdigest()
 
 
 def bundled_folder() -> Path | None:
@@ -45,7 +40,7 @@ def offline_tiktoken() -> ModuleType:
     litellm's copy. Raises :class:`EncodingUnavailable` when neither has the file: the
     encoding is then never downloaded.
     """
-    name = cache_file_name()
+    name = CACHE_FILE
     current = os.environ.get(CACHE_VARIABLE)
     if not (current and (Path(current) / name).is_file()):
         folder = bundled_folder()
