@@ -7,7 +7,6 @@ import contextvars
 import inspect
 import threading
 from collections.abc import Awaitable, Callable, Iterable
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
 T = TypeVar("T")
@@ -30,20 +29,26 @@ def run_in_event_loop(function: Callable[..., Awaitable[T]], *args: Any, **kwarg
     """
     if _running_loop() is None:
         return asyncio.run(_as_coroutine(function, args, kwargs))
+    return _on_worker_thread(
+        lambda: asyncio.run(_as_coroutine(function, args, kwargs)), "zentrix-run-in-event-loop"
+    )
 
+
+def _on_worker_thread(call: Callable[[], T], name: str) -> T:
+    """``call()`` on a new thread, waited for; its result or exception comes back here.
+
+    Context variables of the caller stay visible to the call.
+    """
     outcome: dict[str, Any] = {}
 
     def worker() -> None:
         try:
-            outcome["result"] = asyncio.run(_as_coroutine(function, args, kwargs))
+            outcome["result"] = call()
         except BaseException as exc:  # handed back to the caller's thread below
             outcome["error"] = exc
 
-    # Context variables of the caller stay visible to the coroutine.
     context = contextvars.copy_context()
-    thread = threading.Thread(
-        target=context.run, args=(worker,), name="zentrix-run-in-event-loop", daemon=True
-    )
+    thread = threading.Thread(target=context.run, args=(worker,), name=name, daemon=True)
     thread.start()
     thread.join()
     if "error" in outcome:
@@ -165,6 +170,6 @@ def run_with_own_loop(func: Callable[..., T], *args: Any, **kwargs: Any) -> T:
     """
     if _running_loop() is None:
         return start_event_loop_run_func(func, *args, **kwargs)
-    context = contextvars.copy_context()
-    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="zentrix-own-loop") as pool:
-        return pool.submit(context.run, start_event_loop_run_func, func, *args, **kwargs).result()
+    return _on_worker_thread(
+        lambda: start_event_loop_run_func(func, *args, **kwargs), "zentrix-own-loop"
+    )
