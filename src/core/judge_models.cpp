@@ -4,6 +4,14 @@
 
 namespace zcore {
 
+py::object credentials_dump(const py::object& model, bool by_alias) {
+  py::object credentials = model.attr(ZN_STR("provider")).attr(ZN_STR("credentials"));
+  if (!by_alias) return credentials.attr(ZN_STR("model_dump"))();
+  py::dict keywords;
+  keywords["by_alias"] = true;
+  return credentials.attr(ZN_STR("model_dump"))(**keywords);
+}
+
 py::dict platform_credentials(const py::object& model) {
   py::object credentials = model.attr(ZN_STR("provider")).attr(ZN_STR("credentials"));
   py::dict result;

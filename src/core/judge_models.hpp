@@ -7,6 +7,10 @@ namespace zcore {
 
 namespace py = pybind11;
 
+// The model's provider credentials as a plain dictionary: `model_dump()`, or
+// `model_dump(by_alias=True)`.
+py::object credentials_dump(const py::object& model, bool by_alias = false);
+
 // The credentials an engine of the AI platform receives for `model` (a
 // platform foundation-model record), entries in this order: "url"; "api_key"
 // when set; on a self-hosted platform (a version is set) "username",

@@ -69,6 +69,14 @@ bool truthy(py::handle value) {
   return result != 0;
 }
 
+py::object attribute_or(py::handle value, const char* name, py::object fallback) {
+  auto found = py::reinterpret_steal<py::object>(PyObject_GetAttrString(value.ptr(), name));
+  if (found) return found;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return fallback;
+}
+
 bool is_instance(py::handle value, py::handle type) {
   const int result = PyObject_IsInstance(value.ptr(), type.ptr());
   if (result < 0) throw py::error_already_set();

@@ -82,6 +82,10 @@ inline bool is_text(py::handle value, const char* text) {
   return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
 }
 
+// getattr(value, name, fallback): the fallback only when the attribute is
+// missing (AttributeError); other errors propagate.
+py::object attribute_or(py::handle value, const char* name, py::object fallback);
+
 // isinstance(value, type), propagating errors.
 bool is_instance(py::handle value, py::handle type);
 

@@ -9,18 +9,6 @@ namespace critwise {
 
 namespace {
 
-py::object attribute_or(const py::object& value, const char* name, py::object fallback) {
-  auto found = py::reinterpret_steal<py::object>(PyObject_GetAttrString(value.ptr(), name));
-  if (found) return found;
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-  PyErr_Clear();
-  return fallback;
-}
-
-py::object credentials_dump(const py::object& model) {
-  return model.attr(ZN_STR("provider")).attr(ZN_STR("credentials")).attr(ZN_STR("model_dump"))();
-}
-
 py::dict keyed(const char* key, py::object value) {
   py::dict result;
   result[key] = std::move(value);
@@ -35,7 +23,7 @@ py::dict openai_credentials(const py::object& model) {
   py::object credentials = model.attr(ZN_STR("provider")).attr(ZN_STR("credentials"));
   py::dict result;
   result["api_key"] = credentials.attr(ZN_STR("api_key"));
-  py::object base_url = attribute_or(credentials, "api_url", py::none());
+  py::object base_url = zcore::attribute_or(credentials, "api_url", py::none());
   if (zcore::truthy(base_url)) {
     result["api_base"] = base_url;
     result["custom_llm_provider"] = "openai";
@@ -66,18 +54,18 @@ py::dict get_inference_engine_params(const py::object& self) {
     params["model"] = model.attr(ZN_STR("model_id"));
     py::dict generation;
     generation["temperature"] = 0;
-    py::object parameters = attribute_or(model, "parameters", py::none());
+    py::object parameters = zcore::attribute_or(model, "parameters", py::none());
     if (zcore::truthy(parameters)) generation.attr(ZN_STR("update"))(parameters);
     params["provider_specific_args"] = keyed("open-ai", generation);
   } else if (is("PortKeyGateway")) {
-    params["credentials"] = credentials_dump(model);
+    params["credentials"] = zcore::credentials_dump(model);
     params["model"] = model.attr(ZN_STR("model_id"));
   } else if (is("VertexAIFoundationModel")) {
-    params["credentials"] = credentials_dump(model);
+    params["credentials"] = zcore::credentials_dump(model);
     params["provider"] = "vertex-ai";
     params["model"] = model.attr(ZN_STR("model_id"));
   } else if (is("AWSBedrockFoundationModel")) {
-    params["credentials"] = credentials_dump(model);
+    params["credentials"] = zcore::credentials_dump(model);
     params["model"] = model.attr(ZN_STR("model_id"));
     params["provider"] = "aws";
     py::object parameters = model.attr(ZN_STR("parameters"));
@@ -85,7 +73,7 @@ py::dict get_inference_engine_params(const py::object& self) {
     PyDict_DelItemString(params.ptr(), "seed");
   } else if (is("GoogleAIStudioFoundationModel")) {
     // Served by the SDK's Google AI Studio engine (see get_judge).
-    params["credentials"] = credentials_dump(model);
+    params["credentials"] = zcore::credentials_dump(model);
     params["model"] = model.attr(ZN_STR("model_id"));
   } else if (is("AzureOpenAIFoundationModel")) {
     zcore::raise(PyExc_Exception, "Azure OpenAI Model provider is not supported.");

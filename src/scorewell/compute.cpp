@@ -56,12 +56,8 @@ py::object plain_number(py::handle value) {
   if (value.is_none() || PyFloat_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr())) {
     return py::reinterpret_borrow<py::object>(value);
   }
-  auto item = py::reinterpret_steal<py::object>(PyObject_GetAttrString(value.ptr(), "item"));
-  if (!item) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::reinterpret_borrow<py::object>(value);
-  }
+  py::object item = zcore::attribute_or(value, "item", py::none());
+  if (item.is_none()) return py::reinterpret_borrow<py::object>(value);
   return item();
 }
 

@@ -17,20 +17,6 @@ py::str sorted_json(py::handle value) {
   return scope().get("json").attr(ZN_STR("dumps"))(value, "sort_keys"_a = true);
 }
 
-py::object credentials_dump(const py::object& model, bool by_alias = false) {
-  py::object credentials = model.attr(ZN_STR("provider")).attr(ZN_STR("credentials"));
-  if (by_alias) return credentials.attr(ZN_STR("model_dump"))("by_alias"_a = true);
-  return credentials.attr(ZN_STR("model_dump"))();
-}
-
-py::object attribute_or(const py::object& value, const char* name, py::object fallback) {
-  auto found = py::reinterpret_steal<py::object>(PyObject_GetAttrString(value.ptr(), name));
-  if (found) return found;
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-  PyErr_Clear();
-  return fallback;
-}
-
 py::object from_factory(const char* provider, py::object model_id, bool use_cache,
                         const py::object& credentials, const py::object& parameters = py::none()) {
   py::dict kwargs;
@@ -60,32 +46,35 @@ py::object get_ai_evaluator_inference_engine(const py::object& self) {
   if (is("ZnAIFoundationModel"))
     return from_factory("znai", model_id(), use_cache, zcore::platform_credentials(model));
   if (is("OpenAIFoundationModel"))
-    return from_factory("openai", model_id(), use_cache, credentials_dump(model));
+    return from_factory("openai", model_id(), use_cache, zcore::credentials_dump(model));
   if (is("AzureOpenAIFoundationModel")) {
-    return from_factory("azure_openai", model_id(), use_cache, credentials_dump(model, /*by_alias=*/true));
+    return from_factory("azure_openai", model_id(), use_cache,
+                        zcore::credentials_dump(model, /*by_alias=*/true));
   }
   if (is("VertexAIFoundationModel"))
-    return from_factory("vertexai", model_id(), use_cache, credentials_dump(model));
+    return from_factory("vertexai", model_id(), use_cache, zcore::credentials_dump(model));
   if (is("GoogleAIStudioFoundationModel")) {
-    return from_factory("google_ai_studio", model_id(), use_cache, credentials_dump(model));
+    return from_factory("google_ai_studio", model_id(), use_cache, zcore::credentials_dump(model));
   }
   if (is("AWSBedrockFoundationModel")) {
     py::object parameters = model.attr(ZN_STR("parameters"));
-    return from_factory("aws_bedrock", model_id(), use_cache, credentials_dump(model),
+    return from_factory("aws_bedrock", model_id(), use_cache, zcore::credentials_dump(model),
                         zcore::truthy(parameters) ? parameters : py::dict());
   }
   if (is("CustomFoundationModel")) {
     // Never cached: the scoring function is the user's own object.
     py::dict kwargs;
     kwargs["scoring_fn"] = model.attr(ZN_STR("_scoring_fn"));
-    kwargs["model_name"] = attribute_or(model, "model_id", py::str("custom_fn"));
-    kwargs["context"] = attribute_or(model, "context", py::none());
-    kwargs["num_parallel_requests"] = attribute_or(model, "num_parallel_requests", py::int_(20));
+    kwargs["model_name"] = zcore::attribute_or(model, "model_id", py::str("custom_fn"));
+    kwargs["context"] = zcore::attribute_or(model, "context", py::none());
+    kwargs["num_parallel_requests"] = zcore::attribute_or(model, "num_parallel_requests", py::int_(20));
     kwargs["use_cache"] = use_cache;
     return zcore::call_kw(scope().get("CustomFunctionInferenceEngine"), kwargs);
   }
-  if (is("PortKeyGateway")) return from_factory("portkey", model_id(), use_cache, credentials_dump(model));
-  if (is("ZnoAIGateway")) return from_factory("zno_gateway", py::str(""), use_cache, credentials_dump(model));
+  if (is("PortKeyGateway"))
+    return from_factory("portkey", model_id(), use_cache, zcore::credentials_dump(model));
+  if (is("ZnoAIGateway"))
+    return from_factory("zno_gateway", py::str(""), use_cache, zcore::credentials_dump(model));
   zcore::raise(PyExc_Exception, "LLM Model provider is not supported.");
 }
 
