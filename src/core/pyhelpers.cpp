@@ -63,6 +63,12 @@ py::object ModuleScope::lazy_module(const char* name, std::initializer_list<cons
   return module;
 }
 
+void ModuleScope::raise_no_attribute(py::handle name) const {
+  py::object module_name = module().attr("__name__");
+  PyErr_Format(PyExc_AttributeError, "module '%U' has no attribute '%U'", module_name.ptr(), name.ptr());
+  throw py::error_already_set();
+}
+
 bool truthy(py::handle value) {
   const int result = PyObject_IsTrue(value.ptr());
   if (result < 0) throw py::error_already_set();

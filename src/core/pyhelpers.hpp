@@ -54,6 +54,9 @@ class ModuleScope {
   // passed to lazy_imports.load (the module's `lazy_imports` attribute):
   // nothing is imported until one of its names is read.
   py::object lazy_module(const char* name, std::initializer_list<const char*> statements) const;
+  // Raises AttributeError "module '<module>' has no attribute '<name>'", as
+  // Python does for a name a module neither holds nor binds on first use.
+  [[noreturn]] void raise_no_attribute(py::handle name) const;
 
  private:
   py::handle module_;  // borrowed: the module owns the shared object we live in

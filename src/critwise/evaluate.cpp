@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/metric_errors.hpp"
 #include "critwise/critwise.hpp"
 
 using namespace pybind11::literals;
@@ -62,12 +63,8 @@ py::object evaluate(const py::object& self, const py::object& data) {
     return self.attr("_Critwise__post_process")("results"_a = results, "data"_a = data);
   } catch (py::error_already_set& error) {
     if (!zcore::is_ordinary(error)) throw;
-    py::object metric_name = self.attr(ZN_STR("metric_name"));
-    const std::string message = "Error while computing metrics: " + zcore::to_text(metric_name) +
-                                ". Reason: " + zcore::to_text(error.value());
-    zcore::raise_instance(scope().get("MetricComputationError")(message, "metric_name"_a = metric_name,
-                                                                "cause"_a = error.value()),
-                          error);
+    zcore::raise_metric_failure(scope().get("MetricComputationError"), self.attr(ZN_STR("metric_name")),
+                                error);
   }
 }
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <string>
 
+#include "core/metric_errors.hpp"
 #include "detectwire/detectwire.hpp"
 
 namespace detectwire {
@@ -154,12 +155,8 @@ zcore::Coro evaluate_async(py::object self, py::object data) {
     co_return self.attr("_Detectwire__post_process")(responses, record_ids);
   } catch (py::error_already_set& error) {
     if (!zcore::is_ordinary(error)) throw;
-    py::object metric_name = self.attr(ZN_STR("metric_name"));
-    const std::string message = "Error while computing metrics: " + zcore::to_text(metric_name) +
-                                ". Reason: " + zcore::to_text(error.value());
-    zcore::raise_instance(scope().get("MetricComputationError")(message, "metric_name"_a = metric_name,
-                                                                "cause"_a = error.value()),
-                          error);
+    zcore::raise_metric_failure(scope().get("MetricComputationError"), self.attr(ZN_STR("metric_name")),
+                                error);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/metric_errors.hpp"
 #include "scorewell/scorewell.hpp"
 
 using namespace pybind11::literals;
@@ -119,13 +120,9 @@ py::object evaluate(const py::object& self, const py::object& data) {
     return self.attr("_Scorewell__post_process")("result"_a = result);
   } catch (py::error_already_set& error) {
     if (!zcore::is_ordinary(error)) throw;
-    py::object metric_name = self.attr(ZN_STR("metric_name"));
-    const std::string message = "Error while computing metrics: " + zcore::to_text(metric_name) +
-                                " with the method " + zcore::to_text(self.attr(ZN_STR("metric_method"))) +
-                                " using unitxt library. Reason: " + zcore::to_text(error.value());
-    zcore::raise_instance(scope().get("MetricComputationError")(message, "metric_name"_a = metric_name,
-                                                                "cause"_a = error.value()),
-                          error);
+    zcore::raise_metric_failure(
+        scope().get("MetricComputationError"), self.attr(ZN_STR("metric_name")), error,
+        " with the method " + zcore::to_text(self.attr(ZN_STR("metric_method"))) + " using unitxt library");
   }
 }
 

@@ -126,11 +126,7 @@ py::object resolve_lazy_name(const py::str& name) {
   const char* source = zcore::is_one_of(text, kUnitxtNames)   ? "unitxt_imports"
                        : zcore::is_one_of(text, kEngineNames) ? "engine_imports"
                                                               : nullptr;
-  if (source == nullptr) {
-    PyErr_Format(PyExc_AttributeError, "module 'zentrix_gov.providers.scorewell' has no attribute '%U'",
-                 name.ptr());
-    throw py::error_already_set();
-  }
+  if (source == nullptr) scope().raise_no_attribute(name);
   py::object value = scope().get(source).attr(name);
   prepare_unitxt_once();
   // Bound from now on: read like any module attribute, and replaceable.
