@@ -1,8 +1,9 @@
 // What the judge reads: the answer options and criterion as an evalassist
 // criteria object, and each row of the table as an evalassist instance.
+#include <algorithm>
 #include <cmath>
-#include <vector>
 
+#include "core/frames.hpp"
 #include "critwise/critwise.hpp"
 
 using namespace pybind11::literals;
@@ -81,27 +82,19 @@ py::list get_instances(const py::object& self, const py::object& data, const py:
   // The context columns, selected as a whole so that a missing one fails
   // with pandas' lookup error; then read column by column, which is much
   // faster than converting row by row.
-  py::object selected = data[context_fields];
-  py::list names(selected.attr(ZN_STR("columns")));
-  py::object by_position = selected.attr(ZN_STR("iloc"));
-  std::vector<py::list> columns;
-  columns.reserve(names.size());
-  for (size_t j = 0; j < names.size(); ++j) {
-    columns.emplace_back(by_position[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)].attr(
-        ZN_STR("tolist"))());
-  }
-  const size_t context_rows = py::len(selected);
+  const zcore::FrameColumns context = zcore::read_columns(data[context_fields]);
   py::list predictions = data[prediction_field].attr(ZN_STR("tolist"))();
 
   py::object instance_type = scope().get("Instance");
   py::list instances;
   // Without rows there are no context records either: one instance per prediction, i.e. none.
-  const size_t count = context_rows > 0 ? std::min(context_rows, predictions.size()) : predictions.size();
+  const size_t count = context.rows > 0 ? std::min(context.rows, predictions.size()) : predictions.size();
   for (size_t row = 0; row < count; ++row) {
     py::dict fields;
     fields[prediction_field] = cell_text(predictions[row]);
     // A context column named like the prediction column takes its place.
-    for (size_t j = 0; j < columns.size(); ++j) fields[names[j]] = cell_text(columns[j][row]);
+    for (size_t j = 0; j < context.values.size(); ++j)
+      fields[context.names[j]] = cell_text(context.values[j][row]);
     instances.append(instance_type("fields"_a = fields));
   }
   return instances;

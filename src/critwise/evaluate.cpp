@@ -2,8 +2,8 @@
 // provider's own prompt template, and turn the verdicts into results. Any
 // ordinary error on the way is reported as the metric's failure.
 #include <string>
-#include <vector>
 
+#include "core/frames.hpp"
 #include "core/metric_errors.hpp"
 #include "critwise/critwise.hpp"
 
@@ -16,18 +16,9 @@ namespace {
 // The template filled from every row, in row order; every column is
 // available by its name.
 py::list judge_prompts(const py::object& prompt_template, const py::object& data) {
-  py::list names(data.attr(ZN_STR("columns")));
-  std::vector<py::list> columns;
-  columns.reserve(names.size());
-  for (py::handle name : names) columns.emplace_back(data[name].attr(ZN_STR("tolist"))());
   py::object format_map = prompt_template.attr(ZN_STR("format_map"));
-  const size_t rows = py::len(data);
-  py::list prompts(rows);
-  for (size_t row = 0; row < rows; ++row) {
-    py::dict values;
-    for (size_t column = 0; column < columns.size(); ++column) values[names[column]] = columns[column][row];
-    prompts[row] = format_map(values);
-  }
+  py::list prompts;
+  for (py::handle row : zcore::row_dicts(data)) prompts.append(format_map(row));
   return prompts;
 }
 
