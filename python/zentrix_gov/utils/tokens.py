@@ -27,10 +27,10 @@ class EncodingUnavailable(RuntimeError):
 
 def bundled_folder() -> Path | None:
     """litellm's folder of tokenizer files, found without importing litellm."""
-    spec = importlib.util.find_spec("litellm")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("litellm")
+    if found is None or found.origin is None:
         return None
-    return Path(spec.origin).parent / "litellm_core_utils" / "tokenizers"
+    return Path(found.origin).parent / "litellm_core_utils" / "tokenizers"
 
 
 def offline_tiktoken() -> ModuleType:
