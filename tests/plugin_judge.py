@@ -21,8 +21,8 @@ from typing import Any
 import aiohttp
 import pytest
 
+from tests.support.local_services import Reply, judge_server
 from zentrix_gov.local.judge import JudgeServer
-from zentrix_gov.local.testing import Reply, judge_server
 
 
 def _reset(server: JudgeServer) -> None:

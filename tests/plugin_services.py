@@ -22,8 +22,8 @@ from typing import Any
 import aiohttp
 import pytest
 
+from tests.support.local_services import Reply, detection_server, post_json
 from zentrix_gov.local.detection import DetectionServer
-from zentrix_gov.local.testing import Reply, detection_server, post_json
 
 REGEX_TIMEOUT = 1.0
 

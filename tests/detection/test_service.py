@@ -11,9 +11,9 @@ import pytest
 
 from evs_sdk import APIClient as EVSClient
 from evs_sdk.authenticators import BearerTokenAuthenticator
+from tests.support.local_services import detection_server, self_signed_certificate
 from zentrix_gov.entities.base_classes import Error
 from zentrix_gov.local.faults import Fault
-from zentrix_gov.local.testing import detection_server, self_signed_certificate
 from zentrix_gov.providers.detectwire import Detectwire
 
 

@@ -218,7 +218,8 @@ class TestCustomFunctionEngine:
 
 def test_importing_the_sdk_never_imports_unitxt():
     code = (
-        "import sys, zentrix_gov, zentrix_gov.cli, zentrix_gov.engines, zentrix_gov.local.testing;"
+        "import sys, zentrix_gov, zentrix_gov.cli, zentrix_gov.engines,"
+        " zentrix_gov.cli.local_services, zentrix_gov.local.judge;"
         "print(sorted(m for m in sys.modules if m.split('.')[0] in ('unitxt', 'openai')))"
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)

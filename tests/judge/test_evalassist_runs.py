@@ -243,7 +243,7 @@ from tests.judge import loopback_guard
 refused, _ = loopback_guard.install()
 import litellm
 from tests.judge.test_evalassist_runs import direct_judge, grounded_criterion, instances
-from zentrix_gov.local.testing import judge_server
+from tests.support.local_services import judge_server
 with judge_server() as server:
     results = direct_judge(server, "open-ai")(
         instances=instances({GROUNDED!r}), criteria=grounded_criterion()

@@ -51,6 +51,11 @@ def test_random_token_goes_to_stderr():
         url = process.stdout.readline().strip()
         token = process.stderr.readline().strip().removeprefix("bearer token: ")
         assert get(url + "/v1/models", token)["data"]
+        # The token tests use is known to everyone: the service refuses it.
+        assert token != "local-token"
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            get(url + "/v1/models", "local-token")
+        assert refused.value.code == 401
     finally:
         process.send_signal(signal.SIGINT)
         process.wait(timeout=10)

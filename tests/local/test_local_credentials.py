@@ -17,9 +17,9 @@ import aiohttp
 import pytest
 
 import zentrix_gov.local
+from tests.support.local_services import detection_server
 from zentrix_gov.local import app as local_app
 from zentrix_gov.local.detection import PATH_TEXT, DetectionServer
-from zentrix_gov.local.testing import detection_server
 
 HAP = {"detectors": {"hap": {}}, "input": "hello there"}
 WRONG = {"Authorization": "Bearer wrong", "x-governance-instance-id": "local-instance"}

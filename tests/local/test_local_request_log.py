@@ -8,8 +8,8 @@ import aiohttp
 import pytest
 from multidict import CIMultiDict
 
+from tests.support.local_services import detection_server, post_json
 from zentrix_gov.local.detection import RecordedRequest, RequestLog
-from zentrix_gov.local.testing import detection_server, post_json
 
 
 def recorded(n: int) -> RecordedRequest:

@@ -15,6 +15,7 @@ import aiohttp
 import pytest
 
 import zentrix_gov.local
+from tests.support.local_services import detection_server, post_json, self_signed_certificate
 from zentrix_gov.local.detection import (
     PATH_CHAT,
     PATH_CONTEXT,
@@ -23,7 +24,6 @@ from zentrix_gov.local.detection import (
     DetectionServer,
 )
 from zentrix_gov.local.faults import Fault
-from zentrix_gov.local.testing import detection_server, post_json, self_signed_certificate
 
 HAP = {"detectors": {"hap": {}}, "input": "hello there"}
 

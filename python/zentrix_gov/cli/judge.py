@@ -73,9 +73,9 @@ def open_judge(args: argparse.Namespace, quiet: bool = False) -> Iterator[Any]:
         yield None
         return
     if url == LOCAL:
-        from zentrix_gov.local.testing import judge_server
+        from zentrix_gov.cli.local_services import judge_service
 
-        with judge_server() as server:
+        with judge_service() as server:
             if not quiet:
                 print(
                     f"note: judging with the local judge service at {server.url}",

@@ -7,8 +7,6 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
-from zentrix_gov.cli.errors import UsageError
-
 
 @contextmanager
 def local_platform(quiet: bool) -> Iterator[Any]:
@@ -17,17 +15,11 @@ def local_platform(quiet: bool) -> Iterator[Any]:
     Its credentials carry a version, so they are taken for a self-hosted platform whose URL
     is the stand-in's own.
     """
-    try:
-        from zentrix_gov.local.testing import judge_server
-    except ImportError:
-        raise UsageError(
-            "no platform is configured (ZNG_API_KEY) and the local platform stand-in is not "
-            "installed"
-        ) from None
+    from zentrix_gov.cli.local_services import judge_service
     from zentrix_gov.clients.api_client import APIClient
     from zentrix_gov.entities.credentials import Credentials
 
-    with judge_server(token=None) as service:
+    with judge_service() as service:
         if not quiet:
             print(f"local platform stand-in at {service.url}", file=sys.stderr, flush=True)
         credentials = Credentials(url=service.url, version="local", api_key=service.token)

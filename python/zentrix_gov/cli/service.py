@@ -48,10 +48,10 @@ def open_service(quiet: bool = False) -> Iterator[Service]:
         return
 
     from evs_sdk.authenticators import BearerTokenAuthenticator
+    from zentrix_gov.cli.local_services import detection_service
     from zentrix_gov.entities.credentials import Credentials
-    from zentrix_gov.local.testing import detection_server
 
-    with detection_server() as server:
+    with detection_service() as server:
         api_client = APIClient(
             # A version marks the service as self-hosted: its URL is used as is.
             credentials=Credentials(

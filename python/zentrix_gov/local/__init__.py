@@ -1,6 +1,6 @@
-"""A local stand-in for the remote text-detection service, for tests and demos.
+"""Local stand-ins for the remote services, for tests and demos.
 
 Nothing is imported here so that ``import zentrix_gov.local`` stays cheap; use
-``zentrix_gov.local.detection`` for the server and ``zentrix_gov.local.testing`` for
-test helpers.
+``zentrix_gov.local.detection`` for the text-detection service and
+``zentrix_gov.local.judge`` for the judge & platform stand-in.
 """

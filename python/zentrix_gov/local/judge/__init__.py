@@ -12,8 +12,8 @@ platform: its model listing and text generation. Every route needs the bearer to
   :mod:`.options`: the judge's JSON verdicts for criteria-judge (evalassist) prompts;
 - :mod:`.server`: :class:`JudgeServer` and ``serve()``.
 
-Start one with ``zentrix_gov.local.testing.judge_server()`` or
-``python -m zentrix_gov judge-service``.
+Start one with ``with JudgeServer() as server:`` (a random token per start, in
+``server.token``) or ``python -m zentrix_gov judge-service``.
 """
 
 from __future__ import annotations

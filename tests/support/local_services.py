@@ -6,8 +6,8 @@ certificate for 127.0.0.1 so tests can serve HTTPS and check that clients verify
 certificates.
 
 Test servers accept the well-known ``TEST_TOKEN`` unless told otherwise, so tests can
-write credentials literally; a :class:`DetectionServer` started any other way draws a
-random token.
+write credentials literally. Nothing outside the tests uses these helpers: a server
+started any other way (the command line's among them) draws a random token.
 """
 
 from __future__ import annotations
@@ -25,9 +25,9 @@ from typing import Any
 
 import aiohttp
 
-from .endpoints import PATH_TEXT
-from .judge.server import JudgeServer
-from .server import DEFAULT_INSTANCE_ID, DetectionServer
+from zentrix_gov.local.endpoints import PATH_TEXT
+from zentrix_gov.local.judge.server import JudgeServer
+from zentrix_gov.local.server import DEFAULT_INSTANCE_ID, DetectionServer
 
 TEST_TOKEN = "local-token"
 TEST_INSTANCE_ID = DEFAULT_INSTANCE_ID
@@ -210,8 +210,3 @@ def self_signed_certificate(
         raise ValueError(f"Unknown certificate backend {backend!r}.")
     key.chmod(0o600)
     return SelfSignedCertificate(cert, key)
-
-
-def server_ssl_context(directory: str | Path | None = None) -> ssl.SSLContext:
-    """A server SSL context with a fresh self-signed certificate for 127.0.0.1."""
-    return self_signed_certificate(directory).server_context()

@@ -1,0 +1,1 @@
+"""Helpers the tests share: local services with a fixed token, replies, certificates."""
