@@ -36,7 +36,7 @@ ensure_venv() {
     "$(find_python)" -m venv "$venv"
   fi
   local stamp="$venv/.deps-stamp" want
-  want="$(sha256sum pyproject.toml | cut -d' ' -f1)"
+  want="$(cat pyproject.toml standins/pyproject.toml | sha256sum | cut -d' ' -f1)"
   if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     log "installing dependencies"
     local reqs
@@ -48,6 +48,8 @@ deps = list(project["project"]["dependencies"])
 extras = project["project"]["optional-dependencies"]
 deps += extras["test"] + extras["embeddings"] + extras["risk"]
 deps += project["build-system"]["requires"]
+with open("standins/pyproject.toml", "rb") as fh:
+    deps += tomllib.load(fh)["build-system"]["requires"]
 deps += ["cmake>=3.26", "ninja"]
 print("\n".join(deps))
 PY
@@ -57,6 +59,10 @@ PY
     # Some package mirrors print a warning per missing local index; keep the rest.
     "$py" -m pip install --quiet --disable-pip-version-check "${packages[@]}" \
       2> >(grep -v '^WARNING: Location' >&2)
+    # The stand-ins for the libraries the SDK talks to (evs_sdk, zentrix_ai,
+    # metrics_plugin): a distribution of their own, installed editable.
+    "$py" -m pip install --quiet --disable-pip-version-check --no-deps --no-build-isolation \
+      -e ./standins 2> >(grep -v '^WARNING: Location' >&2)
     # The package is used straight from the source tree.
     "$py" - "$root/python" <<'PY'
 import pathlib, sys, sysconfig
@@ -126,8 +132,8 @@ case "$cmd" in
     ;;
   lint)
     ensure_venv
-    "$venv/bin/ruff" check python tests bench
-    "$venv/bin/ruff" format --check python tests bench
+    "$venv/bin/ruff" check python standins tests bench
+    "$venv/bin/ruff" format --check python standins tests bench
     [ -x "$venv/bin/clang-tidy" ] ||
       "$py" -m pip install --quiet clang-format clang-tidy 2> >(grep -v '^WARNING: Location' >&2)
     "$venv/bin/clang-format" --dry-run --Werror src/*/*.cpp src/*/*.hpp tests/native/*.cpp
