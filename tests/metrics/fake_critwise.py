@@ -109,5 +109,5 @@ class FakeCritwise:
 def fake_critwise(monkeypatch: pytest.MonkeyPatch) -> type[FakeCritwise]:
     """The provider class the criteria metrics build, replaced by a fresh fake for the test."""
     fake = type("FakeCritwise", (FakeCritwise,), {"built": []})
-    monkeypatch.setattr("zentrix_gov.metrics.criteria._provider_class", lambda: fake)
+    monkeypatch.setattr("zentrix_gov.providers.critwise.Critwise", fake)
     return fake

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import asyncio
 import functools
-from typing import Any
+import importlib
+from typing import Any, ClassVar
 
 from pydantic import BaseModel, ConfigDict, model_validator
 
@@ -15,11 +16,22 @@ from zentrix_gov.entities.metric_threshold import MetricThreshold
 class GenAIMetric(BaseModel):
     """A metric definition.
 
-    Subclasses implement :meth:`evaluate`; :meth:`evaluate_async` runs it on a worker thread
-    unless a subclass provides a native asynchronous implementation.
+    A metric computed by a provider names it in ``provider_path`` and builds it in
+    :meth:`build_provider`; :meth:`evaluate` and :meth:`evaluate_async` then run it. Other
+    subclasses implement :meth:`evaluate`; :meth:`evaluate_async` runs it on a worker
+    thread.
     """
 
     model_config = ConfigDict(arbitrary_types_allowed=True)
+
+    # The provider class computing the metric, as "module:Class". It is imported when the
+    # metric is evaluated, never when it is defined, and looked up on its module every
+    # time, so that patching the module attribute takes effect.
+    provider_path: ClassVar[str] = ""
+    # Whether the provider's ``evaluate`` needs an event loop of its own on the calling
+    # thread: model clients ask the thread for its loop. A provider that runs its own loop
+    # does not.
+    provider_needs_own_loop: ClassVar[bool] = True
 
     name: str
     display_name: str = ""
@@ -34,6 +46,18 @@ class GenAIMetric(BaseModel):
             self.display_name = self.name.replace("_", " ").title()
         return self
 
+    @classmethod
+    def provider_class(cls) -> type:
+        """The class named by ``provider_path``, imported now."""
+        module, _, name = cls.provider_path.partition(":")
+        return getattr(importlib.import_module(module), name)
+
+    def build_provider(self, frame: Any, configuration: Any, api_client: Any) -> Any:
+        """The provider computing this metric over the records ``frame`` (a DataFrame)."""
+        raise NotImplementedError(
+            f"Metric {self.name!r} ({type(self).__name__}) names no provider."
+        )
+
     def evaluate(
         self,
         data: Any,
@@ -43,9 +67,19 @@ class GenAIMetric(BaseModel):
         **kwargs: Any,
     ) -> Any:
         """Compute the metric over ``data`` and return one result record (or None)."""
-        raise NotImplementedError(
-            f"Metric {self.name!r} ({type(self).__name__}) does not implement evaluate()."
-        )
+        if not self.provider_path:
+            raise NotImplementedError(
+                f"Metric {self.name!r} ({type(self).__name__}) does not implement evaluate()."
+            )
+        # Imported here: neither is needed to define or validate metrics.
+        from zentrix_gov.utils.async_util import run_with_own_loop
+        from zentrix_gov.utils.python_utils import records_frame
+
+        frame = records_frame(data)
+        provider = self.build_provider(frame, configuration, api_client)
+        if self.provider_needs_own_loop:
+            return run_with_own_loop(provider.evaluate, frame)
+        return provider.evaluate(frame)
 
     async def evaluate_async(
         self,
@@ -55,10 +89,16 @@ class GenAIMetric(BaseModel):
         metrics_result: list[Any] | None = None,
         **kwargs: Any,
     ) -> Any:
-        """Run :meth:`evaluate` on the running loop's default executor."""
-        # Imported here: the async helpers are not needed to define or validate metrics.
+        """As :meth:`evaluate`, without blocking the running loop: the provider's own
+        ``evaluate_async``, or :meth:`evaluate` on the loop's default executor."""
         from zentrix_gov.utils.async_util import start_event_loop_run_func
 
+        if self.provider_path:
+            from zentrix_gov.utils.python_utils import records_frame
+
+            frame = records_frame(data)
+            provider = self.build_provider(frame, configuration, api_client)
+            return await provider.evaluate_async(frame)
         loop = asyncio.get_running_loop()
         call = functools.partial(
             start_event_loop_run_func,

@@ -25,7 +25,7 @@ import numbers
 import re
 import string
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, ClassVar
 
 from pydantic import ConfigDict, field_validator, model_validator
 
@@ -34,8 +34,6 @@ from zentrix_gov.entities.detector_catalog import CONTEXT, INPUT, OUTPUT, Column
 from zentrix_gov.entities.enums import MetricGroup
 from zentrix_gov.entities.llm_judge import LLMJudge
 from zentrix_gov.entities.metric import GenAIMetric
-from zentrix_gov.utils.async_util import run_with_own_loop
-from zentrix_gov.utils.python_utils import records_frame
 
 __all__ = ["COMMAND_NAME", "CriteriaMetric", "CriteriaMetricInfo", "template_fields"]
 
@@ -52,14 +50,6 @@ OPTION_FIELDS = ("name", "description", "value")
 
 # A field of a prompt template: a column name, then attribute or index access.
 _FIELD_ROOT = re.compile(r"[.\[]")
-
-
-def _provider_class() -> type:
-    """The provider class; read here so that tests can patch it and importing the metric
-    never imports the provider."""
-    from zentrix_gov.providers.critwise import Critwise
-
-    return Critwise
 
 
 def template_fields(template: str) -> list[str]:
@@ -132,6 +122,8 @@ class CriteriaMetric(GenAIMetric):
     """
 
     model_config = ConfigDict(arbitrary_types_allowed=True, extra="forbid")
+
+    provider_path: ClassVar[str] = "zentrix_gov.providers.critwise:Critwise"
 
     name: str
     criteria_description: str | None = None
@@ -329,11 +321,12 @@ class CriteriaMetric(GenAIMetric):
                         f"{', '.join(map(str, frame.columns))}."
                     )
 
-    def _provider(self, frame: Any, configuration: Any) -> Any:
+    def build_provider(self, frame: Any, configuration: Any, api_client: Any) -> Any:
+        """A ``Critwise`` judging every record; the judge and the columns are checked first."""
         judge = self.judge_for(configuration)
         self._check_columns(frame, configuration)
         criteria = self.uses_criteria
-        return _provider_class()(
+        return self.provider_class()(
             self.name,
             self.display_name,
             VALUE_TYPE,
@@ -350,28 +343,3 @@ class CriteriaMetric(GenAIMetric):
             record_timestamp_field=configuration.record_timestamp_field,
             compute_token_count=self.compute_token_count,
         )
-
-    def evaluate(
-        self,
-        data: Any,
-        configuration: Any,
-        api_client: Any = None,
-        metrics_result: list[Any] | None = None,
-        **kwargs: Any,
-    ) -> Any:
-        """Judge every record and return the aggregate result."""
-        frame = records_frame(data)
-        # The judge's model client needs an event loop of its own on this thread.
-        return run_with_own_loop(self._provider(frame, configuration).evaluate, frame)
-
-    async def evaluate_async(
-        self,
-        data: Any,
-        configuration: Any,
-        api_client: Any = None,
-        metrics_result: list[Any] | None = None,
-        **kwargs: Any,
-    ) -> Any:
-        """As :meth:`evaluate`, without blocking the running loop."""
-        frame = records_frame(data)
-        return await self._provider(frame, configuration).evaluate_async(frame)

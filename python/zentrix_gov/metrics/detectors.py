@@ -23,7 +23,6 @@ from zentrix_gov.entities.enums import BasaltGuardianRisks, MetricGroup
 from zentrix_gov.entities.metric import GenAIMetric
 from zentrix_gov.entities.metric_registry import register_group_metric
 from zentrix_gov.entities.metric_threshold import MetricThreshold
-from zentrix_gov.utils.python_utils import records_frame
 
 __all__ = [
     "AnswerRelevanceMetric",
@@ -68,6 +67,10 @@ class DetectorMetric(GenAIMetric):
     # A callable per name in ``metric_names`` building that metric; filled on definition.
     factories: ClassVar[dict[str, Callable[..., DetectorMetric]]] = {}
 
+    provider_path: ClassVar[str] = "zentrix_gov.providers.detectwire:Detectwire"
+    # The provider runs its requests on an event loop of its own.
+    provider_needs_own_loop: ClassVar[bool] = False
+
     @classmethod
     def __pydantic_init_subclass__(cls, **kwargs: Any) -> None:
         super().__pydantic_init_subclass__(**kwargs)
@@ -109,10 +112,9 @@ class DetectorMetric(GenAIMetric):
         """Parameters sent to the detector with every record (None: none)."""
         return None
 
-    def _provider(self, configuration: Any, api_client: Any) -> Any:
-        from zentrix_gov.providers.detectwire import Detectwire
-
-        return Detectwire(
+    def build_provider(self, frame: Any, configuration: Any, api_client: Any) -> Any:
+        """A ``Detectwire`` sending every record to the detection service."""
+        return self.provider_class()(
             configuration,
             self.name,
             self.display_name,
@@ -122,29 +124,6 @@ class DetectorMetric(GenAIMetric):
             api_client=api_client,
             detector_params=self.detector_params(),
         )
-
-    def evaluate(
-        self,
-        data: Any,
-        configuration: Any,
-        api_client: Any = None,
-        metrics_result: list[Any] | None = None,
-        **kwargs: Any,
-    ) -> Any:
-        """Send every record to the detection service and return the aggregate result."""
-        return self._provider(configuration, api_client).evaluate(records_frame(data))
-
-    async def evaluate_async(
-        self,
-        data: Any,
-        configuration: Any,
-        api_client: Any = None,
-        metrics_result: list[Any] | None = None,
-        **kwargs: Any,
-    ) -> Any:
-        """As :meth:`evaluate`, with the requests sent on the running event loop."""
-        provider = self._provider(configuration, api_client)
-        return await provider.evaluate_async(records_frame(data))
 
 
 class HAPMetric(DetectorMetric):
@@ -365,11 +344,6 @@ class PromptSafetyRiskMetric(DetectorMetric):
     thresholds: list[MetricThreshold] = Field(
         default_factory=lambda: _thresholds("prompt_safety_risk")
     )
-
-
-def risk_metric_factory(risk: str) -> Callable[..., DetectorMetric]:
-    """A callable building ``RiskMetric(risk=risk, **params)``."""
-    return RiskMetric.factories[risk]
 
 
 # The same callables that are registered with the groups.

@@ -33,8 +33,6 @@ from zentrix_gov.entities.llm_judge import LLMJudge
 from zentrix_gov.entities.metric import GenAIMetric
 from zentrix_gov.entities.metric_threshold import MetricThreshold
 from zentrix_gov.unitxt_local import METRIC_PREFIX
-from zentrix_gov.utils.async_util import run_with_own_loop
-from zentrix_gov.utils.python_utils import records_frame
 
 JUDGE = "llm_as_judge"
 EMBEDDINGS = "sentence_bert_mini_lm"
@@ -109,6 +107,7 @@ class RagMetric(GenAIMetric):
     model_config = ConfigDict(arbitrary_types_allowed=True, extra="forbid")
 
     info: ClassVar[RagMetricInfo]
+    provider_path: ClassVar[str] = "zentrix_gov.providers.scorewell:Scorewell"
 
     group: MetricGroup | None = MetricGroup.RETRIEVAL_QUALITY
     llm_judge: LLMJudge | None = None
@@ -129,10 +128,9 @@ class RagMetric(GenAIMetric):
     def required_fields(self) -> tuple[str, ...]:
         return self.info.reads
 
-    def _provider(self, configuration: Any) -> Any:
-        from zentrix_gov.providers.scorewell import Scorewell
-
-        return Scorewell(
+    def build_provider(self, frame: Any, configuration: Any, api_client: Any) -> Any:
+        """A ``Scorewell`` running the metric's pipeline over every record."""
+        return self.provider_class()(
             configuration,
             self.name,
             self.display_name,
@@ -142,29 +140,6 @@ class RagMetric(GenAIMetric):
             llm_judge=self.llm_judge,
             thresholds=list(self.thresholds),
         )
-
-    def evaluate(
-        self,
-        data: Any,
-        configuration: Any,
-        api_client: Any = None,
-        metrics_result: list[Any] | None = None,
-        **kwargs: Any,
-    ) -> Any:
-        """Run the metric's pipeline over every record and return the aggregate result."""
-        # A judge's model client may need an event loop of its own on this thread.
-        return run_with_own_loop(self._provider(configuration).evaluate, records_frame(data))
-
-    async def evaluate_async(
-        self,
-        data: Any,
-        configuration: Any,
-        api_client: Any = None,
-        metrics_result: list[Any] | None = None,
-        **kwargs: Any,
-    ) -> Any:
-        """As :meth:`evaluate`, on a worker thread of the running loop."""
-        return await self._provider(configuration).evaluate_async(records_frame(data))
 
 
 class RagFaithfulnessMetric(RagMetric):
