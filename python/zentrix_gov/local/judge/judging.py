@@ -22,17 +22,14 @@ from __future__ import annotations
 import re
 from dataclasses import dataclass
 
+from ..stopwords import STOP_WORDS
+
 # Section labels, at the start of a line, as the judge templates write them.
 _LABELS = ("Question", "Evidence", "Document", "Ground-truth answer", "Prediction", "Answer")
 _SECTION_RE = re.compile(
     r"^(" + "|".join(re.escape(label) for label in _LABELS) + r"):[ \t]*", re.MULTILINE
 )
 _WORD_RE = re.compile(r"[a-z0-9]+")
-# Words that carry no content for the overlap measures.
-_STOP_TEXT = """a an and are as at be been but by can could did do does for from had has have how
-i if in into is it its me my no not of on or our so than that the their them then there these
-they this those to was we were what when where which who whom why will with would you your"""
-_STOP_WORDS = frozenset(_STOP_TEXT.split())
 _GROUNDED_OPTIONS = (
     (0.9, "Completely grounded"),
     (0.6, "Mostly grounded"),
@@ -45,7 +42,7 @@ def content_words(text: str) -> set[str]:
     """Lower-case words of ``text`` without stop words; plural "s" is dropped."""
     words = set()
     for word in _WORD_RE.findall(text.lower()):
-        if word in _STOP_WORDS:
+        if word in STOP_WORDS:
             continue
         if len(word) > 3 and word.endswith("s") and not word.endswith("ss"):
             word = word[:-1]
