@@ -1,19 +1,29 @@
-"""The command line: evaluate detector metrics over a file of records.
+"""The command line: evaluate metrics over a file of records, or a model's risks.
 
     python -m zentrix_gov evaluate records.jsonl --metrics hap,pii,faithfulness \\
         --config columns.json --output build/results.json
+    python -m zentrix_gov risk --model examples.rule_based_model:answer --report r.pdf
 
-``--criteria FILE`` adds criteria of the user's own, judged by the LLM of ``--judge``.
+``--criteria FILE`` adds criteria of the user's own, judged by the LLM of ``--judge``;
+``metrics`` lists the metrics, ``judge-service`` runs the local judge & platform stand-in.
 
 Progress goes to standard error, the summary table to standard output. Every problem ends
 with one ``error: ...`` line on standard error: exit code 2 for mistakes in the command,
 the configuration or the records file, 1 when the evaluation itself fails, 130 when
 interrupted.
 
-The modules follow the steps of a run: ``parser`` (arguments), ``settings`` (the --config
-file), ``records`` (the records file), ``plan`` (metrics and the records each one reads),
-``service`` (the detection service), ``running`` (evaluating), ``report`` (table and
-files), ``interrupts`` (Ctrl-C).
+The modules follow the steps of a run:
+
+- ``parser`` (arguments) with ``argtypes`` (checked option values), ``errors`` (exit
+  codes, one-line errors) and ``interrupts`` (Ctrl-C);
+- ``settings`` (the --config file), ``records`` (the records file), ``plan`` (metrics and
+  the records each one reads);
+- ``service`` (the detection service), ``judge`` (the judge of --judge, --rag-method),
+  ``local_services`` (the local services a run starts, each with a random token);
+- ``running`` (evaluating), ``report`` (table and files);
+- ``risk`` (the risk command) with ``risk_platform`` (a local platform for
+  --platform-model) and ``risk_table`` (its summary table);
+- ``judge_service`` (the judge-service command).
 """
 
 from __future__ import annotations

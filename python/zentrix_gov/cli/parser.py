@@ -16,13 +16,17 @@ PROG = "python -m zentrix_gov"
 DEFAULT_TIMEOUT = 60.0
 
 DESCRIPTION = """\
-Evaluate detector metrics (HAP, PII, keywords, faithfulness, tool-call accuracy, ...) over
-a file of records and print a summary table.
+Evaluate generative-AI applications: metrics over a file of records (evaluate) and a
+model's risks on built-in benchmarks (risk). The metrics are detector metrics (HAP, PII,
+keywords, faithfulness, tool-call accuracy, ...), the template library's RAG metrics
+(rag_faithfulness, ..., answer_correctness) and criteria of your own judged by an LLM
+(--criteria). Each command's --help says more.
 
-Without ZNG_API_KEY and ZNG_SERVICE_INSTANCE_ID in the environment, the records are
+Without ZNG_API_KEY and ZNG_SERVICE_INSTANCE_ID in the environment, detector metrics are
 evaluated by a built-in local detection service started on 127.0.0.1 for the run. With
 them, the governance service named by ZNG_URL (and ZNG_VERSION for a self-hosted service)
-is used."""
+is used. Judges are OpenAI-compatible endpoints (--judge URL), or a local judge service
+started for the run (--judge local)."""
 
 EVALUATE_EPILOG = """\
 records file:
