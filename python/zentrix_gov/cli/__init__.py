@@ -167,9 +167,9 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
     failure = failed_metrics_message(runs)
     print_table(runs, len(frame), sys.stdout)
     if output is not None:
-        csv_path = write_outputs(output, runs, frame, args.records, service, configuration, failure)
+        write_outputs(output, runs, frame, args.records, service, configuration, failure)
         if not args.quiet:
-            print(f"wrote {output} and {csv_path}", file=sys.stderr)
+            print(f"wrote {output.shown} and {output.shown_csv}", file=sys.stderr)
     if not args.quiet:
         print(
             f"{len(frame)} records, {len(runs)} metrics in {elapsed:.1f}s",

@@ -24,6 +24,7 @@ from typing import Any, TextIO
 
 from zentrix_gov.cli.argtypes import positive_int
 from zentrix_gov.cli.errors import EXIT_OK, EvaluationFailed, UsageError, describe
+from zentrix_gov.cli.outputs import output_target
 
 RISK_EPILOG = """\
 risks (--risks, comma-separated; default: all):
@@ -183,7 +184,9 @@ def _platform_client(quiet: bool) -> Iterator[Any]:
         yield client
 
 
-def _configuration(args: argparse.Namespace, model: Callable[..., Any] | None) -> Any:
+def _configuration(
+    args: argparse.Namespace, model: Callable[..., Any] | None, report: Path | None
+) -> Any:
     from zentrix_gov.config.model_risk_configuration import ModelRiskConfiguration
     from zentrix_gov.entities.foundation_model import CustomFoundationModel, ZnAIFoundationModel
 
@@ -198,7 +201,7 @@ def _configuration(args: argparse.Namespace, model: Callable[..., Any] | None) -
         model_details=details,
         risk_dimensions=_risks(args.risks),
         max_sample_size=args.samples,
-        pdf_report_output_path=args.report,
+        pdf_report_output_path=None if report is None else str(report),
         thresholds=thresholds,
     )
 
@@ -214,8 +217,9 @@ def run_risk(args: argparse.Namespace) -> int:
     from zentrix_gov.evaluators.impl import riskgauge
 
     _check_report_libraries(args.report)
+    report = output_target(args.report, f"--report {args.report}") if args.report else None
     model = load_model(args.model) if args.model else None
-    configuration = _configuration(args, model)
+    configuration = _configuration(args, model, report)
     progress = RiskProgress(args.quiet)
     started = time.perf_counter()
     with contextlib.ExitStack() as stack:
@@ -240,6 +244,6 @@ def run_risk(args: argparse.Namespace) -> int:
     print_summary(result, configuration.thresholds, sys.stdout)
     if not args.quiet:
         if result.output_file_path:
-            print(f"wrote {result.output_file_path}", file=sys.stderr)
+            print(f"wrote {args.report}", file=sys.stderr)
         print(f"evaluated in {time.perf_counter() - started:.1f}s", file=sys.stderr, flush=True)
     return EXIT_OK
