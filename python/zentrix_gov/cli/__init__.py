@@ -34,6 +34,7 @@ from zentrix_gov.cli.errors import (
     EvaluationFailed,
     UsageError,
     describe,
+    error_line,
 )
 from zentrix_gov.cli.interrupts import Interrupts
 from zentrix_gov.cli.parser import PROG, build_parser
@@ -103,7 +104,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _fail(code: int, message: str) -> int:
-    print(f"error: {message}", file=sys.stderr, flush=True)
+    print(error_line(message), file=sys.stderr, flush=True)
     return code
 
 

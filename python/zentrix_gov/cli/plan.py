@@ -7,9 +7,10 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TextIO
 
-from zentrix_gov.cli.errors import UsageError
+from zentrix_gov.cli.errors import UsageError, one_line
 from zentrix_gov.cli.records import has_no_value
 from zentrix_gov.cli.settings import METRIC_PARAMS, Settings
+from zentrix_gov.metrics.problems import echo
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -123,7 +124,7 @@ def check_unique_names(metrics: Sequence[GenAIMetric]) -> None:
         name = run_name(metric)
         if name in seen:
             raise UsageError(
-                f"two metrics are named {name!r}: give each criterion a name no other metric "
+                f"two metrics are named {echo(name)}: give each criterion a name no other metric "
                 "of the run has"
             )
         seen.add(name)
@@ -182,7 +183,7 @@ def needed_columns(
     filled: list[tuple[str, ...]] = []
     for use in info.column_uses(configuration):
         if not use.columns:
-            raise UsageError(_UNSET_SETTING[use.setting].format(name=metric.name))
+            raise UsageError(_UNSET_SETTING[use.setting].format(name=one_line(metric.name, 200)))
         exist += [(column, use.setting) for column in use.columns]
         if use.needs_value:
             filled.append(use.columns)
@@ -213,9 +214,9 @@ def plan_runs(
         for column, setting in exist:
             if column not in columns:
                 raise UsageError(
-                    f"{records_path} has no column {column!r} ({setting}, needed by "
-                    f"{metric.name}); its columns are: {', '.join(file_columns)}. Name the "
-                    "columns in a --config file"
+                    f"{records_path} has no column {echo(column)} ({setting}, needed by "
+                    f"{one_line(metric.name, 200)}); its columns are: "
+                    f"{', '.join(file_columns)}. Name the columns in a --config file"
                 )
         rows, skipped, lacking = [], [], []
         for row in range(len(frame)):
