@@ -33,7 +33,6 @@ from zentrix_gov.cli.errors import (
     EXIT_USAGE,
     EvaluationFailed,
     UsageError,
-    describe,
     error_line,
 )
 from zentrix_gov.cli.interrupts import Interrupts
@@ -98,7 +97,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_FAILED
     except Exception as exc:  # the user gets one line, never a traceback
-        return _fail(EXIT_FAILED, f"unexpected failure: {type(exc).__name__}: {describe(exc)}")
+        from zentrix_gov.cli.libraries import explain
+
+        return _fail(EXIT_FAILED, f"unexpected failure: {type(exc).__name__}: {explain(exc)}")
     finally:
         interrupts.uninstall()
 
@@ -115,6 +116,7 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
         open_judge,
         quiet_progress_bars,
     )
+    from zentrix_gov.cli.libraries import library_prints
     from zentrix_gov.cli.plan import build_metrics, plan_runs
     from zentrix_gov.cli.records import prepare_records, read_records
     from zentrix_gov.cli.report import (
@@ -141,6 +143,7 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
     progress = Progress(runs, len(frame), args.quiet)
     started = time.perf_counter()
     with (
+        library_prints(args.quiet),
         quiet_progress_bars(args.quiet),
         open_judge(args, args.quiet) as judge,
         open_service(args.quiet) as service,
