@@ -122,6 +122,10 @@ def parse_thresholds(text: str | None) -> float | dict[str, float] | None:
             thresholds = {}
             for part in text.split(","):
                 risk, _, value = part.partition("=")
+                if risk.strip() in thresholds:
+                    raise UsageError(
+                        f"--thresholds sets {risk.strip()!r} twice; give each risk one limit"
+                    )
                 thresholds[risk.strip()] = float(value)
     except ValueError:
         raise UsageError(f"--thresholds must be a number or RISK=NUMBER,... got {text!r}") from None
@@ -140,11 +144,16 @@ def parse_thresholds(text: str | None) -> float | dict[str, float] | None:
 
 
 def _risks(text: str | None) -> list[str] | None:
-    from metrics_plugin.mra.benchmarks import resolve_risks
+    from metrics_plugin.mra.benchmarks import resolve_risks, risk_names
 
     if text is None:
         return None
     names = [name.strip() for name in text.split(",") if name.strip()]
+    if not names:
+        raise UsageError(
+            f"--risks names no risk; leave the option out to evaluate all of them "
+            f"({', '.join(risk_names())})"
+        )
     try:
         return resolve_risks(names)
     except ValueError as exc:
