@@ -150,6 +150,14 @@ class TestPlanning:
         again = files.criteria(GROUNDING, "again.json")
         assert evaluate(files, "--criteria", again, "--criteria", again, *JUDGE_ARGS) == 2
         assert "two metrics are named 'grounding'" in capsys.readouterr().err
+        # rag_faithfulness files its results as "faithfulness".
+        faithfulness = files.criteria({**GROUNDING, "name": "faithfulness"}, "f.json")
+        args = ["-m", "rag_faithfulness", "--criteria", faithfulness, *JUDGE_ARGS]
+        assert evaluate(files, *args) == 2
+        assert (
+            "criterion 'faithfulness' has the name of the results of metric 'rag_faithfulness'"
+            in capsys.readouterr().err
+        )
 
     def test_a_bad_file_names_file_and_field(self, files, capsys, judge_env):
         bad = files.criteria({**GROUNDING, "options": [{"name": "Yes", "value": 1}]})

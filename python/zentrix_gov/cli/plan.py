@@ -118,7 +118,13 @@ def run_name(metric: GenAIMetric) -> str:
 
 
 def check_unique_names(metrics: Sequence[GenAIMetric]) -> None:
-    # Results are filed by name: a second metric of the same name would overwrite the first.
+    """Results are filed by the command-line name: a second metric of the same name would
+    overwrite the first. A criterion's name is the user's to choose, so it must also differ
+    from the name other metrics give their results (rag_faithfulness reports
+    "faithfulness"); built-in metrics that share a result name are told apart by their
+    command-line names."""
+    from zentrix_gov.metrics.criteria import CriteriaMetric
+
     seen: set[str] = set()
     for metric in metrics:
         name = run_name(metric)
@@ -128,6 +134,14 @@ def check_unique_names(metrics: Sequence[GenAIMetric]) -> None:
                 "of the run has"
             )
         seen.add(name)
+    for criterion in (metric for metric in metrics if isinstance(metric, CriteriaMetric)):
+        for other in metrics:
+            if other is not criterion and other.name == criterion.name:
+                raise UsageError(
+                    f"criterion {echo(criterion.name)} has the name of the results of metric "
+                    f"{run_name(other)!r}: give the criterion a name no other metric of the "
+                    "run has"
+                )
 
 
 def _named_metrics(entries: Sequence[str], settings: Settings) -> list[GenAIMetric]:
