@@ -23,6 +23,7 @@ import sys
 import threading
 from collections.abc import Iterator
 from typing import Any, TextIO
+from urllib.parse import urlsplit
 
 from zentrix_gov.cli.errors import describe, one_line
 
@@ -41,7 +42,7 @@ _STATUS = {"openai.APIStatusError", "httpx.HTTPStatusError", "aiohttp.ClientResp
 # connection or a reply that is not JSON).
 _HTTP_CLIENTS = {"openai", "httpx", "aiohttp"}
 _LIBRARIES = {"litellm", *_HTTP_CLIENTS, "requests", "urllib3"}
-_REFUSED_KEY = {401: "the API key was refused", 403: "the API key is not allowed this"}
+_REFUSED_KEY = {401: "the API key was refused", 403: "the API key lacks the permission"}
 
 _ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 _BOX = re.compile(r"^\s*[\u2500-\u257f]")  # a line of a box drawn around a message
@@ -107,11 +108,16 @@ def _root_cause(exc: BaseException) -> str:
 
 
 def _address(exc: BaseException) -> str | None:
-    """The URL (or host and port) a failed request was for, when the exception says."""
+    """The URL (or host and port) a failed request was for, when the exception says; without
+    the URL's user, password and query, which may hold credentials."""
     with contextlib.suppress(Exception):  # httpx raises when an error has no request
         url = getattr(getattr(exc, "request", None), "url", None)
         if url is not None:
-            return str(url)
+            parts = urlsplit(str(url))
+            if parts.hostname:
+                host = f"[{parts.hostname}]" if ":" in parts.hostname else parts.hostname
+                port = f":{parts.port}" if parts.port else ""
+                return f"{parts.scheme}://{host}{port}{parts.path}"
     host, port = getattr(exc, "host", None), getattr(exc, "port", None)
     return f"{host}:{port}" if isinstance(host, str) and port else None
 
