@@ -183,13 +183,40 @@ class _LibraryPrints(io.TextIOBase):
         super().close()
 
 
+class _LineEnds:
+    """Standard error while libraries run: passes everything on, and notes whether the last
+    text written left a line unfinished (a progress bar stopped by a failure)."""
+
+    def __init__(self, stream: TextIO):
+        self._stream = stream
+        self.unfinished = False
+
+    def write(self, text: str) -> int:
+        if text:
+            self.unfinished = not text.endswith("\n")
+        return self._stream.write(text)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
 @contextlib.contextmanager
 def library_prints(quiet: bool) -> Iterator[None]:
     """For the ``with`` block, what is printed to standard output goes to standard error
-    without decoration, or nowhere when ``quiet``: standard output carries the results."""
-    prints = _LibraryPrints(None if quiet else sys.stderr)
+    without decoration, or nowhere when ``quiet``: standard output carries the results.
+    A line the block leaves unfinished on standard error is ended, so that what follows
+    (the ``error:`` line) starts a line of its own."""
+    errors = _LineEnds(sys.stderr)
+    prints = _LibraryPrints(None if quiet else errors)  # type: ignore[arg-type]
     try:
-        with contextlib.redirect_stdout(prints):  # type: ignore[type-var]
+        with (
+            contextlib.redirect_stderr(errors),  # type: ignore[type-var]
+            contextlib.redirect_stdout(prints),  # type: ignore[type-var]
+        ):
             yield
     finally:
         prints.close()
+        if errors.unfinished:
+            with contextlib.suppress(OSError, ValueError):
+                errors.write("\n")
+                errors.flush()
