@@ -8,13 +8,18 @@ from __future__ import annotations
 
 import csv
 import json
+import resource
+import subprocess
+import sys
 
 import pytest
 
 from zentrix_gov.cli import main
 from zentrix_gov.cli.parser import build_parser
+from zentrix_gov.metrics import load_criteria
+from zentrix_gov.metrics.criteria_files import MAX_FILE_BYTES
 
-from .conftest import COLUMNS, EXAMPLES, RECORDS, run_cli
+from .conftest import COLUMNS, EXAMPLES, RECORDS, ROOT, clean_env, run_cli
 
 JUDGE_ARGS = ["--judge", "http://127.0.0.1:9/v1", "--judge-model", "judge-model"]
 ROWS = [
@@ -145,6 +150,14 @@ class TestPlanning:
         again = files.criteria(GROUNDING, "again.json")
         assert evaluate(files, "--criteria", again, "--criteria", again, *JUDGE_ARGS) == 2
         assert "two metrics are named 'grounding'" in capsys.readouterr().err
+        # rag_faithfulness files its results as "faithfulness".
+        faithfulness = files.criteria({**GROUNDING, "name": "faithfulness"}, "f.json")
+        args = ["-m", "rag_faithfulness", "--criteria", faithfulness, *JUDGE_ARGS]
+        assert evaluate(files, *args) == 2
+        assert (
+            "criterion 'faithfulness' has the name of the results of metric 'rag_faithfulness'"
+            in capsys.readouterr().err
+        )
 
     def test_a_bad_file_names_file_and_field(self, files, capsys, judge_env):
         bad = files.criteria({**GROUNDING, "options": [{"name": "Yes", "value": 1}]})
@@ -158,6 +171,70 @@ class TestPlanning:
         assert "metric 'criteria' needs a definition: give --criteria FILE" in (
             capsys.readouterr().err
         )
+
+
+def alias_bomb() -> str:
+    """Under 500 bytes that stand for 9**9 texts: each anchor repeats the one before it nine
+    times."""
+    anchors = ["&a0 [lol,lol,lol,lol,lol,lol,lol,lol,lol]"]
+    anchors += [f"&a{n} [" + ",".join([f"*a{n - 1}"] * 9) + "]" for n in range(1, 9)]
+    return (
+        "name: bomb\ncriteria: Is {answer} fine?\noptions:\n"
+        f"- {{name: Yes, value: [{', '.join(anchors)}]}}\n- {{name: No, value: 0}}\n"
+    )
+
+
+class TestBounds:
+    def test_an_alias_bomb_is_refused_at_once_in_little_memory(self, tmp_path):
+        bomb = tmp_path / "bomb.yaml"
+        bomb.write_text(alias_bomb())
+        gigabyte = 2**30
+
+        def limit_memory():
+            resource.setrlimit(resource.RLIMIT_AS, (gigabyte, gigabyte))
+
+        done = subprocess.run(
+            [sys.executable, "-m", "zentrix_gov", "evaluate", RECORDS, "-c", COLUMNS,
+             "--criteria", bomb],
+            capture_output=True, text=True, env=clean_env(), cwd=ROOT, timeout=60,
+            preexec_fn=limit_memory,
+        )  # fmt: skip
+        assert done.returncode == 2, done.stderr[-2000:]
+        assert done.stderr == (
+            f"error: criteria file {bomb}: its aliases (*name) expand to more than 2,000,000 "
+            "characters; write the values out instead\n"
+        )
+
+    @pytest.mark.parametrize(
+        ("text", "fragments"),
+        [
+            ("name: big\n#" + "x" * MAX_FILE_BYTES, ["is larger than 1,000,000 bytes (1 MB)"]),
+            ("name: loop\ncriteria: Fine?\noptions: &o [*o, *o]\n", ["contains the alias itself"]),
+            (f"name: long\ncriteria: Fine?\noptions:\n- {{name: Yes, value: {'9x' * 50_000}}}\n"
+             "- {name: No, value: 0}\n", ["needs a number as value, not '9x9x9x"]),
+            (f"name: {'n' * 50_000}\ncriteria: Fine?\noptions: []\n",
+             ["criterion 'nnnnn", "give at least two options"]),
+        ],
+        ids=["size", "self-reference", "long value", "long name"],
+    )  # fmt: skip
+    def test_file_bounds_and_short_error_lines(self, files, capsys, judge_env, text, fragments):
+        path = files.criteria({}, "criteria.yaml")
+        path.write_text(text)
+        assert evaluate(files, "--criteria", path, *JUDGE_ARGS) == 2
+        (line,) = capsys.readouterr().err.splitlines()
+        assert line.startswith(f"error: criteria file {path}") and len(line) < 600
+        for fragment in fragments:
+            assert fragment in line
+
+    def test_anchors_still_share_values_between_criteria(self, files):
+        path = files.criteria({}, "shared.yaml")
+        path.write_text(
+            "- name: first\n  criteria: Is it fine?\n"
+            "  options: &yes_no [{name: Yes, value: 1}, {name: No, value: 0}]\n"
+            "- name: second\n  criteria: Is it polite?\n  options: *yes_no\n"
+        )
+        second = load_criteria(path)[1]
+        assert [option.name for option in second.options] == ["Yes", "No"]
 
 
 class TestRun:

@@ -8,7 +8,7 @@ import pytest
 
 from zentrix_gov.cli import main
 
-from .conftest import COLUMNS, RECORDS, closed_port
+from .conftest import COLUMNS, EXAMPLES, RECORDS, closed_port
 
 USAGE, FAILED = 2, 1
 
@@ -210,3 +210,48 @@ class TestServiceFailures:
         assert main(["evaluate", str(RECORDS), "-c", str(COLUMNS), "-m", "hap"]) == USAGE
         line = error_line(capsys)
         assert "https://zng.nowhere.example" in line and "ZNG_VERSION" in line
+
+
+class TestJudgeFailures:
+    """A failing judge is named by its cause, and its libraries print nothing to standard
+    output. The template-library metric talks to the judge through the OpenAI client, the
+    criterion through litellm (which prints a banner on every failed request)."""
+
+    RAG = ["-m", "rag_faithfulness", "--rag-method", "llm_as_judge"]
+    CRITERION = ["--criteria", str(EXAMPLES / "criteria" / "answer_grounding.yaml")]
+
+    @pytest.mark.parametrize(
+        ("metric", "fault", "cause"),
+        [
+            (RAG, 500, "HTTP 500 Internal Server Error: Scripted failure with status 500."),
+            (RAG, 401, "HTTP 401 Unauthorized: the API key was refused: The bearer token is"),
+            (RAG, "closed port", "cannot connect to http://127.0.0.1:{port}/v1/chat/completions: "
+                                 "connection refused"),
+            (CRITERION, 401, "HTTP 401 Unauthorized: the API key was refused"),
+        ],
+        ids=["500", "401", "refused", "401 through litellm"],
+    )  # fmt: skip
+    def test_the_error_line_names_the_cause(
+        self, tmp_path, capsys, monkeypatch, no_service_env, judge_service, metric, fault, cause
+    ):
+        config = tmp_path / "columns.json"
+        config.write_text(json.dumps({k: v for k, v in CONFIG.items() if k != "metric_params"}))
+        url, port = judge_service.openai_base_url, closed_port()
+        monkeypatch.setenv("ZENTRIX_JUDGE_API_KEY", judge_service.token)
+        if fault == 401:
+            monkeypatch.setenv("ZENTRIX_JUDGE_API_KEY", "not-the-key")
+        elif fault == 500:
+            judge_service.faults.script([500] * 100)
+        else:
+            url = f"http://127.0.0.1:{port}/v1"
+        argv = ["evaluate", str(RECORDS), "-c", str(config), *metric, "--judge", url,
+                "--judge-model", "judge", "-q"]  # fmt: skip
+        assert main(argv) == FAILED
+        out, err = capsys.readouterr()
+        assert out == ""
+        # Under pytest the model libraries' progress bars may still be drawn (tqdm reads
+        # its settings when first imported); the error line starts a line of its own.
+        (line,) = [line for line in err.splitlines() if "error:" in line]
+        name = metric[1].split("/")[-1].removesuffix(".yaml")
+        assert line.startswith(f"error: metric '{name}' failed: {cause.format(port=port)}")
+        assert err.endswith(line + "\n")

@@ -105,6 +105,12 @@ def test_model_from_a_file(tmp_path, capsys):
         (["--model", EXAMPLE_MODEL, "--thresholds", "high"], "--thresholds must be"),
         (["--model", EXAMPLE_MODEL, "--thresholds", "bias=7"], "between 0 and 1"),
         (["--model", EXAMPLE_MODEL, "--thresholds", "jailbrake=0.1"], "unknown risk 'jailbrake'"),
+        (["--model", EXAMPLE_MODEL, "--risks", ""], "--risks names no risk"),
+        (["--model", EXAMPLE_MODEL, "--risks", " , "], "--risks names no risk"),
+        (
+            ["--model", EXAMPLE_MODEL, "--thresholds", "bias=0.1,harmful=0.2,bias=0.3"],
+            "--thresholds sets 'bias' twice",
+        ),
     ],
 )
 def test_mistakes_are_usage_errors(arguments, message, capsys):

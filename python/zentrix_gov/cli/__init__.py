@@ -43,7 +43,7 @@ from zentrix_gov.cli.errors import (
     EXIT_USAGE,
     EvaluationFailed,
     UsageError,
-    describe,
+    error_line,
 )
 from zentrix_gov.cli.interrupts import Interrupts
 from zentrix_gov.cli.parser import PROG, build_parser
@@ -107,13 +107,15 @@ def main(argv: Sequence[str] | None = None) -> int:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_FAILED
     except Exception as exc:  # the user gets one line, never a traceback
-        return _fail(EXIT_FAILED, f"unexpected failure: {type(exc).__name__}: {describe(exc)}")
+        from zentrix_gov.cli.libraries import explain
+
+        return _fail(EXIT_FAILED, f"unexpected failure: {type(exc).__name__}: {explain(exc)}")
     finally:
         interrupts.uninstall()
 
 
 def _fail(code: int, message: str) -> int:
-    print(f"error: {message}", file=sys.stderr, flush=True)
+    print(error_line(message), file=sys.stderr, flush=True)
     return code
 
 
@@ -124,6 +126,7 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
         open_judge,
         quiet_progress_bars,
     )
+    from zentrix_gov.cli.libraries import library_prints
     from zentrix_gov.cli.plan import build_metrics, plan_runs
     from zentrix_gov.cli.records import prepare_records, read_records
     from zentrix_gov.cli.report import (
@@ -150,6 +153,7 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
     progress = Progress(runs, len(frame), args.quiet)
     started = time.perf_counter()
     with (
+        library_prints(args.quiet),
         quiet_progress_bars(args.quiet),
         open_judge(args, args.quiet) as judge,
         open_service(args.quiet) as service,
@@ -177,9 +181,9 @@ def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None)
     failure = failed_metrics_message(runs)
     print_table(runs, len(frame), sys.stdout)
     if output is not None:
-        csv_path = write_outputs(output, runs, frame, args.records, service, configuration, failure)
+        write_outputs(output, runs, frame, args.records, service, configuration, failure)
         if not args.quiet:
-            print(f"wrote {output} and {csv_path}", file=sys.stderr)
+            print(f"wrote {output.shown} and {output.shown_csv}", file=sys.stderr)
     if not args.quiet:
         print(
             f"{len(frame)} records, {len(runs)} metrics in {elapsed:.1f}s",

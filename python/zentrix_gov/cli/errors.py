@@ -9,6 +9,10 @@ EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
+# Longest error line the command prints. Values repeated in messages are cut on their own
+# (to about 200 characters); this bounds whatever a message gathers besides.
+LINE_LIMIT = 2_000
+
 
 class UsageError(Exception):
     """A mistake in the command, the configuration or the records (exit code 2)."""
@@ -22,6 +26,11 @@ def one_line(value: Any, limit: int = 400) -> str:
     """``value`` as text on one line, shortened to ``limit`` characters."""
     text = " ".join(str(value).split())
     return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def error_line(message: str) -> str:
+    """The ``error:`` line that reports ``message``: one line, at most ``LINE_LIMIT`` long."""
+    return "error: " + one_line(message[: 2 * LINE_LIMIT], LINE_LIMIT)
 
 
 def describe(exc: BaseException, limit: int = 400) -> str:

@@ -58,7 +58,8 @@ class Interrupts:
         threading.Thread(target=self._watch, args=(self._reader,), daemon=True).start()
 
     def uninstall(self) -> None:
-        """Give SIGINT back. After an interrupt, a second one keeps its default action."""
+        """Give SIGINT back. After an interrupt the handler stays: a second Ctrl-C while
+        the process winds down still ends it with the line and exit code 130."""
         if not self._installed:
             return
         self._installed = False
@@ -75,9 +76,12 @@ class Interrupts:
     # ------------------------------------------------------------------ main thread
 
     def _on_signal(self, signum: int, frame: Any) -> None:
+        if self.fired:
+            # A second Ctrl-C. The watcher ends the process too, unless it is gone already
+            # (uninstalled) or the interpreter came first.
+            self.announce()
+            os._exit(EXIT_INTERRUPTED)
         self.fired = True
-        # From now on the operating system handles Ctrl-C: the second one ends the process.
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
         task, loop = self._task, self._loop
         if task is not None and loop is not None and not task.done():
             loop.call_soon_threadsafe(task.cancel)

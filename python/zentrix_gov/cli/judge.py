@@ -130,6 +130,7 @@ def apply_rag_method(metrics: Sequence[Any], method: str | None) -> None:
 def check_judges(metrics: Sequence[Any], args: argparse.Namespace) -> None:
     """Judge metrics need a judge; checked before any service is started."""
     from zentrix_gov.metrics.criteria import CriteriaMetric
+    from zentrix_gov.metrics.problems import echo
     from zentrix_gov.metrics.rag import JUDGE, RagMetric
 
     if judge_url(args):
@@ -142,6 +143,6 @@ def check_judges(metrics: Sequence[Any], args: argparse.Namespace) -> None:
             )
         if isinstance(metric, CriteriaMetric) and metric.llm_judge is None:
             raise UsageError(
-                f"criterion {metric.name!r} is judged by an LLM and needs a judge: give "
+                f"criterion {echo(metric.name)} is judged by an LLM and needs a judge: give "
                 f"--judge URL (or --judge local), or set {URL_VARIABLE}"
             )

@@ -54,8 +54,8 @@ config file (--config), a JSON object; every key is optional:
   example tool calls for tool_call_accuracy, an answer and contexts for faithfulness);
   other records are reported as skipped for that metric.
 
-criteria file (--criteria), YAML (.yaml, .yml) or JSON (.json): one criterion (a mapping)
-or several (a list of mappings), each with
+criteria file (--criteria), YAML (.yaml, .yml) or JSON (.json) of at most 1 MB: one
+criterion (a mapping) or several (a list of mappings), each with
   name                  the criterion's name in the results (required)
   criteria              what the judge checks, e.g. "Is {answer} supported by {contexts}?"
   prompt_template       or the whole judge prompt, columns in braces: "Answer: {answer} ..."
@@ -75,6 +75,8 @@ output (--output FILE.json):
   FILE.csv    one row per record, one column per metric value; for criteria also the
               label, explanation, feedback and token counts (columns NAME.label, ...)
   Both files are written when the run ends (never part-way); the folder must be writable.
+  A name that stands for a device, directory, FIFO or socket is refused; a symbolic link
+  is followed and the file it leads to is replaced.
 
 environment:
   ZNG_API_KEY, ZNG_SERVICE_INSTANCE_ID   both set: use the governance service instead of

@@ -7,9 +7,10 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TextIO
 
-from zentrix_gov.cli.errors import UsageError
+from zentrix_gov.cli.errors import UsageError, one_line
 from zentrix_gov.cli.records import has_no_value
 from zentrix_gov.cli.settings import METRIC_PARAMS, Settings
+from zentrix_gov.metrics.problems import echo
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -117,16 +118,30 @@ def run_name(metric: GenAIMetric) -> str:
 
 
 def check_unique_names(metrics: Sequence[GenAIMetric]) -> None:
-    # Results are filed by name: a second metric of the same name would overwrite the first.
+    """Results are filed by the command-line name: a second metric of the same name would
+    overwrite the first. A criterion's name is the user's to choose, so it must also differ
+    from the name other metrics give their results (rag_faithfulness reports
+    "faithfulness"); built-in metrics that share a result name are told apart by their
+    command-line names."""
+    from zentrix_gov.metrics.criteria import CriteriaMetric
+
     seen: set[str] = set()
     for metric in metrics:
         name = run_name(metric)
         if name in seen:
             raise UsageError(
-                f"two metrics are named {name!r}: give each criterion a name no other metric "
+                f"two metrics are named {echo(name)}: give each criterion a name no other metric "
                 "of the run has"
             )
         seen.add(name)
+    for criterion in (metric for metric in metrics if isinstance(metric, CriteriaMetric)):
+        for other in metrics:
+            if other is not criterion and other.name == criterion.name:
+                raise UsageError(
+                    f"criterion {echo(criterion.name)} has the name of the results of metric "
+                    f"{run_name(other)!r}: give the criterion a name no other metric of the "
+                    "run has"
+                )
 
 
 def _named_metrics(entries: Sequence[str], settings: Settings) -> list[GenAIMetric]:
@@ -182,7 +197,7 @@ def needed_columns(
     filled: list[tuple[str, ...]] = []
     for use in info.column_uses(configuration):
         if not use.columns:
-            raise UsageError(_UNSET_SETTING[use.setting].format(name=metric.name))
+            raise UsageError(_UNSET_SETTING[use.setting].format(name=one_line(metric.name, 200)))
         exist += [(column, use.setting) for column in use.columns]
         if use.needs_value:
             filled.append(use.columns)
@@ -213,9 +228,9 @@ def plan_runs(
         for column, setting in exist:
             if column not in columns:
                 raise UsageError(
-                    f"{records_path} has no column {column!r} ({setting}, needed by "
-                    f"{metric.name}); its columns are: {', '.join(file_columns)}. Name the "
-                    "columns in a --config file"
+                    f"{records_path} has no column {echo(column)} ({setting}, needed by "
+                    f"{one_line(metric.name, 200)}); its columns are: "
+                    f"{', '.join(file_columns)}. Name the columns in a --config file"
                 )
         rows, skipped, lacking = [], [], []
         for row in range(len(frame)):

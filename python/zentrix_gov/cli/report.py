@@ -5,14 +5,13 @@ from __future__ import annotations
 import ast
 import csv
 import json
-import os
-import tempfile
-from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager, suppress
+from collections.abc import Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO
 
 from zentrix_gov.cli.errors import EvaluationFailed, UsageError, one_line
+from zentrix_gov.cli.outputs import output_target, staged_files
 from zentrix_gov.cli.plan import MetricRun
 
 if TYPE_CHECKING:
@@ -112,30 +111,33 @@ def failed_metrics_message(runs: list[MetricRun]) -> str | None:
     return f"{len(failed)} metric{plural} produced no value: " + "; ".join(details)
 
 
-def check_output(path: str | None) -> Path | None:
-    """The JSON results path, after checking that its folder can take the results."""
+@dataclass(frozen=True)
+class ResultsFiles:
+    """Where ``--output`` puts the results: the JSON file and the CSV file beside it, as
+    named (``shown``, ``shown_csv``) and as written (a link's target)."""
+
+    json: Path
+    csv: Path
+    shown: str
+    shown_csv: str
+
+
+def check_output(path: str | None) -> ResultsFiles | None:
+    """The results files of ``--output PATH``, after checking that both can be written."""
     if path is None:
         return None
     output = Path(path)
-    if output.is_dir():
-        raise UsageError(f"--output {path} is a directory; name the JSON file to write")
     if output.suffix.lower() == ".csv":
         raise UsageError(
             f"--output names the JSON results file (the CSV is written next to it), not {path}"
         )
-    try:
-        output.parent.mkdir(parents=True, exist_ok=True)
-        with tempfile.NamedTemporaryFile(dir=output.parent, prefix=f".{output.name}."):
-            pass
-    except OSError as exc:
-        raise UsageError(
-            f"--output {path}: cannot write in {exc.filename or output.parent}: "
-            f"{exc.strerror or exc}"
-        ) from None
-    for target in (output, output.with_suffix(".csv")):
-        if target.exists() and not os.access(target, os.W_OK):
-            raise UsageError(f"--output {path}: {target} exists and is not writable")
-    return output
+    beside = output.with_suffix(".csv")
+    return ResultsFiles(
+        json=output_target(output, f"--output {path}"),
+        csv=output_target(beside, f"--output {path}: its CSV file {beside}"),
+        shown=str(output),
+        shown_csv=str(beside),
+    )
 
 
 def cap_texts(value: Any, limit: int = TEXT_LIMIT) -> tuple[Any, int]:
@@ -151,43 +153,6 @@ def cap_texts(value: Any, limit: int = TEXT_LIMIT) -> tuple[Any, int]:
         entries = {key: cap_texts(item, limit) for key, item in value.items()}
         return {k: v for k, (v, _) in entries.items()}, sum(c for _, c in entries.values())
     return value, 0
-
-
-@contextmanager
-def _staged_files() -> Iterator[Callable[[Path], TextIO]]:
-    """``stage(target)`` opens a temporary file next to ``target``. When the block ends
-    without an error, every staged file is renamed to its target, in the order staged;
-    otherwise they are all removed and no target is touched."""
-    staged: list[tuple[Any, Path]] = []
-
-    def stage(target: Path) -> TextIO:
-        handle = tempfile.NamedTemporaryFile(  # noqa: SIM115 - closed below, renamed after
-            "w", dir=target.parent, prefix=f".{target.name}.", delete=False, encoding="utf-8",
-            newline="" if target.suffix == ".csv" else None,
-        )  # fmt: skip
-        staged.append((handle, target))
-        return handle
-
-    try:
-        yield stage
-        for handle, _ in staged:
-            handle.close()
-            # Temporary files are private; results get the permissions of any new file.
-            os.chmod(handle.name, 0o666 & ~_umask())
-        for handle, target in staged:
-            os.replace(handle.name, target)
-    except BaseException:
-        for handle, _ in staged:
-            handle.close()
-            with suppress(OSError):
-                os.unlink(handle.name)
-        raise
-
-
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
 
 
 def record_details(record: Any) -> dict[str, Any]:
@@ -223,18 +188,18 @@ def csv_columns(runs: list[MetricRun]) -> tuple[list[str], list[dict[str, Any]]]
 
 
 def write_outputs(
-    output: Path,
+    files: ResultsFiles,
     runs: list[MetricRun],
     frame: pd.DataFrame,
     records_path: str,
     service: Service,
     configuration: GenAIConfiguration,
     failure: str | None = None,
-) -> Path:
-    """Write the JSON results to ``output`` and the per-record CSV next to it.
+) -> None:
+    """Write the JSON results and the per-record CSV to ``files``.
 
     ``failure`` says why the run failed; the JSON then has status "failed". Each file is
-    written to a temporary file and renamed, so a file at ``output`` is always whole.
+    written to a temporary file and renamed, so a results file is always whole.
     """
     metrics = []
     for run in runs:
@@ -260,20 +225,17 @@ def write_outputs(
     }
     id_field = configuration.record_id_field
     header, cells = csv_columns(runs)
-    csv_path = output.with_suffix(".csv")
     try:
-        output.parent.mkdir(parents=True, exist_ok=True)
-        with _staged_files() as stage:
-            writer = csv.writer(stage(csv_path))
+        with staged_files() as stage:
+            writer = csv.writer(stage(files.csv))
             writer.writerow([id_field, *header])
             for record_id in frame[id_field]:
                 row = [column.get(record_id) for column in cells]
                 row, _ = cap_texts(row)
                 writer.writerow([record_id, *("" if v is None else v for v in row)])
             # Renamed last: when the JSON file is there, the run's files are complete.
-            stage(output).write(json.dumps(document, indent=2, ensure_ascii=False) + "\n")
+            stage(files.json).write(json.dumps(document, indent=2, ensure_ascii=False) + "\n")
     except OSError as exc:
         raise EvaluationFailed(
-            f"cannot write the results to {exc.filename or output}: {exc.strerror or exc}"
+            f"cannot write the results to {exc.filename or files.json}: {exc.strerror or exc}"
         ) from None
-    return csv_path

@@ -24,6 +24,7 @@ from typing import Any, TextIO
 
 from zentrix_gov.cli.argtypes import positive_int
 from zentrix_gov.cli.errors import EXIT_OK, EvaluationFailed, UsageError, describe
+from zentrix_gov.cli.outputs import output_target
 
 RISK_EPILOG = """\
 risks (--risks, comma-separated; default: all):
@@ -121,6 +122,10 @@ def parse_thresholds(text: str | None) -> float | dict[str, float] | None:
             thresholds = {}
             for part in text.split(","):
                 risk, _, value = part.partition("=")
+                if risk.strip() in thresholds:
+                    raise UsageError(
+                        f"--thresholds sets {risk.strip()!r} twice; give each risk one limit"
+                    )
                 thresholds[risk.strip()] = float(value)
     except ValueError:
         raise UsageError(f"--thresholds must be a number or RISK=NUMBER,... got {text!r}") from None
@@ -139,11 +144,16 @@ def parse_thresholds(text: str | None) -> float | dict[str, float] | None:
 
 
 def _risks(text: str | None) -> list[str] | None:
-    from metrics_plugin.mra.benchmarks import resolve_risks
+    from metrics_plugin.mra.benchmarks import resolve_risks, risk_names
 
     if text is None:
         return None
     names = [name.strip() for name in text.split(",") if name.strip()]
+    if not names:
+        raise UsageError(
+            f"--risks names no risk; leave the option out to evaluate all of them "
+            f"({', '.join(risk_names())})"
+        )
     try:
         return resolve_risks(names)
     except ValueError as exc:
@@ -183,7 +193,9 @@ def _platform_client(quiet: bool) -> Iterator[Any]:
         yield client
 
 
-def _configuration(args: argparse.Namespace, model: Callable[..., Any] | None) -> Any:
+def _configuration(
+    args: argparse.Namespace, model: Callable[..., Any] | None, report: Path | None
+) -> Any:
     from zentrix_gov.config.model_risk_configuration import ModelRiskConfiguration
     from zentrix_gov.entities.foundation_model import CustomFoundationModel, ZnAIFoundationModel
 
@@ -198,7 +210,7 @@ def _configuration(args: argparse.Namespace, model: Callable[..., Any] | None) -
         model_details=details,
         risk_dimensions=_risks(args.risks),
         max_sample_size=args.samples,
-        pdf_report_output_path=args.report,
+        pdf_report_output_path=None if report is None else str(report),
         thresholds=thresholds,
     )
 
@@ -214,8 +226,9 @@ def run_risk(args: argparse.Namespace) -> int:
     from zentrix_gov.evaluators.impl import riskgauge
 
     _check_report_libraries(args.report)
+    report = output_target(args.report, f"--report {args.report}") if args.report else None
     model = load_model(args.model) if args.model else None
-    configuration = _configuration(args, model)
+    configuration = _configuration(args, model, report)
     progress = RiskProgress(args.quiet)
     started = time.perf_counter()
     with contextlib.ExitStack() as stack:
@@ -240,6 +253,6 @@ def run_risk(args: argparse.Namespace) -> int:
     print_summary(result, configuration.thresholds, sys.stdout)
     if not args.quiet:
         if result.output_file_path:
-            print(f"wrote {result.output_file_path}", file=sys.stderr)
+            print(f"wrote {args.report}", file=sys.stderr)
         print(f"evaluated in {time.perf_counter() - started:.1f}s", file=sys.stderr, flush=True)
     return EXIT_OK

@@ -9,7 +9,8 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, TextIO
 
-from zentrix_gov.cli.errors import EvaluationFailed, describe, one_line
+from zentrix_gov.cli.errors import EvaluationFailed, one_line
+from zentrix_gov.cli.libraries import explain
 from zentrix_gov.cli.plan import MetricRun
 from zentrix_gov.cli.report import error_count, format_value
 from zentrix_gov.entities.errors import MetricComputationError
@@ -160,11 +161,11 @@ async def evaluate_run(
             records, [run.metric], configuration, api_client=service.api_client
         )
     except MetricComputationError as exc:
-        reason = describe(exc.cause) if exc.cause is not None else describe(exc)
+        reason = explain(exc.cause if exc.cause is not None else exc)
         raise EvaluationFailed(f"metric {run.name!r} failed: {reason}") from None
     except Exception as exc:
         raise EvaluationFailed(
-            f"metric {run.name!r} failed: {type(exc).__name__}: {describe(exc)}"
+            f"metric {run.name!r} failed: {type(exc).__name__}: {explain(exc)}"
         ) from None
     finally:
         progress.finished(run)

@@ -34,6 +34,7 @@ from zentrix_gov.entities.detector_catalog import CONTEXT, INPUT, OUTPUT, Column
 from zentrix_gov.entities.enums import MetricGroup
 from zentrix_gov.entities.llm_judge import LLMJudge
 from zentrix_gov.entities.metric import GenAIMetric
+from zentrix_gov.metrics.problems import echo
 
 __all__ = ["COMMAND_NAME", "CriteriaMetric", "CriteriaMetricInfo", "template_fields"]
 
@@ -196,7 +197,7 @@ class CriteriaMetric(GenAIMetric):
                 unknown = [key for key in option if key not in OPTION_FIELDS]
                 if unknown:
                     raise ValueError(
-                        f"options[{index}] has unknown field {unknown[0]!r}; an option has "
+                        f"options[{index}] has unknown field {echo(unknown[0])}; an option has "
                         f"{', '.join(OPTION_FIELDS)}"
                     )
                 value = option.get("value")
@@ -204,7 +205,7 @@ class CriteriaMetric(GenAIMetric):
                 if value is not None and (
                     isinstance(value, bool) or not isinstance(value, numbers.Real)
                 ):
-                    raise ValueError(f"options[{index}] needs a number as value, not {value!r}")
+                    raise ValueError(f"options[{index}] needs a number as value, not {echo(value)}")
         return options
 
     @field_validator("options")
@@ -219,14 +220,14 @@ class CriteriaMetric(GenAIMetric):
             key = option.name.strip().casefold()
             if key in seen:
                 raise ValueError(
-                    f"options[{index}] repeats the name {option.name!r} of options[{seen[key]}] "
-                    "(names are compared without case)"
+                    f"options[{index}] repeats the name {echo(option.name)} of "
+                    f"options[{seen[key]}] (names are compared without case)"
                 )
             seen[key] = index
             value = option.value
             if value is None or isinstance(value, bool) or not math.isfinite(value):
                 raise ValueError(
-                    f"options[{index}] ({option.name!r}) needs a number as value, the score "
+                    f"options[{index}] ({echo(option.name)}) needs a number as value, the score "
                     "a record gets when the judge picks it"
                 )
         return options
@@ -300,8 +301,8 @@ class CriteriaMetric(GenAIMetric):
         judge = self.llm_judge or getattr(configuration, "llm_judge", None)
         if judge is None:
             raise ValueError(
-                f"Criterion {self.name!r} needs a judge: give it llm_judge=LLMJudge(...) or set "
-                "llm_judge in the configuration."
+                f"Criterion {echo(self.name)} needs a judge: give it llm_judge=LLMJudge(...) or "
+                "set llm_judge in the configuration."
             )
         return judge
 
@@ -310,14 +311,14 @@ class CriteriaMetric(GenAIMetric):
         for use in self.column_uses(configuration):
             if not use.columns:
                 raise ValueError(
-                    f"Criterion {self.name!r} has no column to judge: set its prediction_field "
-                    "or output_fields in the configuration."
+                    f"Criterion {echo(self.name)} has no column to judge: set its "
+                    "prediction_field or output_fields in the configuration."
                 )
             for column in use.columns:
                 if column not in present:
                     raise ValueError(
-                        f"The records have no column {column!r} (named by {use.setting}), which "
-                        f"criterion {self.name!r} reads. Their columns are: "
+                        f"The records have no column {echo(column)} (named by {use.setting}), "
+                        f"which criterion {echo(self.name)} reads. Their columns are: "
                         f"{', '.join(map(str, frame.columns))}."
                     )
 

@@ -13,6 +13,11 @@ credentials are written into criteria files::
 
 YAML is read as YAML 1.2 reads booleans: only ``true`` and ``false`` are booleans, so
 option names such as Yes, No, On and Off stay text.
+
+A file holds at most ``MAX_FILE_BYTES`` (1 MB). YAML aliases (``*name``) may repeat an
+anchored value, but the file's content with every alias expanded stays within
+``MAX_EXPANDED`` characters: a few lines of nested aliases could otherwise stand for
+gigabytes.
 """
 
 from __future__ import annotations
@@ -26,9 +31,12 @@ from typing import Any
 from pydantic import ValidationError
 
 from zentrix_gov.metrics.criteria import CriteriaMetric
-from zentrix_gov.metrics.problems import describe_validation
+from zentrix_gov.metrics.problems import describe_validation, echo
 
-__all__ = ["FILE_FIELDS", "CriteriaFileError", "load_criteria"]
+__all__ = ["FILE_FIELDS", "MAX_FILE_BYTES", "CriteriaFileError", "load_criteria"]
+
+MAX_FILE_BYTES = 1_000_000
+MAX_EXPANDED = 2 * MAX_FILE_BYTES
 
 FORMATS = {".yaml": "YAML", ".yml": "YAML", ".json": "JSON"}
 FILE_FIELDS = (
@@ -83,7 +91,7 @@ def load_criteria(path: str | os.PathLike[str]) -> list[CriteriaMetric]:
                 path,
                 [
                     f"criteria {first_use[metric.name]} and {position} are both named "
-                    f"{metric.name!r}; every criterion needs a name of its own"
+                    f"{echo(metric.name)}; every criterion needs a name of its own"
                 ],
             )
         first_use[metric.name] = position
@@ -92,7 +100,13 @@ def load_criteria(path: str | os.PathLike[str]) -> list[CriteriaMetric]:
 
 def _read(path: str | os.PathLike[str]) -> str:
     try:
-        return Path(path).read_text(encoding="utf-8-sig")
+        with open(path, "rb") as handle:
+            data = handle.read(MAX_FILE_BYTES + 1)  # no more, whatever the file (a device)
+        if len(data) > MAX_FILE_BYTES:
+            raise CriteriaFileError(
+                path, [f"is larger than {MAX_FILE_BYTES:,} bytes (1 MB), the most it may hold"]
+            )
+        return data.decode("utf-8-sig")
     except FileNotFoundError:
         raise CriteriaFileError(path, ["does not exist"]) from None
     except IsADirectoryError:
@@ -109,7 +123,7 @@ def _parse_json(text: str, path: str | os.PathLike[str]) -> Any:
     except json.JSONDecodeError as exc:
         problem = f"is not valid JSON: {exc.msg} (line {exc.lineno}, column {exc.colno})"
     except _RepeatedKey as exc:
-        problem = f"is not valid JSON: an object repeats the key {exc.key!r}"
+        problem = f"is not valid JSON: an object repeats the key {echo(exc.key)}"
     except RecursionError:
         problem = "nests lists or objects too deeply to be read"
     raise CriteriaFileError(path, [problem])
@@ -134,8 +148,22 @@ def _unique_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
 def _parse_yaml(text: str, path: str | os.PathLike[str]) -> Any:
     import yaml
 
+    loader = _loader()(text)  # a SafeLoader: builds plain data only
     try:
-        return yaml.load(text, Loader=_loader())  # a SafeLoader: builds plain data only
+        node = loader.get_single_node()
+        if node is None:
+            return None
+        if _expanded_size(node, {}, set()) > MAX_EXPANDED:
+            raise CriteriaFileError(
+                path,
+                [
+                    f"its aliases (*name) expand to more than {MAX_EXPANDED:,} characters; "
+                    "write the values out instead"
+                ],
+            )
+        return loader.construct_document(node)
+    except _SelfReference:
+        problem = "an alias (*name) stands for a value that contains the alias itself"
     except yaml.MarkedYAMLError as exc:
         mark = exc.problem_mark or exc.context_mark
         where = f" (line {mark.line + 1}, column {mark.column + 1})" if mark else ""
@@ -144,7 +172,38 @@ def _parse_yaml(text: str, path: str | os.PathLike[str]) -> Any:
         problem = f"is not valid YAML: {exc}"
     except RecursionError:
         problem = "nests lists or mappings too deeply to be read"
+    finally:
+        loader.dispose()
     raise CriteriaFileError(path, [problem])
+
+
+class _SelfReference(ValueError):
+    pass
+
+
+def _expanded_size(node: Any, sizes: dict[int, int], open_nodes: set[int]) -> int:
+    """How many characters and entries the YAML node stands for once every alias is
+    expanded; counted per node, never by expanding. ``sizes`` keeps the count of nodes
+    already counted, ``open_nodes`` those being counted (an alias back into one of them
+    would expand forever)."""
+    key = id(node)
+    if key in sizes:
+        return sizes[key]
+    if key in open_nodes:
+        raise _SelfReference
+    open_nodes.add(key)
+    if isinstance(node.value, str):
+        size = 1 + len(node.value)
+    else:
+        size = 1
+        for item in node.value:
+            pairs = item if isinstance(item, tuple) else (item,)
+            size += sum(_expanded_size(part, sizes, open_nodes) for part in pairs)
+            if size > MAX_EXPANDED:
+                break  # enough to refuse; the rest need not be counted
+    open_nodes.discard(key)
+    sizes[key] = size
+    return size
 
 
 _LOADER: Any = None
@@ -166,7 +225,7 @@ def _loader() -> Any:
                 key = self.construct_object(key_node, deep=deep)
                 if key in seen:
                     raise yaml.constructor.ConstructorError(
-                        None, None, f"a mapping repeats the key {key!r}", key_node.start_mark
+                        None, None, f"a mapping repeats the key {echo(key)}", key_node.start_mark
                     )
                 seen.add(key)
             return super().construct_mapping(node, deep=deep)
@@ -219,7 +278,7 @@ def _definitions(document: Any, path: str | os.PathLike[str]) -> list[dict[str, 
 def _where(definition: dict[str, Any], position: int | None) -> str:
     """How messages name a definition: its position among several, and its name."""
     name = definition.get("name")
-    named = repr(name) if isinstance(name, str) and name.strip() else ""
+    named = echo(name) if isinstance(name, str) and name.strip() else ""
     if position is None:
         return f"criterion {named}" if named else ""
     return f"criterion {position}" + (f" ({named})" if named else "")
@@ -239,7 +298,7 @@ def _metric(definition: dict[str, Any], path: str | os.PathLike[str], where: str
     if unknown:
         raise CriteriaFileError(
             path,
-            [f"unknown field {unknown[0]!r}; the fields are {', '.join(FILE_FIELDS)}"],
+            [f"unknown field {echo(unknown[0])}; the fields are {', '.join(FILE_FIELDS)}"],
             where,
         )
     try:
