@@ -15,6 +15,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace zcore {
 
@@ -86,8 +87,41 @@ inline bool is_text(py::handle value, const char* text) {
 }
 
 // getattr(value, name, fallback): the fallback only when the attribute is
-// missing (AttributeError); other errors propagate.
+// missing (AttributeError); other errors propagate. A null `py::object()` as
+// the fallback marks a missing attribute for the caller to test.
 py::object attribute_or(py::handle value, const char* name, py::object fallback);
+py::object attribute_or(py::handle value, py::handle name, py::object fallback);
+
+// dict.get(key, fallback) on a dict (subclasses read as plain dicts, without
+// __missing__); errors of the key's hash or comparison propagate.
+py::object dict_get(const py::dict& dict, py::handle key, py::object fallback);
+
+// Removes `key` from `dict`; KeyError when it is missing.
+void dict_delete(const py::dict& dict, const char* key);
+
+// A shallow copy of `dict`, as dict(dict) gives.
+py::dict dict_copy(const py::dict& dict);
+
+// `item in container`, propagating errors.
+bool contains(py::handle container, py::handle item);
+
+// round(value, digits): the value's own __round__, so that ints, floats and
+// numpy scalars keep their kind.
+py::object round_to(py::handle value, int digits);
+
+// The builtin `str` type.
+py::handle str_type();
+
+// A list or tuple holding the items of the iterable `value`, as
+// PySequence_Fast gives; TypeError(`message`) when `value` is not iterable.
+// Read with fast_size and fast_item.
+py::object fast_sequence(py::handle value, const char* message);
+Py_ssize_t fast_size(py::handle sequence);
+// Borrowed from the sequence.
+py::handle fast_item(py::handle sequence, Py_ssize_t index);
+
+// `a, b = value` as Python unpacks it, with Python's errors.
+std::pair<py::object, py::object> unpack_pair(py::handle value);
 
 // isinstance(value, type), propagating errors.
 bool is_instance(py::handle value, py::handle type);
@@ -135,6 +169,19 @@ inline bool is_ordinary(const py::error_already_set& error) {
 // The (type, value, traceback) that `with` and `async with` hand to
 // __exit__ / __aexit__ for an error; the traceback is None when it has none.
 py::tuple exit_arguments(const py::error_already_set& error);
+
+// Holds `lock` (a threading.Lock) for the guard's lifetime. Acquiring goes
+// through Python, which releases the GIL while it waits.
+class LockGuard {
+ public:
+  explicit LockGuard(py::object lock);
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+  ~LockGuard();
+
+ private:
+  py::object lock_;
+};
 
 // callable(**kwargs).
 py::object call_kw(py::handle callable, const py::dict& kwargs);

@@ -70,7 +70,7 @@ py::dict get_inference_engine_params(const py::object& self) {
     params["provider"] = "aws";
     py::object parameters = model.attr(ZN_STR("parameters"));
     params["provider_specific_args"] = keyed("aws", zcore::truthy(parameters) ? parameters : py::dict());
-    PyDict_DelItemString(params.ptr(), "seed");
+    zcore::dict_delete(params, "seed");
   } else if (is("GoogleAIStudioFoundationModel")) {
     // Served by the SDK's Google AI Studio engine (see get_judge).
     params["credentials"] = zcore::credentials_dump(model);
@@ -97,8 +97,7 @@ py::object get_judge(const py::object& self) {
     }
   }
   // A copy: the parameter dictionary itself never holds "use_cache".
-  auto kwargs = py::reinterpret_steal<py::dict>(PyDict_Copy(params.ptr()));
-  if (!kwargs) throw py::error_already_set();
+  py::dict kwargs = zcore::dict_copy(params);
   kwargs["use_cache"] = use_cache;
   py::object inference_engine = zcore::call_kw(scope().get(engine), kwargs);
   return scope().get("DirectJudge")("inference_engine"_a = inference_engine, "generate_feedback"_a = true);

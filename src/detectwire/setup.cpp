@@ -53,9 +53,7 @@ py::object set_metric_name(const py::object& self, py::object metric_name) {
     metric_name = py::str("harm");
   }
   py::object risks = scope().get("BasaltGuardianRisks").attr(ZN_STR("values"))();
-  const int is_risk = PySequence_Contains(risks.ptr(), metric_name.ptr());
-  if (is_risk < 0) throw py::error_already_set();
-  return is_risk != 0 ? py::str("basalt_guardian") : metric_name;
+  return zcore::contains(risks, metric_name) ? py::str("basalt_guardian") : metric_name;
 }
 
 py::object get_detector_url(const py::object& self, const py::object& api_client) {

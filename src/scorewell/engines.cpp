@@ -115,7 +115,7 @@ py::object create_inference_engine_impl(const py::object& provider, const py::ob
     py::object engine = scope().get("LiteLLMInferenceEngine");
     for (auto [key, value] : py::dict(parameters)) {
       // As a Python call with a repeated keyword would: refuse rather than overwrite.
-      if (kwargs.contains(key)) {
+      if (zcore::contains(kwargs, key)) {
         zcore::raise(PyExc_TypeError, zcore::to_text(py::getattr(engine, "__name__", py::str("engine"))) +
                                           "() got multiple values for keyword argument '" +
                                           zcore::to_text(key) + "'");
