@@ -84,7 +84,7 @@ py::dict get_inference_engine_params(const py::object& self) {
 }
 
 py::object get_judge(const py::object& self) {
-  py::object use_cache = scope().get("get_untixt_enable_inference_cache")();
+  py::object use_cache = scope().get("get_unitxt_enable_inference_cache")();
   py::dict params = self.attr("_Critwise__get_inference_engine_params")();
   py::object llm_judge = self.attr(ZN_STR("llm_judge"));
   const char* engine = "CrossProviderInferenceEngine";

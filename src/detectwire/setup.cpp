@@ -35,6 +35,7 @@ void init(const py::object& self, const py::object& configuration, const py::obj
   py::object service_url = self.attr(ZN_STR("get_detector_url"))(api_client);
   self.attr(ZN_STR("base_url")) = template_.attr(ZN_STR("replace"))("{}", service_url);
   self.attr(ZN_STR("configuration")) = configuration;
+  // Not read by the provider; kept, always an empty dictionary, for callers that read it.
   self.attr(ZN_STR("configuration_")) = py::dict();
   self.attr(ZN_STR("metric_name")) = metric_name;
   self.attr(ZN_STR("metric_display_name")) = metric_display_name;

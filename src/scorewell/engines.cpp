@@ -37,7 +37,7 @@ py::object loads_or_empty(const py::object& text) {
 }  // namespace
 
 py::object get_ai_evaluator_inference_engine(const py::object& self) {
-  const bool use_cache = zcore::truthy(scope().get("get_untixt_enable_inference_cache")());
+  const bool use_cache = zcore::truthy(scope().get("get_unitxt_enable_inference_cache")());
   py::object model = self.attr(ZN_STR("llm_judge")).attr(ZN_STR("model"));
   auto is = [&model](const char* kind) { return zcore::is_instance(model, scope().get(kind)); };
   // Read per kind: a custom model's record may have no model id at all.

@@ -271,13 +271,13 @@ class TestJudge:
 
     def test_calls_in_order_and_the_cache_switch(self, provider_for, engines):
         calls = mock.Mock()
-        calls.get_untixt_enable_inference_cache.return_value = "switch"
+        calls.get_unitxt_enable_inference_cache.return_value = "switch"
         provider = provider_for()
         with (
             mock.patch.object(
                 critwise,
-                "get_untixt_enable_inference_cache",
-                calls.get_untixt_enable_inference_cache,
+                "get_unitxt_enable_inference_cache",
+                calls.get_unitxt_enable_inference_cache,
             ),
             mock.patch.object(
                 type(provider),
@@ -290,7 +290,7 @@ class TestJudge:
             calls.params.return_value = None
             self.judge_of(provider)
         assert [call[0] for call in calls.mock_calls] == [
-            "get_untixt_enable_inference_cache",
+            "get_unitxt_enable_inference_cache",
             "params",
             "engine",
             "judge",
