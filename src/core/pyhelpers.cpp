@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace zcore {
 
@@ -16,6 +17,10 @@ py::handle intern(const char* text) {
 void ModuleScope::bind(py::module_& module, std::initializer_list<ImportedName> imports) {
   module_ = module;
   dict_ = PyModule_GetDict(module.ptr());
+  add_imports(std::span<const ImportedName>(imports.begin(), imports.size()));
+}
+
+void ModuleScope::add_imports(std::span<const ImportedName> imports) const {
   for (const ImportedName& imported : imports) {
     py::object value = py::module_::import(imported.module);
     if (imported.attribute != nullptr) value = value.attr(imported.attribute);
@@ -55,8 +60,13 @@ void ModuleScope::set(const char* name, py::handle value) const {
 }
 
 py::object ModuleScope::lazy_module(const char* name, std::initializer_list<const char*> statements) const {
+  std::vector<std::string> texts(statements.begin(), statements.end());
+  return lazy_module(name, texts);
+}
+
+py::object ModuleScope::lazy_module(const char* name, std::span<const std::string> statements) const {
   py::list arguments;
-  for (const char* statement : statements) arguments.append(statement);
+  for (const std::string& statement : statements) arguments.append(statement);
   py::object lazy_imports = get("lazy_imports");
   py::dict keywords;
   keywords["name"] = name;

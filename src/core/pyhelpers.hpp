@@ -14,6 +14,7 @@
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -46,6 +47,8 @@ class ModuleScope {
   // Binds to the module object being initialised (the module outlives us)
   // and imports its collaborators into it.
   void bind(py::module_& module, std::initializer_list<ImportedName> imports);
+  // Imports further collaborators into the bound module.
+  void add_imports(std::span<const ImportedName> imports) const;
   py::module_ module() const;
   // The current value of a module attribute; NameError if it is unbound.
   py::object get(py::handle name) const;
@@ -55,6 +58,7 @@ class ModuleScope {
   // passed to lazy_imports.load (the module's `lazy_imports` attribute):
   // nothing is imported until one of its names is read.
   py::object lazy_module(const char* name, std::initializer_list<const char*> statements) const;
+  py::object lazy_module(const char* name, std::span<const std::string> statements) const;
   // Raises AttributeError "module '<module>' has no attribute '<name>'", as
   // Python does for a name a module neither holds nor binds on first use.
   [[noreturn]] void raise_no_attribute(py::handle name) const;
@@ -63,15 +67,6 @@ class ModuleScope {
   py::handle module_;  // borrowed: the module owns the shared object we live in
   py::handle dict_;    // borrowed from the module
 };
-
-// Whether `name` is one of `names`.
-template <size_t N>
-bool is_one_of(const std::string& name, const char* const (&names)[N]) {
-  for (const char* candidate : names) {
-    if (name == candidate) return true;
-  }
-  return false;
-}
 
 // Python truth test; propagates errors raised by __bool__ / __len__.
 bool truthy(py::handle value);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/frames.hpp"
+#include "core/judge_support.hpp"
 #include "core/metric_errors.hpp"
 #include "scorewell/scorewell.hpp"
 
@@ -82,12 +83,7 @@ py::object evaluate(const py::object& self, const py::object& data) {
 }
 
 zcore::Coro evaluate_async(py::object self, py::object data) {
-  py::object loop = scope().get("asyncio").attr(ZN_STR("get_event_loop"))();
-  py::object call = scope()
-                        .get("functools")
-                        .attr(ZN_STR("partial"))(scope().get("start_event_loop_run_func"),
-                                                 self.attr(ZN_STR("evaluate")), "data"_a = data);
-  co_return co_await loop.attr(ZN_STR("run_in_executor"))(py::none(), call);
+  co_return co_await zcore::evaluate_in_executor(scope(), self, data, zcore::PassEvaluate::kPositional);
 }
 
 py::object pre_process_data(const py::object& self, const py::object& data) {
