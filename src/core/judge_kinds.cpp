@@ -135,8 +135,16 @@ const Kind* kind_of(const ModuleScope& scope, const py::object& model) {
   return nullptr;
 }
 
-[[noreturn]] void refuse(const std::string& message) {
-  raise(PyExc_Exception, message);
+// Raises UnsupportedJudgeModelError(message, **keywords).
+[[noreturn]] void refuse(const ModuleScope& scope, const std::string& message, const py::dict& keywords) {
+  raise_error(scope.get("UnsupportedJudgeModelError")(message, **keywords));
+}
+
+[[noreturn]] void refuse_model(const ModuleScope& scope, const std::string& message,
+                               const py::object& model) {
+  py::dict keywords;
+  keywords["model_type"] = py::type::of(model);
+  refuse(scope, message, keywords);
 }
 
 py::object provider_credentials(const py::object& model) {
@@ -147,7 +155,7 @@ py::object provider_credentials(const py::object& model) {
 // in this order: "url"; "api_key" when set; on a self-hosted platform (a
 // version is set) "username", "instance_id" and "password" when set; then
 // "project_id", or else "space_id".
-py::dict platform_credentials(const py::object& model) {
+py::dict platform_credentials(const ModuleScope& scope, const py::object& model) {
   py::object credentials = provider_credentials(model);
   py::dict result;
   result["url"] = credentials.attr(ZN_STR("url"));
@@ -164,7 +172,8 @@ py::dict platform_credentials(const py::object& model) {
   } else if (truthy(model.attr(ZN_STR("space_id")))) {
     result["space_id"] = model.attr(ZN_STR("space_id"));
   } else {
-    refuse("Either project or space id is required");
+    raise_error(scope.get("ProjectOrSpaceRequiredError")("Either project or space id is required",
+                                                         "model"_a = model));
   }
   return result;
 }
@@ -185,7 +194,7 @@ py::dict openai_key(const py::object& model) {
   return result;
 }
 
-py::object credentials_of(Credentials how, const py::object& model) {
+py::object credentials_of(const ModuleScope& scope, Credentials how, const py::object& model) {
   switch (how) {
     case Credentials::kNone:
       return py::none();
@@ -194,7 +203,7 @@ py::object credentials_of(Credentials how, const py::object& model) {
     case Credentials::kDumpByAlias:
       return provider_credentials(model).attr(ZN_STR("model_dump"))("by_alias"_a = true);
     case Credentials::kPlatform:
-      return platform_credentials(model);
+      return platform_credentials(scope, model);
     case Credentials::kOpenAIKey:
       return openai_key(model);
   }
@@ -328,6 +337,9 @@ std::span<const Kind> kinds() {
 std::vector<ImportedName> imports() {
   std::vector<ImportedName> names;
   for (const Kind& kind : kKinds) names.push_back({kind.record_type, kRecordModule, kind.record_type});
+  for (const char* error : {"UnsupportedJudgeModelError", "ProjectOrSpaceRequiredError"}) {
+    names.push_back({error, "zentrix_gov.entities.errors", error});
+  }
   return names;
 }
 
@@ -344,14 +356,15 @@ LazyEngines criteria_engines(std::span<const char* const> bound) {
 py::object template_engine(const ModuleScope& scope, const py::object& model, bool use_cache,
                            const py::object& factory) {
   const Kind* kind = kind_of(scope, model);
-  if (kind == nullptr || kind->template_engine.engine.name == nullptr) refuse(kUnsupported);
+  if (kind == nullptr || kind->template_engine.engine.name == nullptr)
+    refuse_model(scope, kUnsupported, model);
   const TemplateEngine& spec = kind->template_engine;
   if (spec.factory_key == nullptr) {
     // Never cached: built from the record's own objects (a custom model's
     // scoring function is the user's own).
     return build_engine(scope, spec, {.use_cache = use_cache, .model = model});
   }
-  py::object credentials = credentials_of(spec.credentials, model);
+  py::object credentials = credentials_of(scope, spec.credentials, model);
   py::dict kwargs;
   kwargs["provider"] = spec.factory_key;
   // Read only for kinds that send it: not every record has a model id.
@@ -371,7 +384,9 @@ py::object factory_engine(const ModuleScope& scope, const py::object& provider, 
         scope, spec,
         {.model_id = model_id, .use_cache = use_cache, .credentials = credentials, .parameters = parameters});
   }
-  refuse("LLM Model provider '" + to_text(provider) + "' is not supported.");
+  py::dict keywords;
+  keywords["provider"] = provider;
+  refuse(scope, "LLM Model provider '" + to_text(provider) + "' is not supported.", keywords);
 }
 
 py::dict criteria_parameters(const ModuleScope& scope, const py::object& model) {
@@ -382,13 +397,13 @@ py::dict criteria_parameters(const ModuleScope& scope, const py::object& model) 
   params["data_classification_policy"] = policy;
 
   const Kind* kind = kind_of(scope, model);
-  if (kind == nullptr) refuse(kUnsupported);
+  if (kind == nullptr) refuse_model(scope, kUnsupported, model);
   const CriteriaEngine& spec = kind->criteria_engine;
-  if (spec.refusal != nullptr) refuse(spec.refusal);
+  if (spec.refusal != nullptr) refuse_model(scope, spec.refusal, model);
   for (Entry entry : spec.entries) {
     switch (entry) {
       case Entry::kCredentials:
-        params["credentials"] = credentials_of(spec.credentials, model);
+        params["credentials"] = credentials_of(scope, spec.credentials, model);
         break;
       case Entry::kProvider:
         params["provider"] = spec.provider;

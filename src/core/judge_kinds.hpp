@@ -136,17 +136,22 @@ LazyEngines criteria_engines(std::span<const char* const> bound);
 // from `factory` (the memoised factory), called with keywords `provider`,
 // `model_id`, `use_cache`, `credentials_json` and, for kinds that send their
 // parameters, `parameters_json` (texts of sorted-key JSON); the others are
-// built here. Refuses a record of no kind.
+// built here. A record of no kind is refused with UnsupportedJudgeModelError
+// (carrying `model_type`); a platform record without a project or space id
+// with ProjectOrSpaceRequiredError (carrying `model`).
 py::object template_engine(const ModuleScope& scope, const py::object& model, bool use_cache,
                            const py::object& factory);
 
 // scorewell's factory: the engine for a provider key, from the decoded
-// credentials and parameters. Refuses a key of no kind.
+// credentials and parameters. A key of no kind is refused with
+// UnsupportedJudgeModelError (carrying `provider`).
 py::object factory_engine(const ModuleScope& scope, const py::object& provider, const py::object& model_id,
                           bool use_cache, const py::object& credentials, const py::object& parameters);
 
-// critwise: a new parameter dictionary for `model`'s engine. Refuses a record
-// of no kind, or of a kind critwise refuses.
+// critwise: a new parameter dictionary for `model`'s engine. A record of no
+// kind, or of a kind critwise refuses, is refused with
+// UnsupportedJudgeModelError; a platform record without a project or space id
+// with ProjectOrSpaceRequiredError.
 py::dict criteria_parameters(const ModuleScope& scope, const py::object& model);
 
 // critwise: the engine class (a module attribute name) for `llm_judge`; the

@@ -210,6 +210,11 @@ void raise(py::handle type, const std::string& message) {
   throw py::error_already_set();
 }
 
+void raise_error(const py::object& exception) {
+  PyErr_SetObject(py::type::of(exception).ptr(), exception.ptr());
+  throw py::error_already_set();
+}
+
 void raise_from(const py::error_already_set& cause, py::handle type, const std::string& message) {
   py::error_already_set held = cause;
   py::raise_from(held, type.ptr(), message.c_str());

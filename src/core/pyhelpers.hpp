@@ -144,6 +144,9 @@ std::string formatted(py::handle value);
 // Raises `type(message)`.
 [[noreturn]] void raise(py::handle type, const std::string& message);
 
+// Raises the exception instance `exception`.
+[[noreturn]] void raise_error(const py::object& exception);
+
 // Raises `type(message)` with `cause` attached as __cause__ (and context).
 [[noreturn]] void raise_from(const py::error_already_set& cause, py::handle type, const std::string& message);
 

@@ -41,9 +41,9 @@ py::object verdicts(const py::object& self, const py::object& judge, const py::o
     return judge.attr(ZN_STR("evaluate_with_custom_prompt"))("judge_prompts"_a = prompts,
                                                              "valid_outputs"_a = valid_outputs);
   }
-  zcore::raise(PyExc_Exception,
-               "the judge produced no results: the metric has neither a criteria description nor a prompt "
-               "template.");
+  zcore::raise_error(scope().get("NoJudgeResultsError")(
+      "the judge produced no results: the metric has neither a criteria description nor a prompt template.",
+      "metric_name"_a = self.attr(ZN_STR("metric_name"))));
 }
 
 }  // namespace

@@ -73,6 +73,7 @@ PYBIND11_MODULE(critwise, m) {
           {"AggregateMetricResult", "zentrix_gov.entities.evaluation_result", "AggregateMetricResult"},
           {"Error", "zentrix_gov.entities.base_classes", "Error"},
           {"MetricComputationError", "zentrix_gov.entities.errors", "MetricComputationError"},
+          {"NoJudgeResultsError", "zentrix_gov.entities.errors", "NoJudgeResultsError"},
           {"get_unitxt_enable_inference_cache", "zentrix_gov.utils.environment",
            "get_unitxt_enable_inference_cache"},
           {"get_zentrix_concurrency_limit", "zentrix_gov.utils.environment", "get_zentrix_concurrency_limit"},

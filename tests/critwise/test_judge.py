@@ -16,6 +16,7 @@ from zentrix_gov.entities.credentials import (
     ZnAICredentials,
 )
 from zentrix_gov.entities.enums import ModelProviderType
+from zentrix_gov.entities.errors import ProjectOrSpaceRequiredError, UnsupportedJudgeModelError
 from zentrix_gov.entities.foundation_model import (
     AWSBedrockFoundationModel,
     AzureOpenAIFoundationModel,
@@ -222,6 +223,34 @@ class TestOtherKinds:
     def test_other_kinds_are_refused(self, provider_for, model):
         with pytest.raises(Exception, match=r"^LLM Model provider is not supported\.$"):
             params_of(judged_by(provider_for, model))
+
+    @pytest.mark.parametrize(
+        ("model", "error"),
+        [
+            (
+                AzureOpenAIFoundationModel(
+                    model_id="gpt",
+                    provider=provider(ModelProviderType.AZURE_OPENAI, AzureOpenAICredentials()),
+                ),
+                UnsupportedJudgeModelError,
+            ),
+            (ZnoAIGateway(), UnsupportedJudgeModelError),
+            (
+                ZnAIFoundationModel(
+                    model_id="m",
+                    provider=provider(ModelProviderType.ZNAI, ZnAICredentials(url="u")),
+                ),
+                ProjectOrSpaceRequiredError,
+            ),
+        ],
+    )
+    def test_refusals_are_typed_and_carry_the_model(self, provider_for, model, error):
+        with pytest.raises(error) as caught:
+            params_of(judged_by(provider_for, model))
+        if error is UnsupportedJudgeModelError:
+            assert caught.value.model_type is type(model)
+        else:
+            assert caught.value.model is model
 
     def test_a_new_dictionary_per_call(self, provider_for):
         provider = provider_for()
