@@ -15,17 +15,30 @@ py::error_already_set ordinary_error() {
 }
 
 // Runs the plug-in and, when a path is configured, has it write the report.
-// Returns (results, report path or None).
-std::pair<py::object, py::object> run_plugin(const py::object& plugin, const py::object& configuration) {
+// Returns (results, report path or None); `stage` names the step under way.
+std::pair<py::object, py::object> run_plugin(const py::object& plugin, const py::object& configuration,
+                                             const char*& stage) {
+  stage = "evaluate";
   py::object results = plugin.attr(ZN_STR("evaluate_fm_risks"))();
   py::print(results);
   py::object report_path = py::none();
   py::object pdf_path = configuration.attr(ZN_STR("pdf_report_output_path"));
   if (zcore::truthy(pdf_path)) {
+    stage = "report";
     report_path =
         plugin.attr(ZN_STR("get_pdf_report"))(results, pdf_path, configuration.attr(ZN_STR("thresholds")));
   }
   return {std::move(results), std::move(report_path)};
+}
+
+// Raises `error_type(message + <the error>, stage=stage, cause=<the error>)`
+// in place of the error being handled.
+[[noreturn]] void raise_risk_error(const char* error_type, const std::string& message, const char* stage) {
+  using namespace pybind11::literals;
+  py::error_already_set error = ordinary_error();
+  py::object typed = scope().get(error_type)(message + zcore::to_text(error.value()), "stage"_a = stage,
+                                             "cause"_a = error.value());
+  zcore::raise_instance(typed, error);
 }
 
 py::list convert_benchmarks(const py::object& risk_cards) {
@@ -74,12 +87,11 @@ py::object evaluate_model_risk(const py::object& configuration, py::object api_c
 
   py::object results;
   py::object report_path;
+  const char* stage = "evaluate";
   try {
-    std::tie(results, report_path) = run_plugin(plugin, configuration);
+    std::tie(results, report_path) = run_plugin(plugin, configuration, stage);
   } catch (...) {
-    py::error_already_set error = ordinary_error();
-    zcore::raise_from(error, PyExc_Exception,
-                      "Error while evaluating FM risks. Reason: " + zcore::to_text(error.value()));
+    raise_risk_error("ModelRiskEvaluationError", "Error while evaluating FM risks. Reason: ", stage);
   }
 
   py::object output_file_path = zcore::truthy(report_path) ? py::object(py::str(report_path)) : py::none();
@@ -88,9 +100,7 @@ py::object evaluate_model_risk(const py::object& configuration, py::object api_c
   try {
     convert_results(results, risk_result);
   } catch (...) {
-    py::error_already_set error = ordinary_error();
-    zcore::raise_from(error, PyExc_ValueError,
-                      "Failed to parse model risk result. " + zcore::to_text(error.value()));
+    raise_risk_error("ModelRiskResultError", "Failed to parse model risk result. ", "parse");
   }
   return risk_result;
 }
