@@ -7,7 +7,7 @@
 #   ./dev.sh test [PYTEST ARGS]  run the whole test suite
 #   ./dev.sh bench               run the benchmarks
 #   ./dev.sh sanitize [ARGS]     run the tests against an ASan + UBSan build
-#   ./dev.sh lint                ruff, clang-format and clang-tidy checks
+#   ./dev.sh lint                ruff, the native idiom check, clang-format and clang-tidy
 #   ./dev.sh build               only set up and build
 set -euo pipefail
 
@@ -132,8 +132,9 @@ case "$cmd" in
     ;;
   lint)
     ensure_venv
-    "$venv/bin/ruff" check python standins tests bench
-    "$venv/bin/ruff" format --check python standins tests bench
+    "$venv/bin/ruff" check python standins tests bench tools
+    "$venv/bin/ruff" format --check python standins tests bench tools
+    "$py" tools/check_idioms.py
     [ -x "$venv/bin/clang-tidy" ] ||
       "$py" -m pip install --quiet clang-format clang-tidy 2> >(grep -v '^WARNING: Location' >&2)
     "$venv/bin/clang-format" --dry-run --Werror src/*/*.cpp src/*/*.hpp tests/native/*.cpp

@@ -2,6 +2,9 @@
 
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace zcore {
 
@@ -14,6 +17,10 @@ py::handle intern(const char* text) {
 void ModuleScope::bind(py::module_& module, std::initializer_list<ImportedName> imports) {
   module_ = module;
   dict_ = PyModule_GetDict(module.ptr());
+  add_imports(std::span<const ImportedName>(imports.begin(), imports.size()));
+}
+
+void ModuleScope::add_imports(std::span<const ImportedName> imports) const {
   for (const ImportedName& imported : imports) {
     py::object value = py::module_::import(imported.module);
     if (imported.attribute != nullptr) value = value.attr(imported.attribute);
@@ -53,8 +60,13 @@ void ModuleScope::set(const char* name, py::handle value) const {
 }
 
 py::object ModuleScope::lazy_module(const char* name, std::initializer_list<const char*> statements) const {
+  std::vector<std::string> texts(statements.begin(), statements.end());
+  return lazy_module(name, texts);
+}
+
+py::object ModuleScope::lazy_module(const char* name, std::span<const std::string> statements) const {
   py::list arguments;
-  for (const char* statement : statements) arguments.append(statement);
+  for (const std::string& statement : statements) arguments.append(statement);
   py::object lazy_imports = get("lazy_imports");
   py::dict keywords;
   keywords["name"] = name;
@@ -75,12 +87,80 @@ bool truthy(py::handle value) {
   return result != 0;
 }
 
-py::object attribute_or(py::handle value, const char* name, py::object fallback) {
-  auto found = py::reinterpret_steal<py::object>(PyObject_GetAttrString(value.ptr(), name));
-  if (found) return found;
+namespace {
+
+// The result of a getattr call (a new reference, or null with an error set).
+py::object found_or(PyObject* found, py::object fallback) {
+  if (found != nullptr) return py::reinterpret_steal<py::object>(found);
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
   PyErr_Clear();
   return fallback;
+}
+
+}  // namespace
+
+py::object attribute_or(py::handle value, const char* name, py::object fallback) {
+  return found_or(PyObject_GetAttrString(value.ptr(), name), std::move(fallback));
+}
+
+py::object attribute_or(py::handle value, py::handle name, py::object fallback) {
+  return found_or(PyObject_GetAttr(value.ptr(), name.ptr()), std::move(fallback));
+}
+
+py::object dict_get(const py::dict& dict, py::handle key, py::object fallback) {
+  PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());  // borrowed
+  if (value != nullptr) return py::reinterpret_borrow<py::object>(value);
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return fallback;
+}
+
+void dict_delete(const py::dict& dict, const char* key) {
+  if (PyDict_DelItemString(dict.ptr(), key) != 0) throw py::error_already_set();
+}
+
+py::dict dict_copy(const py::dict& dict) {
+  auto copy = py::reinterpret_steal<py::dict>(PyDict_Copy(dict.ptr()));
+  if (!copy) throw py::error_already_set();
+  return copy;
+}
+
+bool contains(py::handle container, py::handle item) {
+  const int found = PySequence_Contains(container.ptr(), item.ptr());
+  if (found < 0) throw py::error_already_set();
+  return found != 0;
+}
+
+py::object round_to(py::handle value, int digits) {
+  return value.attr(ZN_STR("__round__"))(digits);
+}
+
+py::handle str_type() {
+  return reinterpret_cast<PyObject*>(&PyUnicode_Type);  // a static type, never released
+}
+
+py::object fast_sequence(py::handle value, const char* message) {
+  auto items = py::reinterpret_steal<py::object>(PySequence_Fast(value.ptr(), message));
+  if (!items) throw py::error_already_set();
+  return items;
+}
+
+Py_ssize_t fast_size(py::handle sequence) {
+  return PySequence_Fast_GET_SIZE(sequence.ptr());
+}
+
+py::handle fast_item(py::handle sequence, Py_ssize_t index) {
+  return PySequence_Fast_GET_ITEM(sequence.ptr(), index);
+}
+
+std::pair<py::object, py::object> unpack_pair(py::handle value) {
+  py::object items = fast_sequence(value, "cannot unpack a non-iterable object into two values");
+  const Py_ssize_t size = fast_size(items);
+  if (size > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  if (size < 2) {
+    raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " + std::to_string(size) + ")");
+  }
+  return {py::reinterpret_borrow<py::object>(fast_item(items, 0)),
+          py::reinterpret_borrow<py::object>(fast_item(items, 1))};
 }
 
 bool is_instance(py::handle value, py::handle type) {
@@ -130,6 +210,11 @@ void raise(py::handle type, const std::string& message) {
   throw py::error_already_set();
 }
 
+void raise_error(const py::object& exception) {
+  PyErr_SetObject(py::type::of(exception).ptr(), exception.ptr());
+  throw py::error_already_set();
+}
+
 void raise_from(const py::error_already_set& cause, py::handle type, const std::string& message) {
   py::error_already_set held = cause;
   py::raise_from(held, type.ptr(), message.c_str());
@@ -169,6 +254,21 @@ py::tuple exit_arguments(const py::error_already_set& error) {
   const py::object& value = error.value();
   py::object traceback = py::reinterpret_steal<py::object>(PyException_GetTraceback(value.ptr()));
   return py::make_tuple(py::type::of(value), value, traceback ? traceback : py::none());
+}
+
+LockGuard::LockGuard(py::object lock) : lock_(std::move(lock)) {
+  lock_.attr(ZN_STR("acquire"))();
+}
+
+LockGuard::~LockGuard() {
+  // Runs while an error may be propagating: keep it and restore it after.
+  py::error_scope pending;
+  PyObject* released = PyObject_CallMethod(lock_.ptr(), "release", nullptr);  // new reference
+  if (released == nullptr) {
+    PyErr_WriteUnraisable(lock_.ptr());
+  } else {
+    Py_DECREF(released);
+  }
 }
 
 py::object call_kw(py::handle callable, const py::dict& kwargs) {

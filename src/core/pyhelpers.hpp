@@ -14,7 +14,9 @@
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <span>
 #include <string>
+#include <utility>
 
 namespace zcore {
 
@@ -45,6 +47,8 @@ class ModuleScope {
   // Binds to the module object being initialised (the module outlives us)
   // and imports its collaborators into it.
   void bind(py::module_& module, std::initializer_list<ImportedName> imports);
+  // Imports further collaborators into the bound module.
+  void add_imports(std::span<const ImportedName> imports) const;
   py::module_ module() const;
   // The current value of a module attribute; NameError if it is unbound.
   py::object get(py::handle name) const;
@@ -54,6 +58,7 @@ class ModuleScope {
   // passed to lazy_imports.load (the module's `lazy_imports` attribute):
   // nothing is imported until one of its names is read.
   py::object lazy_module(const char* name, std::initializer_list<const char*> statements) const;
+  py::object lazy_module(const char* name, std::span<const std::string> statements) const;
   // Raises AttributeError "module '<module>' has no attribute '<name>'", as
   // Python does for a name a module neither holds nor binds on first use.
   [[noreturn]] void raise_no_attribute(py::handle name) const;
@@ -62,15 +67,6 @@ class ModuleScope {
   py::handle module_;  // borrowed: the module owns the shared object we live in
   py::handle dict_;    // borrowed from the module
 };
-
-// Whether `name` is one of `names`.
-template <size_t N>
-bool is_one_of(const std::string& name, const char* const (&names)[N]) {
-  for (const char* candidate : names) {
-    if (name == candidate) return true;
-  }
-  return false;
-}
 
 // Python truth test; propagates errors raised by __bool__ / __len__.
 bool truthy(py::handle value);
@@ -86,8 +82,41 @@ inline bool is_text(py::handle value, const char* text) {
 }
 
 // getattr(value, name, fallback): the fallback only when the attribute is
-// missing (AttributeError); other errors propagate.
+// missing (AttributeError); other errors propagate. A null `py::object()` as
+// the fallback marks a missing attribute for the caller to test.
 py::object attribute_or(py::handle value, const char* name, py::object fallback);
+py::object attribute_or(py::handle value, py::handle name, py::object fallback);
+
+// dict.get(key, fallback) on a dict (subclasses read as plain dicts, without
+// __missing__); errors of the key's hash or comparison propagate.
+py::object dict_get(const py::dict& dict, py::handle key, py::object fallback);
+
+// Removes `key` from `dict`; KeyError when it is missing.
+void dict_delete(const py::dict& dict, const char* key);
+
+// A shallow copy of `dict`, as dict(dict) gives.
+py::dict dict_copy(const py::dict& dict);
+
+// `item in container`, propagating errors.
+bool contains(py::handle container, py::handle item);
+
+// round(value, digits): the value's own __round__, so that ints, floats and
+// numpy scalars keep their kind.
+py::object round_to(py::handle value, int digits);
+
+// The builtin `str` type.
+py::handle str_type();
+
+// A list or tuple holding the items of the iterable `value`, as
+// PySequence_Fast gives; TypeError(`message`) when `value` is not iterable.
+// Read with fast_size and fast_item.
+py::object fast_sequence(py::handle value, const char* message);
+Py_ssize_t fast_size(py::handle sequence);
+// Borrowed from the sequence.
+py::handle fast_item(py::handle sequence, Py_ssize_t index);
+
+// `a, b = value` as Python unpacks it, with Python's errors.
+std::pair<py::object, py::object> unpack_pair(py::handle value);
 
 // isinstance(value, type), propagating errors.
 bool is_instance(py::handle value, py::handle type);
@@ -115,6 +144,9 @@ std::string formatted(py::handle value);
 // Raises `type(message)`.
 [[noreturn]] void raise(py::handle type, const std::string& message);
 
+// Raises the exception instance `exception`.
+[[noreturn]] void raise_error(const py::object& exception);
+
 // Raises `type(message)` with `cause` attached as __cause__ (and context).
 [[noreturn]] void raise_from(const py::error_already_set& cause, py::handle type, const std::string& message);
 
@@ -135,6 +167,19 @@ inline bool is_ordinary(const py::error_already_set& error) {
 // The (type, value, traceback) that `with` and `async with` hand to
 // __exit__ / __aexit__ for an error; the traceback is None when it has none.
 py::tuple exit_arguments(const py::error_already_set& error);
+
+// Holds `lock` (a threading.Lock) for the guard's lifetime. Acquiring goes
+// through Python, which releases the GIL while it waits.
+class LockGuard {
+ public:
+  explicit LockGuard(py::object lock);
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+  ~LockGuard();
+
+ private:
+  py::object lock_;
+};
 
 // callable(**kwargs).
 py::object call_kw(py::handle callable, const py::dict& kwargs);

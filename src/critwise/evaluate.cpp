@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/frames.hpp"
+#include "core/judge_support.hpp"
 #include "core/metric_errors.hpp"
 #include "critwise/critwise.hpp"
 
@@ -40,9 +41,9 @@ py::object verdicts(const py::object& self, const py::object& judge, const py::o
     return judge.attr(ZN_STR("evaluate_with_custom_prompt"))("judge_prompts"_a = prompts,
                                                              "valid_outputs"_a = valid_outputs);
   }
-  zcore::raise(PyExc_Exception,
-               "the judge produced no results: the metric has neither a criteria description nor a prompt "
-               "template.");
+  zcore::raise_error(scope().get("NoJudgeResultsError")(
+      "the judge produced no results: the metric has neither a criteria description nor a prompt template.",
+      "metric_name"_a = self.attr(ZN_STR("metric_name"))));
 }
 
 }  // namespace
@@ -60,12 +61,7 @@ py::object evaluate(const py::object& self, const py::object& data) {
 }
 
 zcore::Coro evaluate_async(py::object self, py::object data) {
-  py::object loop = scope().get("asyncio").attr(ZN_STR("get_event_loop"))();
-  py::object call = scope()
-                        .get("functools")
-                        .attr(ZN_STR("partial"))(scope().get("start_event_loop_run_func"),
-                                                 "func"_a = self.attr(ZN_STR("evaluate")), "data"_a = data);
-  co_return co_await loop.attr(ZN_STR("run_in_executor"))(py::none(), call);
+  co_return co_await zcore::evaluate_in_executor(scope(), self, data, zcore::PassEvaluate::kKeyword);
 }
 
 }  // namespace critwise

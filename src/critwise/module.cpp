@@ -1,6 +1,8 @@
 #include <string>
 
 #include "core/bind.hpp"
+#include "core/judge_kinds.hpp"
+#include "core/judge_support.hpp"
 #include "critwise/critwise.hpp"
 
 namespace py = pybind11;
@@ -19,19 +21,11 @@ namespace {
 constexpr const char* kEvalassistNames[] = {
     "EACriteria", "EACriteriaOption", "Instance", "DirectJudge", "CrossProviderInferenceEngine",
 };
-// The SDK's own engines, which import unitxt too; read from `engine_imports`.
-constexpr const char* kEngineNames[] = {"PortKeyInferenceEngine", "GoogleStudioInferenceEngine"};
-
-// The first time a name that needs unitxt is bound: quieten its logging,
-// register the SDK's catalog and cache folder, and teach the cross-provider
-// engine the platform's provider key.
-void prepare_unitxt_once() {
-  static bool prepared = false;
-  if (prepared) return;
-  py::module_::import("unitxt.logging_utils").attr("set_verbosity")("warning");
-  py::module_::import("zentrix_gov.unitxt_local").attr("prepare_unitxt")();
-  py::module_::import("zentrix_gov.engines").attr("register_platform_provider")();
-  prepared = true;
+// The other engine classes of the judge kinds (the SDK's own, which import
+// unitxt too), read from `engine_imports`.
+const zcore::judges::LazyEngines& engines() {
+  static const zcore::judges::LazyEngines lazy = zcore::judges::criteria_engines(kEvalassistNames);
+  return lazy;
 }
 
 py::object make_class(py::module_& m) {
@@ -56,22 +50,15 @@ py::object make_class(py::module_& m) {
 }  // namespace
 
 py::object resolve_lazy_name(const py::str& name) {
-  const std::string text = name.cast<std::string>();
-  py::object value;
-  if (text == "tiktoken") {
+  if (zcore::is_text(name, "tiktoken")) {
     // Reads the encodings shipped with litellm: nothing is ever downloaded.
-    value = py::module_::import("zentrix_gov.utils.tokens").attr("offline_tiktoken")();
-  } else {
-    const char* source = zcore::is_one_of(text, kEvalassistNames) ? "ea_imports"
-                         : zcore::is_one_of(text, kEngineNames)   ? "engine_imports"
-                                                                  : nullptr;
-    if (source == nullptr) scope().raise_no_attribute(name);
-    value = scope().get(source).attr(name);
-    prepare_unitxt_once();
+    py::object value = py::module_::import("zentrix_gov.utils.tokens").attr("offline_tiktoken")();
+    // Bound from now on: read like any module attribute, and replaceable.
+    py::setattr(scope().module(), name, value);
+    return value;
   }
-  // Bound from now on: read like any module attribute, and replaceable.
-  py::setattr(scope().module(), name, value);
-  return value;
+  const zcore::LazySource sources[] = {{"ea_imports", kEvalassistNames}, {"engine_imports", engines().names}};
+  return zcore::bind_lazy_name(scope(), name, sources, zcore::UnitxtSetUp::kCatalogAndPlatformKey);
 }
 
 }  // namespace critwise
@@ -81,22 +68,14 @@ PYBIND11_MODULE(critwise, m) {
   critwise::scope().bind(
       m,
       {
-          {"ZnAIFoundationModel", "zentrix_gov.entities.foundation_model", "ZnAIFoundationModel"},
-          {"OpenAIFoundationModel", "zentrix_gov.entities.foundation_model", "OpenAIFoundationModel"},
-          {"AzureOpenAIFoundationModel", "zentrix_gov.entities.foundation_model",
-           "AzureOpenAIFoundationModel"},
-          {"AWSBedrockFoundationModel", "zentrix_gov.entities.foundation_model", "AWSBedrockFoundationModel"},
-          {"GoogleAIStudioFoundationModel", "zentrix_gov.entities.foundation_model",
-           "GoogleAIStudioFoundationModel"},
-          {"VertexAIFoundationModel", "zentrix_gov.entities.foundation_model", "VertexAIFoundationModel"},
-          {"PortKeyGateway", "zentrix_gov.entities.foundation_model", "PortKeyGateway"},
           {"EvaluationProvider", "zentrix_gov.entities.enums", "EvaluationProvider"},
           {"RecordMetricResult", "zentrix_gov.entities.evaluation_result", "RecordMetricResult"},
           {"AggregateMetricResult", "zentrix_gov.entities.evaluation_result", "AggregateMetricResult"},
           {"Error", "zentrix_gov.entities.base_classes", "Error"},
           {"MetricComputationError", "zentrix_gov.entities.errors", "MetricComputationError"},
-          {"get_untixt_enable_inference_cache", "zentrix_gov.utils.environment",
-           "get_untixt_enable_inference_cache"},
+          {"NoJudgeResultsError", "zentrix_gov.entities.errors", "NoJudgeResultsError"},
+          {"get_unitxt_enable_inference_cache", "zentrix_gov.utils.environment",
+           "get_unitxt_enable_inference_cache"},
           {"get_zentrix_concurrency_limit", "zentrix_gov.utils.environment", "get_zentrix_concurrency_limit"},
           {"start_event_loop_run_func", "zentrix_gov.utils.async_util", "start_event_loop_run_func"},
           {"lazy_imports", "lazy_imports", nullptr},
@@ -106,6 +85,8 @@ PYBIND11_MODULE(critwise, m) {
           {"pd", "pandas", nullptr},
           {"np", "numpy", nullptr},
       });
+  // The judge models' record types, and the errors of the judge table.
+  critwise::scope().add_imports(zcore::judges::imports());
   zcore::init_coroutines(m);
 
   // evalassist and unitxt, loaded when one of their names is first used.
@@ -114,9 +95,8 @@ PYBIND11_MODULE(critwise, m) {
                   "from evalassist.judges import CriteriaOption as EACriteriaOption",
                   "from evalassist.judges import Instance, DirectJudge",
                   "from unitxt.inference import CrossProviderInferenceEngine"});
-  m.attr("engine_imports") = critwise::scope().lazy_module(
-      "lazy_zentrix_judge_engines",
-      {"from zentrix_gov.engines import PortKeyInferenceEngine, GoogleStudioInferenceEngine"});
+  m.attr("engine_imports") =
+      critwise::scope().lazy_module("lazy_zentrix_judge_engines", critwise::engines().statements);
   m.def("__getattr__", &critwise::resolve_lazy_name, "name"_a,
         "Binds the names that need evalassist, unitxt or tiktoken the first time they are read.");
 

@@ -119,9 +119,7 @@ py::object post_process(const py::object& self, const py::object& results, const
       errors.append(unparsed_error(metadata));
       fields["errors"] = errors;
     } else {
-      PyObject* value = PyDict_GetItemWithError(score_map.ptr(), selected.ptr());  // borrowed
-      if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
-      fields["value"] = value != nullptr ? py::reinterpret_borrow<py::object>(value) : py::none();
+      fields["value"] = zcore::dict_get(score_map, selected, py::none());
       fields["label"] = selected;
       fields["explanation"] = explanation;
       shown_feedback = or_none(feedback);

@@ -10,7 +10,7 @@ namespace critwise {
 namespace {
 
 py::object keyword_or(const py::kwargs& kwargs, const char* name, py::object fallback) {
-  if (kwargs.contains(name)) return kwargs[name];
+  if (zcore::contains(kwargs, py::str(name))) return kwargs[name];
   return fallback;
 }
 

@@ -11,20 +11,11 @@ namespace {
 
 using zcore::json::append_value;
 
-// A list-like argument as a fast sequence; raises TypeError like zip() does.
-py::object as_sequence(const py::handle& value, const char* what) {
-  PyObject* sequence = PySequence_Fast(value.ptr(), what);
-  if (sequence == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(sequence);
-}
-
-Py_ssize_t size_of(const py::object& sequence) {
-  return PySequence_Fast_GET_SIZE(sequence.ptr());
-}
-
-py::handle item(const py::object& sequence, Py_ssize_t index) {
-  return PySequence_Fast_GET_ITEM(sequence.ptr(), index);  // borrowed from the sequence
-}
+// List-like arguments are read as fast sequences; one that is not iterable
+// raises TypeError as zip() does.
+using zcore::fast_item;
+using zcore::fast_sequence;
+using zcore::fast_size;
 
 // The writer emits ASCII only, so the text maps 1:1 onto a compact str.
 py::str ascii_str(const std::string& text) {
@@ -68,12 +59,12 @@ class BodyWriter {
 template <typename Write>
 py::list write_pairs(const py::object& detector_name, const py::object& params, const py::handle& first,
                      const char* first_what, const py::handle& second, const char* second_what, Write write) {
-  py::object left = as_sequence(first, first_what);
-  py::object right = as_sequence(second, second_what);
-  const Py_ssize_t count = std::min(size_of(left), size_of(right));
+  py::object left = fast_sequence(first, first_what);
+  py::object right = fast_sequence(second, second_what);
+  const Py_ssize_t count = std::min(fast_size(left), fast_size(right));
   BodyWriter writer(detector_name, params, count);
   for (Py_ssize_t i = 0; i < count; ++i) {
-    write(writer.start(), item(left, i), item(right, i));
+    write(writer.start(), fast_item(left, i), fast_item(right, i));
     writer.finish(i);
   }
   return writer.take();
@@ -99,13 +90,14 @@ py::object context_contents(const py::object& data, const py::object& configurat
     return contexts;
   }
   py::list columns;
-  for (py::handle field : fields) columns.append(as_sequence(column_as_list(data, field), "context column"));
+  for (py::handle field : fields)
+    columns.append(fast_sequence(column_as_list(data, field), "context column"));
   const auto rows = py::len(data);
   py::list contexts(rows);
   for (std::size_t row = 0; row < rows; ++row) {
     py::list cells(field_count);
     for (std::size_t column = 0; column < field_count; ++column) {
-      py::handle cell = item(columns[column], static_cast<Py_ssize_t>(row));
+      py::handle cell = fast_item(columns[column], static_cast<Py_ssize_t>(row));
       PyList_SET_ITEM(cells.ptr(), static_cast<Py_ssize_t>(column),
                       cell.inc_ref().ptr());  // the list takes it
     }
@@ -185,13 +177,13 @@ py::list get_json_payloads(const py::object& self, const py::object& input_conte
                          out += tools;
                        });
   }
-  py::object inputs = as_sequence(input_contents, "input contents must be a list");
-  const Py_ssize_t count = size_of(inputs);
+  py::object inputs = fast_sequence(input_contents, "input contents must be a list");
+  const Py_ssize_t count = fast_size(inputs);
   BodyWriter writer(detector, params, count);
   for (Py_ssize_t i = 0; i < count; ++i) {
     std::string& out = writer.start();
     out += ", \"input\": ";
-    append_value(out, item(inputs, i));
+    append_value(out, fast_item(inputs, i));
     writer.finish(i);
   }
   return writer.take();

@@ -55,13 +55,13 @@ py::object record_value(const py::object& detections, bool accuracy) {
   }
   if (!best) return py::int_(accuracy ? 1 : 0);
   if (accuracy) best = py::int_(1) - best;
-  return best.attr(ZN_STR("__round__"))(4);
+  return zcore::round_to(best, 4);
 }
 
 }  // namespace
 
 bool in_table(const char* table, const py::handle& value) {
-  return scope().get(table).contains(value);
+  return zcore::contains(scope().get(table), value);
 }
 
 py::object post_process(const py::object& self, const py::list& results, const py::list& record_ids) {
@@ -80,7 +80,7 @@ py::object post_process(const py::object& self, const py::list& results, const p
   for (std::size_t i = 0; i < count; ++i) {
     py::object response = results[i];
     py::dict record = fields.record(record_ids[i]);
-    if (response.contains("error")) {
+    if (zcore::contains(response, ZN_STR("error"))) {
       py::object error = response[py::str("error")];
       const auto copy = [&] {
         return error_record("code"_a = error.attr(ZN_STR("code")),
@@ -111,7 +111,7 @@ py::object post_process(const py::object& self, const py::list& results, const p
   if (!values.empty()) {
     py::module_ builtins = py::module_::import("builtins");
     py::object total = builtins.attr("sum")(values);
-    mean = (total / py::int_(py::len(values))).attr(ZN_STR("__round__"))(4);
+    mean = zcore::round_to(total / py::int_(py::len(values)), 4);
     minimum = builtins.attr("min")(values);
     maximum = builtins.attr("max")(values);
   }

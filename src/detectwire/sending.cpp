@@ -114,7 +114,8 @@ zcore::Coro send_with_retries(py::object self, py::object payload, py::object se
         py::object body = co_await response.attr(ZN_STR("text"))();
         if (status.equal(py::int_(200))) {
           outcome = decode_reply(status, body);
-        } else if (self.attr(ZN_STR("RETRY_AFTER_STATUS_CODES")).contains(status) && attempt < attempts - 1) {
+        } else if (zcore::contains(self.attr(ZN_STR("RETRY_AFTER_STATUS_CODES")), status) &&
+                   attempt < attempts - 1) {
           // Back off while still holding the response, then try again.
           py::object delay = py::object(self.attr(ZN_STR("BACK_OFF_FACTOR"))) * py::int_(1L << attempt);
           co_await scope().get("asyncio").attr(ZN_STR("sleep"))(delay);

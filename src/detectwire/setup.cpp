@@ -35,6 +35,7 @@ void init(const py::object& self, const py::object& configuration, const py::obj
   py::object service_url = self.attr(ZN_STR("get_detector_url"))(api_client);
   self.attr(ZN_STR("base_url")) = template_.attr(ZN_STR("replace"))("{}", service_url);
   self.attr(ZN_STR("configuration")) = configuration;
+  // Not read by the provider; kept, always an empty dictionary, for callers that read it.
   self.attr(ZN_STR("configuration_")) = py::dict();
   self.attr(ZN_STR("metric_name")) = metric_name;
   self.attr(ZN_STR("metric_display_name")) = metric_display_name;
@@ -53,9 +54,7 @@ py::object set_metric_name(const py::object& self, py::object metric_name) {
     metric_name = py::str("harm");
   }
   py::object risks = scope().get("BasaltGuardianRisks").attr(ZN_STR("values"))();
-  const int is_risk = PySequence_Contains(risks.ptr(), metric_name.ptr());
-  if (is_risk < 0) throw py::error_already_set();
-  return is_risk != 0 ? py::str("basalt_guardian") : metric_name;
+  return zcore::contains(risks, metric_name) ? py::str("basalt_guardian") : metric_name;
 }
 
 py::object get_detector_url(const py::object& self, const py::object& api_client) {

@@ -67,7 +67,7 @@ py::dict evaluation_keywords(const py::object& data, const py::object& configura
   if (metrics_result != nullptr) keywords["metrics_result"] = *metrics_result;
   keywords["api_client"] = api_client;
   for (auto [key, value] : kwargs) {
-    if (keywords.contains(key)) {
+    if (zcore::contains(keywords, key)) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%S'", operation,
                    key.ptr());
       throw py::error_already_set();
@@ -145,8 +145,7 @@ py::object evaluate_metrics(const py::object& configuration, py::object data, co
   py::object output_fields = configuration.attr(ZN_STR("output_fields"));
   if (zcore::truthy(output_fields)) {
     py::dict as_text;
-    for (py::handle field : output_fields)
-      as_text[field] = py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    for (py::handle field : output_fields) as_text[field] = zcore::str_type();
     frame = frame.attr(ZN_STR("astype"))(as_text);
   }
 
@@ -193,7 +192,7 @@ zcore::Coro evaluate_metrics_async(py::object configuration, py::object data, py
     for (py::handle metric : metrics_with_dependencies) {
       for (py::handle dependency : metric.attr(ZN_STR("metric_dependencies"))) {
         py::object name = dependency.attr(ZN_STR("name"));
-        if (!dependency_metric_map.contains(name)) continue;
+        if (!zcore::contains(dependency_metric_map, name)) continue;
         py::object future = dependency_metric_map[name];
         metrics_result.append(co_await future);
         if (PyDict_DelItem(dependency_metric_map.ptr(), name.ptr()) != 0) throw py::error_already_set();

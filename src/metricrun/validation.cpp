@@ -10,9 +10,7 @@ namespace {
 // True when `field` is not a column of `data`, or every value in it is null.
 bool needs_filling(const py::object& data, const py::object& field) {
   py::object columns = data.attr(ZN_STR("columns")).attr(ZN_STR("to_list"))();
-  const int present = PySequence_Contains(columns.ptr(), field.ptr());
-  if (present < 0) throw py::error_already_set();
-  if (present == 0) return true;
+  if (!zcore::contains(columns, field)) return true;
   return zcore::truthy(data[field].attr(ZN_STR("isnull"))().attr(ZN_STR("all"))());
 }
 

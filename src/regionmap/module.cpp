@@ -53,7 +53,7 @@ constexpr Deployment kDeployments[] = {
 };
 
 py::object make_record_class(const py::module_& module) {
-  py::object str_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+  py::object str_type = py::reinterpret_borrow<py::object>(zcore::str_type());
   py::object required = py::reinterpret_borrow<py::object>(Py_Ellipsis);
   py::dict fields;
   fields["__base__"] = py::module_::import("pydantic").attr("BaseModel");

@@ -26,10 +26,7 @@ py::object ml_service_url(const py::object& governance_url) {
 
 // Whether the text "opk" occurs in `value`; a missing URL (None) has none.
 bool names_self_hosted(const py::object& value) {
-  if (!PyUnicode_Check(value.ptr())) return false;
-  const int found = PySequence_Contains(value.ptr(), ZN_STR("opk").ptr());
-  if (found < 0) throw py::error_already_set();
-  return found != 0;
+  return PyUnicode_Check(value.ptr()) && zcore::contains(value, ZN_STR("opk"));
 }
 
 // Host and port of `url`; user name and password in the URL are left out.
@@ -108,13 +105,8 @@ py::object get_zai_credentials(const py::object& zgov_credentials) {
     // *args and **kwargs name no field of the credentials.
     if (kind.equal(var_positional) || kind.equal(var_keyword)) continue;
     py::object name = parameter.attr(ZN_STR("name"));
-    PyObject* value = PyObject_GetAttr(zgov_credentials.ptr(), name.ptr());  // new reference or null
-    if (value == nullptr) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-      PyErr_Clear();
-      continue;
-    }
-    keywords[name] = py::reinterpret_steal<py::object>(value);
+    py::object value = zcore::attribute_or(zgov_credentials, name, py::object());
+    if (value) keywords[name] = value;
   }
 
   if (zcore::truthy(zgov_credentials.attr(ZN_STR("version")))) {

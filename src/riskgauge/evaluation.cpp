@@ -15,17 +15,30 @@ py::error_already_set ordinary_error() {
 }
 
 // Runs the plug-in and, when a path is configured, has it write the report.
-// Returns (results, report path or None).
-std::pair<py::object, py::object> run_plugin(const py::object& plugin, const py::object& configuration) {
+// Returns (results, report path or None); `stage` names the step under way.
+std::pair<py::object, py::object> run_plugin(const py::object& plugin, const py::object& configuration,
+                                             const char*& stage) {
+  stage = "evaluate";
   py::object results = plugin.attr(ZN_STR("evaluate_fm_risks"))();
   py::print(results);
   py::object report_path = py::none();
   py::object pdf_path = configuration.attr(ZN_STR("pdf_report_output_path"));
   if (zcore::truthy(pdf_path)) {
+    stage = "report";
     report_path =
         plugin.attr(ZN_STR("get_pdf_report"))(results, pdf_path, configuration.attr(ZN_STR("thresholds")));
   }
   return {std::move(results), std::move(report_path)};
+}
+
+// Raises `error_type(message + <the error>, stage=stage, cause=<the error>)`
+// in place of the error being handled.
+[[noreturn]] void raise_risk_error(const char* error_type, const std::string& message, const char* stage) {
+  using namespace pybind11::literals;
+  py::error_already_set error = ordinary_error();
+  py::object typed = scope().get(error_type)(message + zcore::to_text(error.value()), "stage"_a = stage,
+                                             "cause"_a = error.value());
+  zcore::raise_instance(typed, error);
 }
 
 py::list convert_benchmarks(const py::object& risk_cards) {
@@ -34,10 +47,10 @@ py::list convert_benchmarks(const py::object& risk_cards) {
   py::object metric_class = scope().get("RiskMetric");
   py::list benchmarks;
   for (py::handle benchmark_item : py::iter(risk_cards.attr(ZN_STR("items"))())) {
-    auto [benchmark_name, metric_scores] = unpack_pair(benchmark_item);
+    auto [benchmark_name, metric_scores] = zcore::unpack_pair(benchmark_item);
     py::list metrics;
     for (py::handle metric_item : py::iter(metric_scores.attr(ZN_STR("items"))())) {
-      auto [metric_name, value] = unpack_pair(metric_item);
+      auto [metric_name, value] = zcore::unpack_pair(metric_item);
       metrics.append(metric_class("name"_a = metric_name, "value"_a = value));
     }
     benchmarks.append(benchmark_class("name"_a = benchmark_name, "metrics"_a = metrics));
@@ -50,7 +63,7 @@ void convert_results(const py::object& results, const py::object& risk_result) {
   py::object risk_class = scope().get("Risk");
   py::object risks = risk_result.attr(ZN_STR("risks"));
   for (py::handle risk_item : py::iter(results.attr(ZN_STR("items"))())) {
-    auto [risk_name, risk_cards] = unpack_pair(risk_item);
+    auto [risk_name, risk_cards] = zcore::unpack_pair(risk_item);
     risks.attr(ZN_STR("append"))(
         risk_class("name"_a = risk_name, "benchmarks"_a = convert_benchmarks(risk_cards)));
   }
@@ -58,24 +71,10 @@ void convert_results(const py::object& results, const py::object& risk_result) {
 
 }  // namespace
 
-std::pair<py::object, py::object> unpack_pair(py::handle value) {
-  auto items = py::reinterpret_steal<py::object>(
-      PySequence_Fast(value.ptr(), "cannot unpack a non-iterable object into two values"));
-  if (!items) throw py::error_already_set();
-  const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.ptr());
-  if (size > 2) zcore::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-  if (size < 2) {
-    zcore::raise(PyExc_ValueError,
-                 "not enough values to unpack (expected 2, got " + std::to_string(size) + ")");
-  }
-  PyObject** elements = PySequence_Fast_ITEMS(items.ptr());  // borrowed from `items`
-  return {py::reinterpret_borrow<py::object>(elements[0]), py::reinterpret_borrow<py::object>(elements[1])};
-}
-
 py::object evaluate_model_risk(const py::object& configuration, py::object api_client) {
   using namespace pybind11::literals;
   if (!zcore::truthy(api_client)) api_client = scope().get("APIClient")();
-  auto [system_credentials, scoring_function] = unpack_pair(
+  auto [system_credentials, scoring_function] = zcore::unpack_pair(
       scope().get("build_system_credentials")(configuration, api_client.attr(ZN_STR("credentials"))));
 
   py::dict keywords;
@@ -88,12 +87,11 @@ py::object evaluate_model_risk(const py::object& configuration, py::object api_c
 
   py::object results;
   py::object report_path;
+  const char* stage = "evaluate";
   try {
-    std::tie(results, report_path) = run_plugin(plugin, configuration);
+    std::tie(results, report_path) = run_plugin(plugin, configuration, stage);
   } catch (...) {
-    py::error_already_set error = ordinary_error();
-    zcore::raise_from(error, PyExc_Exception,
-                      "Error while evaluating FM risks. Reason: " + zcore::to_text(error.value()));
+    raise_risk_error("ModelRiskEvaluationError", "Error while evaluating FM risks. Reason: ", stage);
   }
 
   py::object output_file_path = zcore::truthy(report_path) ? py::object(py::str(report_path)) : py::none();
@@ -102,9 +100,7 @@ py::object evaluate_model_risk(const py::object& configuration, py::object api_c
   try {
     convert_results(results, risk_result);
   } catch (...) {
-    py::error_already_set error = ordinary_error();
-    zcore::raise_from(error, PyExc_ValueError,
-                      "Failed to parse model risk result. " + zcore::to_text(error.value()));
+    raise_risk_error("ModelRiskResultError", "Failed to parse model risk result. ", "parse");
   }
   return risk_result;
 }

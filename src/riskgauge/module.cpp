@@ -32,6 +32,9 @@ PYBIND11_MODULE(riskgauge, m) {
           {"Benchmark", "zentrix_gov.entities.model_risk_result", "Benchmark"},
           {"RiskMetric", "zentrix_gov.entities.model_risk_result", "RiskMetric"},
           {"EVS_REGIONMAP", "zentrix_gov.utils.regionmap", "EVS_REGIONMAP"},
+          {"ModelRiskEvaluationError", "zentrix_gov.entities.errors", "ModelRiskEvaluationError"},
+          {"ModelRiskResultError", "zentrix_gov.entities.errors", "ModelRiskResultError"},
+          {"UnsupportedModelIdError", "zentrix_gov.entities.errors", "UnsupportedModelIdError"},
           {"inspect", "inspect", nullptr},
           {"urlsplit", "urllib.parse", "urlsplit"},
       });

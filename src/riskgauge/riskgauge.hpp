@@ -7,8 +7,6 @@
 // too, so callers can rebind or mock.patch any of them.
 #pragma once
 
-#include <utility>
-
 #include "core/pyhelpers.hpp"
 
 namespace riskgauge {
@@ -26,8 +24,5 @@ void check_if_model_id_is_valid(const py::object& model_id, const py::object& zn
 
 // evaluation.cpp
 py::object evaluate_model_risk(const py::object& configuration, py::object api_client);
-
-// `a, b = value` as Python unpacks it, with Python's errors.
-std::pair<py::object, py::object> unpack_pair(py::handle value);
 
 }  // namespace riskgauge

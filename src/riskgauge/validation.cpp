@@ -16,10 +16,11 @@ void check_if_model_id_is_valid(const py::object& model_id, const py::object& zn
   for (py::handle entry : py::iter(listing[ZN_STR("resources")])) {
     available.append(entry[ZN_STR("model_id")]);
   }
-  zcore::raise(PyExc_ValueError,
-               "The Model ID provided is not supported for your environment. Here is a list of the "
-               "available models: " +
-                   zcore::to_text(available));
+  zcore::raise_error(
+      scope().get("UnsupportedModelIdError")("The Model ID provided is not supported for your environment. "
+                                             "Here is a list of the available models: " +
+                                                 zcore::to_text(available),
+                                             "model_id"_a = model_id, "available"_a = available));
 }
 
 }  // namespace riskgauge

@@ -53,7 +53,7 @@ void apply_patch_on_import(const py::module_& utils) {
   py::object patched = patched_get_tokenizer_for(utils.attr("get_tokenizer"));
   utils.attr("get_tokenizer") = patched;
   py::dict modules = py::module_::import("sys").attr("modules");
-  if (modules.contains("bert_score.scorer")) {
+  if (zcore::contains(modules, ZN_STR("bert_score.scorer"))) {
     py::object scorer = modules["bert_score.scorer"];
     if (py::hasattr(scorer, "get_tokenizer")) scorer.attr("get_tokenizer") = patched;
   }
@@ -67,7 +67,7 @@ void patch_bertscore_overflow() {
   // is applied the moment it is, so that evaluations that never use a
   // BERTScore method do not pay for the import.
   py::dict modules = py::module_::import("sys").attr("modules");
-  if (modules.contains("bert_score.utils")) {
+  if (zcore::contains(modules, ZN_STR("bert_score.utils"))) {
     apply_patch();
     return;
   }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/frames.hpp"
+#include "core/judge_support.hpp"
 #include "core/metric_errors.hpp"
 #include "scorewell/scorewell.hpp"
 
@@ -14,15 +15,9 @@ namespace scorewell {
 
 namespace {
 
-bool contains(py::handle container, py::handle item) {
-  const int found = PySequence_Contains(container.ptr(), item.ptr());
-  if (found < 0) throw py::error_already_set();
-  return found != 0;
-}
-
 bool all_present(const py::list& names, const py::list& columns) {
   for (py::handle name : names) {
-    if (!contains(columns, name)) return false;
+    if (!zcore::contains(columns, name)) return false;
   }
   return true;
 }
@@ -46,12 +41,6 @@ py::object list_column(const py::object& data, const py::object& input_df, const
   return data[fields[0]].attr(ZN_STR("map"))(scope().get("transform_str_to_list"));
 }
 
-py::object round4(py::handle value) {
-  auto rounded = py::reinterpret_steal<py::object>(PyObject_CallMethod(value.ptr(), "__round__", "i", 4));
-  if (!rounded) throw py::error_already_set();
-  return rounded;
-}
-
 // A Python float for pandas / numpy scalars, so that results hold plain numbers.
 py::object plain_number(py::handle value) {
   if (value.is_none() || PyFloat_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr())) {
@@ -61,28 +50,6 @@ py::object plain_number(py::handle value) {
   if (item.is_none()) return py::reinterpret_borrow<py::object>(value);
   return item();
 }
-
-// Holds `lock` (a threading.Lock) for the guard's lifetime. Acquiring goes
-// through Python, which releases the GIL while it waits.
-class LockGuard {
- public:
-  explicit LockGuard(py::object lock) : lock_(std::move(lock)) { lock_.attr(ZN_STR("acquire"))(); }
-  LockGuard(const LockGuard&) = delete;
-  LockGuard& operator=(const LockGuard&) = delete;
-  ~LockGuard() {
-    // Runs while an error may be propagating: keep it and restore it after.
-    py::error_scope pending;
-    PyObject* released = PyObject_CallMethod(lock_.ptr(), "release", nullptr);  // new reference
-    if (released == nullptr) {
-      PyErr_WriteUnraisable(lock_.ptr());
-    } else {
-      Py_DECREF(released);
-    }
-  }
-
- private:
-  py::object lock_;
-};
 
 // One dictionary per row, as `to_dict(orient="records")` gives, each with the
 // records' "metadata" entry.
@@ -116,12 +83,7 @@ py::object evaluate(const py::object& self, const py::object& data) {
 }
 
 zcore::Coro evaluate_async(py::object self, py::object data) {
-  py::object loop = scope().get("asyncio").attr(ZN_STR("get_event_loop"))();
-  py::object call = scope()
-                        .get("functools")
-                        .attr(ZN_STR("partial"))(scope().get("start_event_loop_run_func"),
-                                                 self.attr(ZN_STR("evaluate")), "data"_a = data);
-  co_return co_await loop.attr(ZN_STR("run_in_executor"))(py::none(), call);
+  co_return co_await zcore::evaluate_in_executor(scope(), self, data, zcore::PassEvaluate::kPositional);
 }
 
 py::object pre_process_data(const py::object& self, const py::object& data) {
@@ -135,7 +97,7 @@ py::object pre_process_data(const py::object& self, const py::object& data) {
   // An empty list of fields names no column: that column is left out, as a
   // missing one is, and unitxt reports it if the metric needs it.
   py::list input_fields(configuration.attr(ZN_STR("input_fields")));
-  if (!input_fields.empty() && contains(columns, input_fields[0])) {
+  if (!input_fields.empty() && zcore::contains(columns, input_fields[0])) {
     df[mapping.attr(ZN_STR("question"))] = input_df[input_fields[0]];
   }
   py::list output_fields(configuration.attr(ZN_STR("output_fields")));
@@ -160,11 +122,11 @@ py::object compute_metric(const py::object& self, const py::object& data) {
       "metric_prefix"_a = self.attr(ZN_STR("metric_prefix")));
 
   const bool run_with_lock =
-      contains(self.attr(ZN_STR("METRIC_METHODS_WITH_LOCKS")), self.attr(ZN_STR("metric_method"))) ||
+      zcore::contains(self.attr(ZN_STR("METRIC_METHODS_WITH_LOCKS")), self.attr(ZN_STR("metric_method"))) ||
       !self.attr(ZN_STR("llm_judge")).is_none();
   py::list instances;
   {
-    std::optional<LockGuard> guard;
+    std::optional<zcore::LockGuard> guard;
     if (run_with_lock) guard.emplace(scope().get("Scorewell").attr(ZN_STR("_lock")));
     py::dict streams;
     streams["test"] = test_data;
@@ -193,7 +155,7 @@ py::object post_process(const py::object& self, const py::object& result) {
   py::object metric_method = self.attr(ZN_STR("metric_method"));
   py::object clip_table = self.attr(ZN_STR("CLIP_METRIC_METHODS"));
   const bool apply_clipping =
-      contains(clip_table, metric_name) && contains(clip_table[metric_name], metric_method);
+      zcore::contains(clip_table, metric_name) && zcore::contains(clip_table[metric_name], metric_method);
 
   // The fields every result of this metric starts with, record and aggregate alike.
   py::dict identity;
@@ -218,7 +180,7 @@ py::object post_process(const py::object& self, const py::object& result) {
       if (positive < 0) throw py::error_already_set();
       if (positive == 0) score = zero;
     }
-    py::object value = round4(score);
+    py::object value = zcore::round_to(score, 4);
     py::dict fields(identity.attr(ZN_STR("copy"))());
     fields["value"] = value;
     fields["record_id"] = record_ids[i];
@@ -228,7 +190,7 @@ py::object post_process(const py::object& self, const py::object& result) {
   }
 
   // Over the scores as computed: before clipping and before rounding.
-  py::object mean = round4(plain_number(result[metric_name].attr(ZN_STR("mean"))()));
+  py::object mean = zcore::round_to(plain_number(result[metric_name].attr(ZN_STR("mean"))()), 4);
   py::object builtins = py::module_::import("builtins");
   py::dict fields(identity.attr(ZN_STR("copy"))());
   fields["value"] = mean;

@@ -1,6 +1,8 @@
 #include <string>
 
 #include "core/bind.hpp"
+#include "core/judge_kinds.hpp"
+#include "core/judge_support.hpp"
 #include "scorewell/scorewell.hpp"
 
 namespace py = pybind11;
@@ -30,21 +32,11 @@ constexpr const char* kUnitxtNames[] = {
     "MultiStream",
     "LiteLLMInferenceEngine",
 };
-// The SDK's own engines, which import unitxt too; read from `engine_imports`.
-constexpr const char* kEngineNames[] = {
-    "PortKeyInferenceEngine",
-    "ZnoAIGatewayInferenceEngine",
-    "CustomFunctionInferenceEngine",
-};
-
-// The first time a name that needs unitxt is bound: quieten its logging and
-// register the SDK's catalog and cache folder.
-void prepare_unitxt_once() {
-  static bool prepared = false;
-  if (prepared) return;
-  py::module_::import("unitxt.logging_utils").attr("set_verbosity")("warning");
-  py::module_::import("zentrix_gov.unitxt_local").attr("prepare_unitxt")();
-  prepared = true;
+// The other engine classes of the judge kinds (the SDK's own, which import
+// unitxt too), read from `engine_imports`.
+const zcore::judges::LazyEngines& engines() {
+  static const zcore::judges::LazyEngines lazy = zcore::judges::template_engines(kUnitxtNames);
+  return lazy;
 }
 
 py::object make_column_mapping(py::module_& m) {
@@ -122,16 +114,8 @@ py::object make_class(py::module_& m) {
 }  // namespace
 
 py::object resolve_lazy_name(const py::str& name) {
-  const std::string text = name.cast<std::string>();
-  const char* source = zcore::is_one_of(text, kUnitxtNames)   ? "unitxt_imports"
-                       : zcore::is_one_of(text, kEngineNames) ? "engine_imports"
-                                                              : nullptr;
-  if (source == nullptr) scope().raise_no_attribute(name);
-  py::object value = scope().get(source).attr(name);
-  prepare_unitxt_once();
-  // Bound from now on: read like any module attribute, and replaceable.
-  py::setattr(scope().module(), name, value);
-  return value;
+  const zcore::LazySource sources[] = {{"unitxt_imports", kUnitxtNames}, {"engine_imports", engines().names}};
+  return zcore::bind_lazy_name(scope(), name, sources, zcore::UnitxtSetUp::kCatalog);
 }
 
 }  // namespace scorewell
@@ -139,39 +123,29 @@ py::object resolve_lazy_name(const py::str& name) {
 PYBIND11_MODULE(scorewell, m) {
   m.doc() = "Judge-based and RAG metrics computed with pipelines of the unitxt library.";
   scorewell::scope().bind(
-      m,
-      {
-          {"ZnAIFoundationModel", "zentrix_gov.entities.foundation_model", "ZnAIFoundationModel"},
-          {"OpenAIFoundationModel", "zentrix_gov.entities.foundation_model", "OpenAIFoundationModel"},
-          {"AzureOpenAIFoundationModel", "zentrix_gov.entities.foundation_model",
-           "AzureOpenAIFoundationModel"},
-          {"AWSBedrockFoundationModel", "zentrix_gov.entities.foundation_model", "AWSBedrockFoundationModel"},
-          {"GoogleAIStudioFoundationModel", "zentrix_gov.entities.foundation_model",
-           "GoogleAIStudioFoundationModel"},
-          {"VertexAIFoundationModel", "zentrix_gov.entities.foundation_model", "VertexAIFoundationModel"},
-          {"CustomFoundationModel", "zentrix_gov.entities.foundation_model", "CustomFoundationModel"},
-          {"PortKeyGateway", "zentrix_gov.entities.foundation_model", "PortKeyGateway"},
-          {"ZnoAIGateway", "zentrix_gov.entities.foundation_model", "ZnoAIGateway"},
-          {"ModelProviderType", "zentrix_gov.entities.enums", "ModelProviderType"},
-          {"EvaluationProvider", "zentrix_gov.entities.enums", "EvaluationProvider"},
-          {"RecordMetricResult", "zentrix_gov.entities.evaluation_result", "RecordMetricResult"},
-          {"AggregateMetricResult", "zentrix_gov.entities.evaluation_result", "AggregateMetricResult"},
-          {"MetricComputationError", "zentrix_gov.entities.errors", "MetricComputationError"},
-          {"get_untixt_enable_inference_cache", "zentrix_gov.utils.environment",
-           "get_untixt_enable_inference_cache"},
-          {"transform_str_to_list", "zentrix_gov.utils.python_utils", "transform_str_to_list"},
-          {"start_event_loop_run_func", "zentrix_gov.utils.async_util", "start_event_loop_run_func"},
-          {"when_imported", "zentrix_gov.utils.import_hooks", "when_imported"},
-          {"BaseModel", "pydantic", "BaseModel"},
-          {"Field", "pydantic", "Field"},
-          {"cachetools", "cachetools", nullptr},
-          {"lazy_imports", "lazy_imports", nullptr},
-          {"threading", "threading", nullptr},
-          {"asyncio", "asyncio", nullptr},
-          {"functools", "functools", nullptr},
-          {"json", "json", nullptr},
-          {"pd", "pandas", nullptr},
-      });
+      m, {
+             {"ModelProviderType", "zentrix_gov.entities.enums", "ModelProviderType"},
+             {"EvaluationProvider", "zentrix_gov.entities.enums", "EvaluationProvider"},
+             {"RecordMetricResult", "zentrix_gov.entities.evaluation_result", "RecordMetricResult"},
+             {"AggregateMetricResult", "zentrix_gov.entities.evaluation_result", "AggregateMetricResult"},
+             {"MetricComputationError", "zentrix_gov.entities.errors", "MetricComputationError"},
+             {"get_unitxt_enable_inference_cache", "zentrix_gov.utils.environment",
+              "get_unitxt_enable_inference_cache"},
+             {"transform_str_to_list", "zentrix_gov.utils.python_utils", "transform_str_to_list"},
+             {"start_event_loop_run_func", "zentrix_gov.utils.async_util", "start_event_loop_run_func"},
+             {"when_imported", "zentrix_gov.utils.import_hooks", "when_imported"},
+             {"BaseModel", "pydantic", "BaseModel"},
+             {"Field", "pydantic", "Field"},
+             {"cachetools", "cachetools", nullptr},
+             {"lazy_imports", "lazy_imports", nullptr},
+             {"threading", "threading", nullptr},
+             {"asyncio", "asyncio", nullptr},
+             {"functools", "functools", nullptr},
+             {"json", "json", nullptr},
+             {"pd", "pandas", nullptr},
+         });
+  // The judge models' record types, and the errors of the judge table.
+  scorewell::scope().add_imports(zcore::judges::imports());
   zcore::init_coroutines(m);
 
   // 1. unitxt, loaded when one of its names is first used. unitxt has no
@@ -183,10 +157,8 @@ PYBIND11_MODULE(scorewell, m) {
        "from zentrix_gov.engines import MLPInferenceEngineGeneration",
        "from unitxt.llm_as_judge import TaskBasedLLMasJudge",
        "from unitxt.operator import SequentialOperator", "from unitxt.stream import MultiStream"});
-  m.attr("engine_imports") = scorewell::scope().lazy_module(
-      "lazy_zentrix_engines",
-      {"from zentrix_gov.engines import PortKeyInferenceEngine, ZnoAIGatewayInferenceEngine, "
-       "CustomFunctionInferenceEngine"});
+  m.attr("engine_imports") =
+      scorewell::scope().lazy_module("lazy_zentrix_engines", scorewell::engines().statements);
   m.def("__getattr__", &scorewell::resolve_lazy_name, "name"_a,
         "Binds the names that need unitxt the first time they are read.");
 

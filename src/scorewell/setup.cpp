@@ -28,6 +28,7 @@ void init(const py::object& self, const py::object& configuration, const py::obj
   zcore::require_list_or_none(thresholds, "thresholds");
 
   self.attr(ZN_STR("configuration")) = configuration;
+  // Not read by the provider; kept, always an empty dictionary, for callers that read it.
   self.attr(ZN_STR("configuration_")) = py::dict();
   self.attr(ZN_STR("metric_name")) = metric_name;
   self.attr(ZN_STR("metric_display_name")) = metric_display_name;

@@ -12,7 +12,7 @@ import tiktoken
 from zentrix_gov.entities.credentials import AzureOpenAICredentials
 from zentrix_gov.entities.criteria import Option
 from zentrix_gov.entities.enums import ModelProviderType
-from zentrix_gov.entities.errors import MetricComputationError
+from zentrix_gov.entities.errors import MetricComputationError, NoJudgeResultsError
 from zentrix_gov.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
 from zentrix_gov.entities.foundation_model import AzureOpenAIFoundationModel, ModelProvider
 from zentrix_gov.entities.llm_judge import LLMJudge
@@ -93,9 +93,13 @@ class TestModes:
     def test_neither_criterion_nor_template(self, provider_for, records, judge_with):
         judge = judge_with(Verdict("Yes"))
         provider = provider_for(criteria_description="", prompt_template=None)
-        with pytest.raises(MetricComputationError, match="Reason: the judge produced no results"):
+        with pytest.raises(
+            MetricComputationError, match="Reason: the judge produced no results"
+        ) as caught:
             provider.evaluate(records)
         assert judge.calls == []
+        assert isinstance(caught.value.cause, NoJudgeResultsError)
+        assert caught.value.cause.metric_name == provider.metric_name
 
 
 class TestResults:

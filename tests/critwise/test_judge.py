@@ -16,6 +16,7 @@ from zentrix_gov.entities.credentials import (
     ZnAICredentials,
 )
 from zentrix_gov.entities.enums import ModelProviderType
+from zentrix_gov.entities.errors import ProjectOrSpaceRequiredError, UnsupportedJudgeModelError
 from zentrix_gov.entities.foundation_model import (
     AWSBedrockFoundationModel,
     AzureOpenAIFoundationModel,
@@ -223,6 +224,34 @@ class TestOtherKinds:
         with pytest.raises(Exception, match=r"^LLM Model provider is not supported\.$"):
             params_of(judged_by(provider_for, model))
 
+    @pytest.mark.parametrize(
+        ("model", "error"),
+        [
+            (
+                AzureOpenAIFoundationModel(
+                    model_id="gpt",
+                    provider=provider(ModelProviderType.AZURE_OPENAI, AzureOpenAICredentials()),
+                ),
+                UnsupportedJudgeModelError,
+            ),
+            (ZnoAIGateway(), UnsupportedJudgeModelError),
+            (
+                ZnAIFoundationModel(
+                    model_id="m",
+                    provider=provider(ModelProviderType.ZNAI, ZnAICredentials(url="u")),
+                ),
+                ProjectOrSpaceRequiredError,
+            ),
+        ],
+    )
+    def test_refusals_are_typed_and_carry_the_model(self, provider_for, model, error):
+        with pytest.raises(error) as caught:
+            params_of(judged_by(provider_for, model))
+        if error is UnsupportedJudgeModelError:
+            assert caught.value.model_type is type(model)
+        else:
+            assert caught.value.model is model
+
     def test_a_new_dictionary_per_call(self, provider_for):
         provider = provider_for()
         first = params_of(provider)
@@ -271,13 +300,13 @@ class TestJudge:
 
     def test_calls_in_order_and_the_cache_switch(self, provider_for, engines):
         calls = mock.Mock()
-        calls.get_untixt_enable_inference_cache.return_value = "switch"
+        calls.get_unitxt_enable_inference_cache.return_value = "switch"
         provider = provider_for()
         with (
             mock.patch.object(
                 critwise,
-                "get_untixt_enable_inference_cache",
-                calls.get_untixt_enable_inference_cache,
+                "get_unitxt_enable_inference_cache",
+                calls.get_unitxt_enable_inference_cache,
             ),
             mock.patch.object(
                 type(provider),
@@ -290,7 +319,7 @@ class TestJudge:
             calls.params.return_value = None
             self.judge_of(provider)
         assert [call[0] for call in calls.mock_calls] == [
-            "get_untixt_enable_inference_cache",
+            "get_unitxt_enable_inference_cache",
             "params",
             "engine",
             "judge",

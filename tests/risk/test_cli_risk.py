@@ -128,6 +128,36 @@ def test_a_failing_model_fails_the_run(tmp_path, capsys):
     )
 
 
+class MalformedPlugin:
+    """A risk plug-in whose result is not a mapping of benchmarks."""
+
+    def __init__(self, **kwargs):
+        pass
+
+    def evaluate_fm_risks(self):
+        return {"harmful": ["not", "a", "mapping"]}
+
+
+def refusing_plugin(**kwargs):
+    raise ValueError("the plug-in refuses its arguments")
+
+
+@pytest.mark.parametrize(
+    ("plugin", "message"),
+    [
+        (MalformedPlugin, "error: Failed to parse model risk result. "),
+        # A ValueError that is no mistake of the user's is a failed evaluation too.
+        (refusing_plugin, "error: the plug-in refuses its arguments"),
+    ],
+)
+def test_a_failed_evaluation_exits_1_whatever_its_error_type(monkeypatch, capsys, plugin, message):
+    from zentrix_gov.evaluators.impl import riskgauge
+
+    monkeypatch.setattr(riskgauge, "EvaluateFMRisk", plugin)
+    assert main(["risk", "--model", EXAMPLE_MODEL, "--risks", "harmful", "-q"]) == 1
+    assert capsys.readouterr().err.startswith(message)
+
+
 def test_model_and_platform_model_exclude_each_other(capsys):
     assert main(["risk", "--model", EXAMPLE_MODEL, "--platform-model", "x"]) == 2
     assert "not allowed with argument" in capsys.readouterr().err

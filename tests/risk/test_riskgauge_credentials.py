@@ -14,6 +14,7 @@ from zentrix_gov.config.model_risk_configuration import (
 )
 from zentrix_gov.entities.credentials import Credentials, ZnAICredentials
 from zentrix_gov.entities.enums import ModelProviderType
+from zentrix_gov.entities.errors import UnsupportedModelIdError
 from zentrix_gov.entities.foundation_model import (
     CustomFoundationModel,
     ModelProvider,
@@ -174,6 +175,9 @@ def test_unavailable_model_lists_the_available_ones(manager):
         "available models: ['a', 'b']"
     )
     assert manager.calls == [{"model_id": "zz"}, {"get_all": True}]
+    # A ValueError of its own type, carrying the requested and the available ids.
+    assert isinstance(caught.value, UnsupportedModelIdError)
+    assert (caught.value.model_id, caught.value.available) == ("zz", ["a", "b"])
 
 
 def test_listing_without_resources_is_a_key_error(monkeypatch):

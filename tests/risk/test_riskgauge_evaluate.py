@@ -8,6 +8,11 @@ from types import SimpleNamespace
 import pytest
 
 from zentrix_gov.config.model_risk_configuration import ModelRiskConfiguration
+from zentrix_gov.entities.errors import (
+    ModelRiskError,
+    ModelRiskEvaluationError,
+    ModelRiskResultError,
+)
 from zentrix_gov.entities.foundation_model import CustomFoundationModel
 from zentrix_gov.entities.model_risk_result import ModelRiskResult
 from zentrix_gov.evaluators.impl import riskgauge
@@ -141,18 +146,20 @@ def test_empty_report_path_requests_no_report(plugin):
     assert plugin.instances[0].report_calls == []
 
 
-@pytest.mark.parametrize("where", ["evaluation", "report"])
-def test_plugin_failures_are_wrapped(plugin, where):
+@pytest.mark.parametrize("stage", ["evaluate", "report"])
+def test_plugin_failures_are_wrapped(plugin, stage):
     cause = RuntimeError("model went away")
-    if where == "evaluation":
+    if stage == "evaluate":
         plugin.error = cause
     else:
         plugin.report_error = cause
     config = configuration(pdf_report_output_path="r.pdf")
-    with pytest.raises(Exception) as caught:
+    with pytest.raises(ModelRiskEvaluationError) as caught:
         riskgauge._evaluate_model_risk(config, CLIENT)
-    assert type(caught.value) is Exception
+    # Not a ValueError: a failed evaluation is no mistake in the caller's input.
+    assert not isinstance(caught.value, ValueError)
     assert str(caught.value) == "Error while evaluating FM risks. Reason: model went away"
+    assert (caught.value.stage, caught.value.cause) == (stage, cause)
     assert caught.value.__cause__ is cause
 
 
@@ -177,6 +184,10 @@ def test_malformed_results_fail_to_parse(plugin, returned, tail):
     assert str(caught.value).startswith("Failed to parse model risk result. ")
     assert tail in str(caught.value)
     assert caught.value.__cause__ is not None
+    # Still a ValueError, and also the typed failure of the "parse" stage.
+    assert isinstance(caught.value, ModelRiskResultError)
+    assert isinstance(caught.value, ModelRiskError)
+    assert caught.value.stage == "parse" and caught.value.cause is caught.value.__cause__
 
 
 def test_construction_errors_reach_the_caller_unchanged(monkeypatch):

@@ -19,6 +19,11 @@ from zentrix_gov.entities.credentials import (
     ZnoAIGatewayCredentials,
 )
 from zentrix_gov.entities.enums import ModelProviderType
+from zentrix_gov.entities.errors import (
+    MetricComputationError,
+    ProjectOrSpaceRequiredError,
+    UnsupportedJudgeModelError,
+)
 from zentrix_gov.entities.foundation_model import (
     AWSBedrockFoundationModel,
     AzureOpenAIFoundationModel,
@@ -280,6 +285,40 @@ class TestEngineKinds:
         provider.llm_judge = SimpleNamespace(model=SimpleNamespace(model_id="x"))
         with pytest.raises(Exception, match=r"^LLM Model provider is not supported\.$"):
             engine_for(provider)
+
+
+class TestRefusals:
+    """Refusals are typed errors carrying what was refused, with their messages unchanged."""
+
+    def test_a_model_of_no_kind(self, provider_for, engines):
+        class Unknown:
+            model_id = "x"
+
+        provider = provider_for("faithfulness", "llm_as_judge")
+        provider.llm_judge = SimpleNamespace(model=Unknown())
+        with pytest.raises(
+            UnsupportedJudgeModelError, match=r"^LLM Model provider is not"
+        ) as caught:
+            engine_for(provider)
+        assert (caught.value.model_type, caught.value.provider) == (Unknown, None)
+
+    def test_a_factory_key_of_no_kind(self, engines):
+        with pytest.raises(UnsupportedJudgeModelError, match="'ollama' is not") as caught:
+            Scorewell._create_inference_engine_impl(
+                provider="ollama", model_id="m", use_cache=False, credentials_json="{}"
+            )
+        assert (caught.value.model_type, caught.value.provider) == (None, "ollama")
+
+    def test_a_platform_model_without_project_or_space(self, provider_for, engines, records):
+        model = ZnAIFoundationModel(model_id="m", provider=platform())
+        provider = provider_with(provider_for, model)
+        with pytest.raises(ProjectOrSpaceRequiredError) as caught:
+            engine_for(provider)
+        assert caught.value.model is model
+        # Inside an evaluation it is the cause of the metric's failure.
+        with pytest.raises(MetricComputationError) as failed:
+            provider.evaluate(records)
+        assert isinstance(failed.value.cause, ProjectOrSpaceRequiredError)
 
 
 class TestEngineCache:

@@ -110,10 +110,12 @@ class TestEnvironment:
     def test_inference_cache_and_server(self, monkeypatch):
         monkeypatch.delenv("UNITXT_ENABLE_INFERENCE_CACHE", raising=False)
         monkeypatch.delenv("ZENTRIX_SERVER", raising=False)
-        assert environment.get_untixt_enable_inference_cache() is False
+        assert environment.get_unitxt_enable_inference_cache() is False
         assert environment.get_zentrix_server() is None
         monkeypatch.setenv("UNITXT_ENABLE_INFERENCE_CACHE", "True")
         monkeypatch.setenv("ZENTRIX_SERVER", "ZNAI")
+        assert environment.get_unitxt_enable_inference_cache() is True
+        # The earlier spelling stays for callers of the public API.
         assert environment.get_untixt_enable_inference_cache() is True
         assert environment.get_zentrix_server() == "ZNAI"
 

@@ -223,6 +223,7 @@ def _check_report_libraries(report: str | None) -> None:
 def run_risk(args: argparse.Namespace) -> int:
     from metrics_plugin.mra.progress import reporting_progress
     from zentrix_gov.cli.risk_table import print_summary
+    from zentrix_gov.entities.errors import UnsupportedModelIdError
     from zentrix_gov.evaluators.impl import riskgauge
 
     _check_report_libraries(args.report)
@@ -246,9 +247,13 @@ def run_risk(args: argparse.Namespace) -> int:
         stack.enter_context(reporting_progress(progress))
         try:
             result = riskgauge._evaluate_model_risk(configuration, api_client)
-        except ValueError as exc:
+        except UsageError:
+            raise
+        except UnsupportedModelIdError as exc:
+            # The one mistake of the user's found only here: a model the platform lacks.
             raise UsageError(describe(exc)) from exc
         except Exception as exc:
+            # ModelRiskError (the plug-in failed, or its result is malformed) and the rest.
             raise EvaluationFailed(describe(exc)) from exc
     print_summary(result, configuration.thresholds, sys.stdout)
     if not args.quiet:

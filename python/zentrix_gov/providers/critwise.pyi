@@ -9,6 +9,9 @@ from zentrix_gov.entities.enums import MetricGroup
 from zentrix_gov.entities.evaluation_result import AggregateMetricResult
 from zentrix_gov.entities.llm_judge import LLMJudge
 from zentrix_gov.entities.metric_threshold import MetricThreshold
+from zentrix_gov.utils.environment import (
+    get_unitxt_enable_inference_cache as get_unitxt_enable_inference_cache,
+)
 
 ea_imports: ModuleType
 engine_imports: ModuleType

@@ -20,7 +20,7 @@ class Detectwire:
 
     base_url: str
     configuration: Any
-    configuration_: dict
+    configuration_: dict  # always empty and unread; kept for callers that read it
     metric_name: str
     metric_display_name: str
     metric_method: str | None

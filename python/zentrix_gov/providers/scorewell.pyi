@@ -11,6 +11,9 @@ from zentrix_gov.config import GenAIConfiguration
 from zentrix_gov.entities.evaluation_result import AggregateMetricResult
 from zentrix_gov.entities.llm_judge import LLMJudge
 from zentrix_gov.entities.metric_threshold import MetricThreshold
+from zentrix_gov.utils.environment import (
+    get_unitxt_enable_inference_cache as get_unitxt_enable_inference_cache,
+)
 
 unitxt_imports: ModuleType
 engine_imports: ModuleType
@@ -46,7 +49,7 @@ class Scorewell:
     _lock: ClassVar[threading.Lock]
 
     configuration: GenAIConfiguration
-    configuration_: dict
+    configuration_: dict  # always empty and unread; kept for callers that read it
     metric_name: str
     metric_display_name: str
     metric_method: str

@@ -26,9 +26,13 @@ def _flag(name: str, default: bool) -> bool:
     return default
 
 
-def get_untixt_enable_inference_cache() -> bool:
+def get_unitxt_enable_inference_cache() -> bool:
     """Whether judge inference engines cache model answers (``UNITXT_ENABLE_INFERENCE_CACHE``)."""
     return _flag("UNITXT_ENABLE_INFERENCE_CACHE", default=False)
+
+
+# The earlier, misspelt name: part of the public API, kept for callers that use it.
+get_untixt_enable_inference_cache = get_unitxt_enable_inference_cache
 
 
 def get_zentrix_concurrency_limit() -> int:

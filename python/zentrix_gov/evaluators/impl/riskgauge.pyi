@@ -11,6 +11,9 @@ from zentrix_gov.clients.api_client import APIClient as APIClient
 from zentrix_gov.config.model_risk_configuration import (
     ModelRiskConfiguration as ModelRiskConfiguration,
 )
+from zentrix_gov.entities.errors import ModelRiskEvaluationError as ModelRiskEvaluationError
+from zentrix_gov.entities.errors import ModelRiskResultError as ModelRiskResultError
+from zentrix_gov.entities.errors import UnsupportedModelIdError as UnsupportedModelIdError
 from zentrix_gov.entities.foundation_model import CustomFoundationModel as CustomFoundationModel
 from zentrix_gov.entities.foundation_model import ZnAIFoundationModel as ZnAIFoundationModel
 from zentrix_gov.entities.model_risk_result import Benchmark as Benchmark

@@ -1,0 +1,47 @@
+#include "core/judge_support.hpp"
+
+#include <string>
+
+using namespace pybind11::literals;
+
+namespace zcore {
+
+void prepare_unitxt_once(UnitxtSetUp set_up) {
+  static bool prepared = false;
+  if (prepared) return;
+  py::module_::import("unitxt.logging_utils").attr("set_verbosity")("warning");
+  py::module_::import("zentrix_gov.unitxt_local").attr("prepare_unitxt")();
+  if (set_up == UnitxtSetUp::kCatalogAndPlatformKey) {
+    py::module_::import("zentrix_gov.engines").attr("register_platform_provider")();
+  }
+  prepared = true;
+}
+
+py::object bind_lazy_name(const ModuleScope& scope, const py::str& name, std::span<const LazySource> sources,
+                          UnitxtSetUp set_up) {
+  const std::string text = name.cast<std::string>();
+  const char* source = nullptr;
+  for (const LazySource& candidate : sources) {
+    for (const char* listed : candidate.names) {
+      if (source == nullptr && text == listed) source = candidate.source;
+    }
+  }
+  if (source == nullptr) scope.raise_no_attribute(name);
+  py::object value = scope.get(source).attr(name);
+  prepare_unitxt_once(set_up);
+  py::setattr(scope.module(), name, value);
+  return value;
+}
+
+py::object evaluate_in_executor(const ModuleScope& scope, const py::object& self, const py::object& data,
+                                PassEvaluate pass) {
+  py::object loop = scope.get("asyncio").attr(ZN_STR("get_event_loop"))();
+  py::object partial = scope.get("functools").attr(ZN_STR("partial"));
+  py::object run = scope.get("start_event_loop_run_func");
+  py::object evaluate = self.attr(ZN_STR("evaluate"));
+  py::object call = pass == PassEvaluate::kKeyword ? partial(run, "func"_a = evaluate, "data"_a = data)
+                                                   : partial(run, evaluate, "data"_a = data);
+  return loop.attr(ZN_STR("run_in_executor"))(py::none(), call);
+}
+
+}  // namespace zcore
