@@ -1,0 +1,192 @@
+"""Stored, resumable evaluations from Python.
+
+    from zentrix_gov import runs
+
+    run = runs.evaluate("records.jsonl", ["hap", "pii"], configuration, store="runs.sqlite")
+    run.summary()          # value, spread and coverage per metric
+    run.export("results.json")
+    runs.evaluate("records.jsonl", ["hap", "pii"], configuration, resume=run.id)
+
+Records may be a CSV, JSON Lines, JSON or Parquet file (streamed a chunk at a time, except
+JSON), or a table in memory (a DataFrame, a dict or a list of dicts; it is not changed).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import os
+from collections.abc import Iterable
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from zentrix_gov.runs.errors import RecordsError
+from zentrix_gov.runs.export import staged_write, write_csv, write_json
+from zentrix_gov.runs.inputs import Source, fingerprint, frame_source, open_source
+from zentrix_gov.runs.planning import plan_metrics, result_name
+from zentrix_gov.runs.runner import DEFAULT_CHUNK_SIZE, RunSpec, resume_run, run_units, start_run
+from zentrix_gov.runs.store import RunRecord, RunStore
+from zentrix_gov.runs.summary import MetricSummary, summarize
+from zentrix_gov.runs.units import UniqueIds
+
+if TYPE_CHECKING:
+    from zentrix_gov.config import GenAIConfiguration
+    from zentrix_gov.entities.evaluation_result import MetricsEvaluationResult
+    from zentrix_gov.entities.metric import GenAIMetric
+
+
+class Run:
+    """A stored run, read from its store."""
+
+    def __init__(self, store: str | os.PathLike[str] | None, run_id: str):
+        self.store_path = Path(store) if store is not None else None
+        self.id = run_id
+
+    def _open(self) -> RunStore:
+        return RunStore(self.store_path, create=False)
+
+    @property
+    def record(self) -> RunRecord:
+        with self._open() as store:
+            return store.find_run(self.id)
+
+    @property
+    def status(self) -> str:
+        """``running``, ``complete``, ``failed`` or ``interrupted``."""
+        return self.record.status
+
+    def summary(self) -> list[MetricSummary]:
+        with self._open() as store:
+            return summarize(store, store.find_run(self.id))
+
+    def export(self, path: str | os.PathLike[str], id_field: str = "record_id") -> Path:
+        """Write the results JSON to ``path`` and the per-record CSV beside it; returns the
+        CSV's path."""
+        output = Path(path)
+        csv_path = output.with_suffix(".csv")
+        with self._open() as store:
+            run = store.find_run(self.id)
+            summaries = summarize(store, run)
+            header = export_header(run, summaries)
+            staged_write(
+                [csv_path, output],
+                [
+                    lambda handle: write_csv(store, run, handle, id_field),
+                    lambda handle: write_json(store, run, handle, header, summaries),
+                ],
+            )
+        return csv_path
+
+    def results(self) -> MetricsEvaluationResult:
+        """Every metric's result with all its record results (held in memory)."""
+        from zentrix_gov.runs.records import stored_results
+
+        with self._open() as store:
+            return stored_results(store, store.find_run(self.id))
+
+    def __repr__(self) -> str:
+        return f"Run({self.id!r})"
+
+
+def export_header(run: RunRecord, summaries: list[MetricSummary]) -> dict[str, Any]:
+    from zentrix_gov.runs.export import failure_text
+
+    failure = run.error if run.status == "failed" else failure_text(summaries)
+    header: dict[str, Any] = {"status": "failed" if failure else "complete"}
+    if failure:
+        header["error"] = failure
+    header["records_file"] = run.input_path
+    header["total_records"] = run.total_records
+    service = run.definition.get("detection_service")
+    if service is not None:
+        header["detection_service"] = service
+    return header
+
+
+def evaluate(
+    records: Any,
+    metrics: Iterable[GenAIMetric | str] | GenAIMetric | str,
+    configuration: GenAIConfiguration | None = None,
+    **options: Any,
+) -> Run:
+    """Evaluate ``metrics`` over ``records`` as a stored run; see :func:`evaluate_async`."""
+    return asyncio.run(evaluate_async(records, metrics, configuration, **options))
+
+
+async def evaluate_async(
+    records: Any,
+    metrics: Iterable[GenAIMetric | str] | GenAIMetric | str,
+    configuration: GenAIConfiguration | None = None,
+    *,
+    store: str | os.PathLike[str] | None = None,
+    resume: str | None = None,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    max_concurrency: int = 1,
+    api_client: Any = None,
+) -> Run:
+    """Evaluate ``metrics`` over ``records`` a chunk of ``chunk_size`` records at a time,
+    committing each metric's results for each chunk to the run store as they come.
+
+    ``store`` is the SQLite file (default ``$ZENTRIX_STORE`` or ``.zentrix/runs.sqlite``).
+    ``resume`` names an unfinished run (or ``"last"``) to finish instead of starting a new
+    one: the records, configuration and metrics must be those it started with. Up to
+    ``max_concurrency`` units run at once. Returns the :class:`Run`; its status is
+    ``complete``, or ``failed`` when some metric produced no value. An error that stops the
+    run is raised after the run is marked ``failed`` (``interrupted`` for a cancellation);
+    what was committed stays, and ``resume=`` picks up from there.
+    """
+    from zentrix_gov.config import GenAIConfiguration
+    from zentrix_gov.metrics import metric_from_name
+
+    if chunk_size < 1:
+        raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
+    configuration = configuration or GenAIConfiguration()
+    if isinstance(metrics, str | bytes) or not isinstance(metrics, Iterable):
+        metrics = [metrics]  # type: ignore[list-item]
+    metric_list = [metric_from_name(m) if isinstance(m, str) else m for m in metrics]
+    source, print_ = _source(records, configuration)
+    planned = plan_metrics(metric_list, configuration, source.columns, source.path)
+    spec = RunSpec(
+        metrics=[planned_metric.metric for planned_metric in planned],
+        names=[planned_metric.name for planned_metric in planned],
+        configuration=configuration,
+        chunk_size=chunk_size,
+        command=f"zentrix_gov.runs.evaluate({source.path!r}, {[p.name for p in planned]!r})",
+    )
+    with RunStore(store) as run_store:
+        if resume is not None:
+            run = run_store.find_run(resume)
+            spec.chunk_size = run.chunk_size
+            run = resume_run(run_store, run, spec, print_)
+        else:
+            run = start_run(run_store, spec, source, print_)
+        await run_units(
+            run_store,
+            run,
+            spec,
+            source,
+            planned,
+            api_client=api_client,
+            max_concurrency=max_concurrency,
+        )
+    return Run(run_store.path, run.id)
+
+
+def _source(records: Any, configuration: Any) -> tuple[Source, Any]:
+    """The records as a source, after checking that they hold records with unique ids."""
+    if isinstance(records, str | os.PathLike):
+        path = os.fspath(records)
+        ids = UniqueIds(path, configuration.record_id_field)
+        source, print_ = open_source(path, ids), fingerprint(path)
+    else:
+        from zentrix_gov.utils.python_utils import records_frame
+
+        source, print_ = frame_source(records_frame(records))
+        ids = UniqueIds(source.path, configuration.record_id_field)
+        ids(0, source.frame)
+    ids.check()
+    if not source.records:
+        raise RecordsError(f"records file {source.path} holds no records")
+    return source, print_
+
+
+__all__ = ["Run", "evaluate", "evaluate_async", "result_name"]

@@ -1,0 +1,341 @@
+"""Records files, read a chunk at a time.
+
+CSV, JSON Lines and Parquet files are streamed: memory holds one chunk of records, never the
+whole table. A JSON file holds one array, which is read whole. Chunk ``k`` always holds the
+records at positions ``k * size`` to ``(k + 1) * size - 1`` (positions count records in file
+order from 0), whatever the format, so a resumed run cuts the file exactly as before.
+"""
+
+from __future__ import annotations
+
+import csv
+import hashlib
+import io
+import json
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from zentrix_gov.runs.errors import RecordsError
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+RECORD_FORMATS = {
+    ".csv": "csv",
+    ".json": "json",
+    ".jsonl": "jsonl",
+    ".ndjson": "jsonl",
+    ".parquet": "parquet",
+    ".pq": "parquet",
+}
+# A JSON Lines record longer than this is refused rather than parsed.
+MAX_LINE_BYTES = 64 * 1024 * 1024
+_HASH_BLOCK = 1 << 20
+# Records per frame while a file is scanned.
+_SCAN_CHUNK = 4096
+
+
+@dataclass(frozen=True)
+class Fingerprint:
+    """What identifies the content of a records file."""
+
+    path: str
+    size: int
+    sha256: str
+
+
+def record_format(path: str) -> str:
+    kind = RECORD_FORMATS.get(Path(path).suffix.lower())
+    if kind is None:
+        raise RecordsError(
+            f"cannot tell the format of {path}: name it .csv, .json, .jsonl (one JSON object "
+            "per line) or .parquet"
+        )
+    return kind
+
+
+def fingerprint(path: str) -> Fingerprint:
+    """Size and SHA-256 of the file's bytes."""
+    digest = hashlib.sha256()
+    size = 0
+    with _open_binary(path) as handle:
+        while block := handle.read(_HASH_BLOCK):
+            digest.update(block)
+            size += len(block)
+    return Fingerprint(str(path), size, digest.hexdigest())
+
+
+@dataclass(frozen=True)
+class Source:
+    """A records file as one streaming pass found it, or a table in memory."""
+
+    path: str
+    kind: str
+    columns: tuple[str, ...]
+    records: int
+    frame: pd.DataFrame | None = field(default=None, compare=False, repr=False)
+
+
+def frame_source(frame: pd.DataFrame) -> tuple[Source, Fingerprint]:
+    """A table in memory as a source, with a fingerprint of its content."""
+    import pandas as pd
+
+    digest = hashlib.sha256(json.dumps([str(c) for c in frame.columns]).encode())
+    digest.update(pd.util.hash_pandas_object(frame.astype(str), index=False).to_numpy().tobytes())
+    source = Source(
+        "<data frame>", "frame", tuple(str(c) for c in frame.columns), len(frame), frame
+    )
+    return source, Fingerprint(source.path, len(frame), digest.hexdigest())
+
+
+def open_source(path: str, inspect: Callable[[int, pd.DataFrame], None] | None = None) -> Source:
+    """Read ``path`` once to learn its columns and how many records it holds; malformed
+    records are refused here, before any work starts. ``inspect(first_position, frame)``
+    sees every record on the way, a few thousand at a time."""
+    kind = record_format(path)
+    if kind == "parquet" and inspect is None:
+        parquet = _parquet_file(path)
+        try:
+            return Source(
+                str(path), kind, tuple(parquet.schema_arrow.names), parquet.metadata.num_rows
+            )
+        finally:
+            parquet.close()
+    seen: dict[str, None] = {}
+    count = 0
+    for frame in _chunks(Source(str(path), kind, (), 0), _SCAN_CHUNK, fill_columns=False):
+        if inspect is not None:
+            inspect(count, frame)
+        count += len(frame)
+        for column in frame.columns:
+            seen.setdefault(str(column), None)
+    if kind == "csv" and not count:
+        seen = {}
+    return Source(str(path), kind, tuple(seen), count)
+
+
+def read_chunks(source: Source, size: int) -> Iterator[pd.DataFrame]:
+    """The records of ``source`` as data frames of ``size`` records (the last may be
+    shorter).
+
+    Every frame has the same columns, the file's own in first-seen order; a record without
+    a value for a column has a missing value (NaN) there, as in one frame of the whole file.
+    """
+    if size < 1:
+        raise ValueError(f"chunk size must be at least 1, got {size}")
+    yield from _chunks(source, size, fill_columns=True)
+
+
+def _chunks(source: Source, size: int, fill_columns: bool) -> Iterator[pd.DataFrame]:
+    if source.frame is not None:
+        for start in range(0, len(source.frame), size):
+            yield source.frame.iloc[start : start + size].reset_index(drop=True)
+        return
+    if source.kind == "parquet":
+        chunks = _parquet_chunks(source.path, size)
+    elif source.kind == "csv":
+        chunks = _csv_chunks(source.path, size)
+    else:
+        records: Iterator[dict[str, Any]] | list[dict[str, Any]]
+        records = _json_array(source.path) if source.kind == "json" else _jsonl_records(source.path)
+        columns = list(source.columns) if fill_columns else None
+        chunks = _record_chunks(records, columns, size)
+    yield from chunks
+
+
+def _record_chunks(
+    records: Iterator[dict[str, Any]] | list[dict[str, Any]], columns: list[str] | None, size: int
+) -> Iterator[pd.DataFrame]:
+    batch: list[dict[str, Any]] = []
+    for record in records:
+        batch.append(record)
+        if len(batch) == size:
+            yield _frame(batch, columns)
+            batch = []
+    if batch:
+        yield _frame(batch, columns)
+
+
+# ---------------------------------------------------------------------------- formats
+
+
+def _open_binary(path: str) -> io.BufferedReader:
+    try:
+        if Path(path).is_dir():
+            raise RecordsError(f"records file {path} is a directory, not a file")
+        return open(path, "rb")
+    except FileNotFoundError:
+        raise RecordsError(f"records file {path} does not exist") from None
+    except OSError as exc:
+        raise RecordsError(f"cannot read records file {path}: {exc.strerror or exc}") from None
+
+
+def _open_text(path: str) -> io.TextIOWrapper:
+    return io.TextIOWrapper(_open_binary(path), encoding="utf-8-sig", newline="")
+
+
+def _decoding(path: str, exc: UnicodeDecodeError) -> RecordsError:
+    return RecordsError(f"records file {path} is not UTF-8 text ({exc.reason})")
+
+
+def _csv_chunks(path: str, size: int) -> Iterator[pd.DataFrame]:
+    """Every cell as text, so that nothing is guessed from the cells; short rows are padded
+    with empty cells, rows with more cells than the header are refused."""
+    import pandas as pd
+
+    with _open_text(path) as handle:
+        reader = csv.reader(handle, strict=True)
+        try:
+            header = next(reader, None)
+            if header is None:
+                return
+            repeated = sorted({name for name in header if header.count(name) > 1})
+            if repeated:
+                raise RecordsError(
+                    f"records file {path}: the header repeats column {repeated[0]!r}"
+                )
+            rows: list[list[str]] = []
+            count = 0
+            for row in reader:
+                if not row:
+                    continue  # blank line
+                count += 1
+                if len(row) > len(header):
+                    raise RecordsError(
+                        f"records file {path}, row {count} (line {reader.line_num}): "
+                        f"{len(row)} fields, but the header names {len(header)} columns"
+                    )
+                rows.append(row + [""] * (len(header) - len(row)))
+                if len(rows) == size:
+                    yield pd.DataFrame(rows, columns=header, dtype=str)
+                    rows = []
+            if rows:
+                yield pd.DataFrame(rows, columns=header, dtype=str)
+        except csv.Error as exc:
+            raise RecordsError(
+                f"records file {path} is not valid CSV (line {reader.line_num}): {exc}"
+            ) from None
+        except UnicodeDecodeError as exc:
+            raise _decoding(path, exc) from None
+
+
+def _jsonl_records(path: str) -> Iterator[dict[str, Any]]:
+    with _open_binary(path) as handle:
+        for line_number, raw in enumerate(_bounded_lines(handle, path), 1):
+            if not raw.strip():
+                continue
+            try:
+                text = raw.decode("utf-8-sig" if line_number == 1 else "utf-8")
+                record = json.loads(text)
+            except UnicodeDecodeError as exc:
+                raise _decoding(path, exc) from None
+            except json.JSONDecodeError as exc:
+                raise RecordsError(
+                    f"records file {path}, line {line_number}: not valid JSON: {exc.msg} "
+                    f"(column {exc.colno})"
+                ) from None
+            except RecursionError:
+                raise RecordsError(
+                    f"records file {path}, line {line_number}: lists or objects nested too "
+                    "deeply to be read"
+                ) from None
+            if not isinstance(record, dict):
+                raise RecordsError(
+                    f"records file {path}, line {line_number}: {_json_kind(record)}, not a JSON "
+                    "object"
+                )
+            yield record
+
+
+def _bounded_lines(handle: io.BufferedReader, path: str) -> Iterator[bytes]:
+    line_number = 0
+    while True:
+        line = handle.readline(MAX_LINE_BYTES + 1)
+        if not line:
+            return
+        line_number += 1
+        if len(line) > MAX_LINE_BYTES and not line.endswith(b"\n"):
+            raise RecordsError(
+                f"records file {path}, line {line_number}: longer than "
+                f"{MAX_LINE_BYTES // (1024 * 1024)} MiB; split the record"
+            )
+        yield line
+
+
+def _json_array(path: str) -> list[dict[str, Any]]:
+    with _open_binary(path) as handle:
+        try:
+            document = json.loads(handle.read().decode("utf-8-sig"))
+        except UnicodeDecodeError as exc:
+            raise _decoding(path, exc) from None
+        except json.JSONDecodeError as exc:
+            raise RecordsError(
+                f"records file {path} is not valid JSON: {exc.msg} (line {exc.lineno}, column "
+                f"{exc.colno})"
+            ) from None
+        except RecursionError:
+            raise RecordsError(
+                f"records file {path} nests lists or objects too deeply to be read"
+            ) from None
+    if not isinstance(document, list):
+        raise RecordsError(
+            f"records file {path} must hold a JSON list of objects, not {_json_kind(document)}"
+        )
+    for position, record in enumerate(document, 1):
+        if not isinstance(record, dict):
+            raise RecordsError(
+                f"records file {path}: record {position} is {_json_kind(record)}, not an object"
+            )
+    return document
+
+
+def _parquet_file(path: str) -> Any:
+    try:
+        import pyarrow.parquet as pq
+    except ImportError:
+        raise RecordsError(
+            f"reading {path} needs pyarrow: pip install 'zentrix-gov[parquet]'"
+        ) from None
+    _open_binary(path).close()  # the usual errors for a missing or unreadable file
+    try:
+        return pq.ParquetFile(path)
+    except Exception as exc:  # pyarrow raises its own error types for every kind of damage
+        raise RecordsError(f"records file {path} is not a Parquet file: {exc}") from None
+
+
+def _parquet_chunks(path: str, size: int) -> Iterator[pd.DataFrame]:
+    import pandas as pd
+
+    parquet = _parquet_file(path)
+    try:
+        pending: pd.DataFrame | None = None
+        for batch in parquet.iter_batches(batch_size=size):
+            frame = batch.to_pandas()
+            pending = frame if pending is None else pd.concat([pending, frame], ignore_index=True)
+            # Row groups may end batches early: cut exactly at multiples of ``size``.
+            while len(pending) >= size:
+                yield pending.iloc[:size].reset_index(drop=True)
+                pending = pending.iloc[size:].reset_index(drop=True)
+        if pending is not None and len(pending):
+            yield pending
+    finally:
+        parquet.close()
+
+
+def _frame(records: list[dict[str, Any]], columns: list[str] | None) -> pd.DataFrame:
+    import pandas as pd
+
+    frame = pd.DataFrame(records)
+    # Every chunk carries every column of the file, as one frame of the whole file would.
+    if columns is not None and list(frame.columns) != columns:
+        frame = frame.reindex(columns=columns)
+    return frame
+
+
+def _json_kind(value: Any) -> str:
+    kinds = {dict: "an object", list: "a list", str: "a string", bool: "a boolean"}
+    if value is None:
+        return "null"
+    return kinds.get(type(value), "a number")

@@ -1,0 +1,233 @@
+"""Starting, resuming and finishing a stored run.
+
+A run is defined by its input (path, size and content hash), its configuration and its
+metric definitions. Hashes of the last two are kept with the run, so that a resumed run can
+refuse to mix results of different definitions, and name what changed.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import hashlib
+import json
+import secrets
+import sys
+from dataclasses import dataclass, field
+from datetime import datetime
+from importlib import metadata
+from typing import TYPE_CHECKING, Any
+from urllib.parse import urlsplit, urlunsplit
+
+from zentrix_gov.runs.errors import ResumeRefused, UnitFailed
+from zentrix_gov.runs.inputs import Fingerprint, Source
+from zentrix_gov.runs.planning import result_name, unit_metric
+from zentrix_gov.runs.store import RunRecord, RunStore
+
+if TYPE_CHECKING:
+    from zentrix_gov.entities.metric import GenAIMetric
+    from zentrix_gov.runs.executor import Evaluator, OutcomeCheck, PlannedMetric, UnitListener
+    from zentrix_gov.runs.summary import MetricSummary
+
+# Records per unit when nobody says otherwise. Small enough that an interruption costs
+# little judge work (a unit per metric), large enough that the detection service's 100
+# connections are busy for several rounds per unit and a unit's fixed costs (an HTTP
+# session, a pipeline set-up, a commit) stay a few percent of its time.
+DEFAULT_CHUNK_SIZE = 500
+# Packages whose versions are stored with every run: what computed its results.
+VERSIONED_PACKAGES = ("zentrix-gov", "unitxt", "evalassist", "litellm", "pandas", "pydantic")
+
+
+@dataclass
+class RunSpec:
+    """What a run evaluates and how it was asked for."""
+
+    metrics: list[GenAIMetric]
+    names: list[str]  # the metrics' names in results (command-line names)
+    configuration: Any
+    chunk_size: int = DEFAULT_CHUNK_SIZE
+    command: list[str] | str = ""
+    definition: dict[str, Any] = field(default_factory=dict)
+
+    def judge(self) -> tuple[str | None, str | None]:
+        """The judge model's id and URL (never its key)."""
+        model = getattr(getattr(self.configuration, "llm_judge", None), "model", None)
+        for metric in self.metrics:
+            own = getattr(getattr(metric, "llm_judge", None), "model", None)
+            model = model or own
+        if model is None:
+            return None, None
+        credentials = getattr(getattr(model, "provider", None), "credentials", None)
+        url = getattr(credentials, "api_url", None) or getattr(credentials, "url", None)
+        return getattr(model, "model_id", None), _without_userinfo(url) if url else None
+
+    def config_hash(self) -> str:
+        configuration = self.configuration
+        dumped = configuration.model_dump(mode="json", exclude={"llm_judge"})
+        dumped["judge_model"] = self.judge()[0]
+        return _digest(dumped)
+
+    def metrics_hash(self) -> str:
+        return _digest(
+            [
+                {
+                    "as": name,
+                    "kind": type(metric).__name__,
+                    **metric.model_dump(mode="json", exclude={"llm_judge"}),
+                }
+                for name, metric in zip(self.names, self.metrics, strict=True)
+            ]
+        )
+
+
+def new_run_id() -> str:
+    """Sortable by start time, unique without coordination."""
+    return datetime.now().strftime("%Y%m%d-%H%M%S-") + secrets.token_hex(3)
+
+
+def now() -> str:
+    return datetime.now().astimezone().isoformat(timespec="seconds")
+
+
+def start_run(store: RunStore, spec: RunSpec, source: Source, print_: Fingerprint) -> RunRecord:
+    """Store a new run of ``spec`` over ``source`` and claim it."""
+    model, url = spec.judge()
+    run = RunRecord(
+        id=new_run_id(),
+        started=now(),
+        status="running",
+        command=spec.command,
+        config_hash=spec.config_hash(),
+        metrics_hash=spec.metrics_hash(),
+        total_records=source.records,
+        chunk_size=spec.chunk_size,
+        metrics=list(spec.names),
+        versions=package_versions(),
+        definition=spec.definition,
+        input_path=print_.path,
+        input_size=print_.size,
+        input_hash=print_.sha256,
+        judge_model=model,
+        judge_url=url,
+    )
+    store.begin_run(run)
+    return run
+
+
+def resume_run(store: RunStore, run: RunRecord, spec: RunSpec, print_: Fingerprint) -> RunRecord:
+    """Claim ``run`` again after checking that ``spec`` and the input are what it started
+    with; a difference is refused with ``ResumeRefused`` naming it."""
+    differences = []
+    if (print_.size, print_.sha256) != (run.input_size, run.input_hash):
+        differences.append(
+            f"the records file {print_.path} changed since the run started "
+            f"({run.input_size} bytes, sha256 {run.input_hash[:12] if run.input_hash else '-'}; "
+            f"now {print_.size} bytes, sha256 {print_.sha256[:12]})"
+        )
+    if spec.config_hash() != run.config_hash:
+        differences.append("the configuration changed (columns, tools or judge model)")
+    if spec.metrics_hash() != run.metrics_hash or list(spec.names) != list(run.metrics):
+        differences.append("the metric definitions changed (metrics, their parameters or criteria)")
+    if differences:
+        raise ResumeRefused(run.id, differences)
+    if run.status == "complete":
+        raise ResumeRefused(run.id, ["it is complete already"])
+    store.claim(run.id)
+    store.reopen_run(run.id)
+    run.status = "running"
+    return run
+
+
+def package_versions() -> dict[str, str]:
+    versions = {"python": sys.version.split()[0]}
+    for name in VERSIONED_PACKAGES:
+        try:
+            versions[name] = metadata.version(name)
+        except metadata.PackageNotFoundError:
+            continue
+    return versions
+
+
+def _digest(value: Any) -> str:
+    text = json.dumps(value, sort_keys=True, ensure_ascii=False, separators=(",", ":"))
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+def _without_userinfo(url: str) -> str:
+    parts = urlsplit(url)
+    if parts.username is None and parts.password is None:
+        return url
+    host = parts.hostname or ""
+    netloc = f"{host}:{parts.port}" if parts.port else host
+    return urlunsplit(parts._replace(netloc=netloc))
+
+
+async def run_units(
+    store: RunStore,
+    run: RunRecord,
+    spec: RunSpec,
+    source: Source,
+    planned: list[PlannedMetric],
+    *,
+    api_client: Any,
+    max_concurrency: int = 1,
+    listener: UnitListener | None = None,
+    check: OutcomeCheck | None = None,
+) -> list[MetricSummary]:
+    """Evaluate and store every unit of ``run`` not committed yet, then mark the run
+    ``complete`` or ``failed`` (some metric produced no value). A failure marks it
+    ``failed``, an interruption (Ctrl-C, cancellation) ``interrupted``; both are raised
+    again. Returns the run's summary."""
+    from zentrix_gov.runs.executor import LocalExecutor, RunJob
+    from zentrix_gov.runs.export import failure_text
+    from zentrix_gov.runs.summary import summarize
+
+    job = RunJob(
+        run_id=run.id,
+        source=source,
+        chunk_size=run.chunk_size,
+        metrics=planned,
+        configuration=spec.configuration,
+        evaluate=driver_evaluator(spec.configuration, api_client),
+        started=run.started,
+        committed=store.committed_units(run.id),
+        check=check,
+    )
+    try:
+        await LocalExecutor(max_concurrency).run(job, store, listener or _Silent())
+    except (KeyboardInterrupt, asyncio.CancelledError):
+        store.finish_run(run.id, "interrupted", now())
+        raise
+    except BaseException as exc:
+        store.finish_run(run.id, "failed", now(), str(exc) or type(exc).__name__)
+        raise
+    summaries = summarize(store, run)
+    failure = failure_text(summaries)
+    store.finish_run(run.id, "failed" if failure else "complete", now(), failure)
+    return summaries
+
+
+def driver_evaluator(configuration: Any, api_client: Any) -> Evaluator:
+    """Units evaluate their metric through the evaluation driver, as one-off evaluations do;
+    a failure of the metric as a whole becomes ``UnitFailed``."""
+    from zentrix_gov.evaluators.impl import metricrun
+
+    async def evaluate(metric: Any, data: Any) -> Any:
+        try:
+            evaluation = await metricrun._evaluate_metrics_async(
+                configuration, data, [unit_metric(metric)], api_client, []
+            )
+        except Exception as exc:
+            cause = getattr(exc, "cause", None) or exc
+            raise UnitFailed(result_name(metric), -1, str(cause)) from exc
+        results = list(getattr(evaluation, "metrics_result", []) or [])
+        return results[0] if results else None
+
+    return evaluate
+
+
+class _Silent:
+    def unit_started(self, name: str) -> None:
+        pass
+
+    def unit_finished(self, name: str, work: Any, outcome: Any, seconds: float) -> None:
+        pass

@@ -1,0 +1,465 @@
+"""The run store: every run, its finished units and their per-record results, in SQLite.
+
+One file holds many runs. Each finished unit (one metric over one chunk of records) is
+committed in one transaction together with all its records' results, so a run that stops
+for any reason, ``kill -9`` included, keeps exactly the units it finished. Only the process
+that owns a run writes to it; it holds an advisory lock on the run for as long as it does,
+which the operating system releases when the process ends, however it ends. Any number of
+processes may write their own runs to the same file at once (WAL mode, with a busy
+time-out).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import fcntl
+import json
+import os
+import sqlite3
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from zentrix_gov.runs.errors import StoreError
+
+SCHEMA_VERSION = 1
+DEFAULT_STORE = Path(".zentrix") / "runs.sqlite"
+STORE_ENV = "ZENTRIX_STORE"
+RUN_STATUSES = ("running", "complete", "failed", "interrupted")
+# How long a writer waits for another process's transaction before giving up.
+_BUSY_SECONDS = 60.0
+
+_SCHEMA = """
+CREATE TABLE runs (
+    id TEXT PRIMARY KEY,
+    started TEXT NOT NULL,
+    ended TEXT,
+    status TEXT NOT NULL CHECK (status IN ('running', 'complete', 'failed', 'interrupted')),
+    command TEXT NOT NULL,
+    config_hash TEXT NOT NULL,
+    metrics_hash TEXT NOT NULL,
+    input_path TEXT,
+    input_size INTEGER,
+    input_hash TEXT,
+    total_records INTEGER NOT NULL,
+    chunk_size INTEGER NOT NULL,
+    metrics TEXT NOT NULL,
+    versions TEXT NOT NULL,
+    judge_model TEXT,
+    judge_url TEXT,
+    definition TEXT NOT NULL,
+    error TEXT
+);
+CREATE TABLE units (
+    run_id TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE,
+    metric TEXT NOT NULL,
+    chunk INTEGER NOT NULL,
+    first_position INTEGER NOT NULL,
+    records INTEGER NOT NULL,
+    wall_seconds REAL NOT NULL,
+    attempts INTEGER NOT NULL,
+    summary TEXT NOT NULL,
+    committed TEXT NOT NULL,
+    PRIMARY KEY (run_id, metric, chunk)
+);
+CREATE TABLE results (
+    run_id TEXT NOT NULL,
+    metric TEXT NOT NULL,
+    position INTEGER NOT NULL,
+    record_id TEXT NOT NULL,
+    status TEXT NOT NULL CHECK (status IN ('ok', 'error', 'skipped')),
+    value,
+    label TEXT,
+    explanation TEXT,
+    feedback TEXT,
+    error_code TEXT,
+    error_text TEXT,
+    skip_reason TEXT,
+    input_tokens INTEGER,
+    output_tokens INTEGER,
+    record TEXT,
+    PRIMARY KEY (run_id, metric, position)
+) WITHOUT ROWID;
+"""
+# Columns of a result row, in the order commit_unit takes them (after run_id and metric).
+RESULT_COLUMNS = (
+    "position",
+    "record_id",
+    "status",
+    "value",
+    "label",
+    "explanation",
+    "feedback",
+    "input_tokens",
+    "output_tokens",
+    "error_code",
+    "error_text",
+    "skip_reason",
+    "record",
+)
+# Upgrades of older stores: MIGRATIONS[n] brings a store from schema n to n + 1.
+MIGRATIONS: dict[int, str] = {}
+
+
+def store_path(explicit: str | os.PathLike[str] | None = None) -> Path:
+    """The store to use: ``explicit``, else ``$ZENTRIX_STORE``, else ``.zentrix/runs.sqlite``
+    under the current folder."""
+    return Path(explicit or os.environ.get(STORE_ENV) or DEFAULT_STORE)
+
+
+@dataclass
+class RunRecord:
+    """One row of ``runs``."""
+
+    id: str
+    started: str
+    status: str
+    command: list[str] | str
+    config_hash: str
+    metrics_hash: str
+    total_records: int
+    chunk_size: int
+    metrics: list[str]
+    versions: dict[str, str]
+    definition: dict[str, Any]
+    input_path: str | None = None
+    input_size: int | None = None
+    input_hash: str | None = None
+    judge_model: str | None = None
+    judge_url: str | None = None
+    ended: str | None = None
+    error: str | None = None
+
+
+@dataclass
+class UnitRecord:
+    """One finished unit: which records it covered and how it went."""
+
+    metric: str
+    chunk: int
+    first_position: int
+    records: int
+    wall_seconds: float
+    attempts: int
+    summary: dict[str, Any] = field(default_factory=dict)
+
+
+_RUN_FIELDS = tuple(RunRecord.__dataclass_fields__)
+_JSON_FIELDS = {"command", "metrics", "versions", "definition"}
+
+
+class RunStore:
+    """A connection to one store file. Not shared between threads."""
+
+    def __init__(self, path: str | os.PathLike[str] | None = None, *, create: bool = True):
+        self.path = store_path(path)
+        self._locks: dict[str, int] = {}
+        if not create and not self.path.exists():
+            raise StoreError(f"no run store at {self.path}: no run has been stored there yet")
+        try:
+            if create:
+                self.path.parent.mkdir(parents=True, exist_ok=True)
+            self._db = sqlite3.connect(self.path, timeout=_BUSY_SECONDS, isolation_level=None)
+            self._db.execute("PRAGMA foreign_keys = ON")
+            self._prepare_schema(create)
+            if create:
+                # A readable empty store is not enough for a run: check it takes writes now,
+                # before any record is sent anywhere.
+                self._db.execute("BEGIN IMMEDIATE")
+                self._db.execute("ROLLBACK")
+        except sqlite3.DatabaseError as exc:
+            raise StoreError(_db_problem(self.path, exc)) from None
+        except OSError as exc:
+            raise StoreError(
+                f"cannot use the run store {self.path}: {exc.strerror or exc}"
+            ) from None
+
+    # ------------------------------------------------------------------ schema
+
+    def _prepare_schema(self, create: bool) -> None:
+        version = self._db.execute("PRAGMA user_version").fetchone()[0]
+        if version == 0:
+            tables = self._db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
+            if tables:
+                raise StoreError(f"{self.path} is an SQLite file, but not a run store")
+            if not create:
+                raise StoreError(f"no run store at {self.path}: it holds no runs")
+            # WAL lets readers and the writers of other runs work while one run commits.
+            self._db.execute("PRAGMA journal_mode = WAL")
+            with self._transaction():
+                _execute_all(self._db, _SCHEMA)
+                self._db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+            return
+        if version > SCHEMA_VERSION:
+            raise StoreError(
+                f"the run store {self.path} has schema version {version}, newer than this "
+                f"version of zentrix-gov reads ({SCHEMA_VERSION}); use a newer zentrix-gov, or "
+                "another store (--store)"
+            )
+        while version < SCHEMA_VERSION:
+            step = MIGRATIONS.get(version)
+            if step is None:
+                raise StoreError(
+                    f"the run store {self.path} has schema version {version}, which this "
+                    f"version of zentrix-gov cannot upgrade to {SCHEMA_VERSION}; use another "
+                    "store (--store)"
+                )
+            with self._transaction():
+                _execute_all(self._db, step)
+                self._db.execute(f"PRAGMA user_version = {version + 1}")
+            version += 1
+
+    @contextlib.contextmanager
+    def _transaction(self) -> Iterator[sqlite3.Connection]:
+        self._db.execute("BEGIN IMMEDIATE")
+        try:
+            yield self._db
+        except BaseException:
+            self._db.execute("ROLLBACK")
+            raise
+        self._db.execute("COMMIT")
+
+    def close(self) -> None:
+        for run_id in list(self._locks):
+            self.release(run_id)
+        self._db.close()
+
+    def __enter__(self) -> RunStore:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    # ------------------------------------------------------------------ ownership
+
+    def _lock_path(self, run_id: str) -> Path:
+        return self.path.with_name(f"{self.path.name}-locks") / f"{run_id}.lock"
+
+    def claim(self, run_id: str) -> None:
+        """Become the only writer of ``run_id`` until :meth:`release` or the process ends."""
+        lock_path = self._lock_path(run_id)
+        try:
+            lock_path.parent.mkdir(exist_ok=True)
+            descriptor = os.open(lock_path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
+        except OSError as exc:
+            raise StoreError(f"cannot lock run {run_id} in {self.path}: {exc.strerror}") from None
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(descriptor)
+            raise StoreError(f"run {run_id} is being written by another process") from None
+        self._locks[run_id] = descriptor
+
+    def release(self, run_id: str) -> None:
+        descriptor = self._locks.pop(run_id, None)
+        if descriptor is not None:
+            os.close(descriptor)
+
+    def _owned_elsewhere(self, run_id: str) -> bool:
+        """Whether a live process other than this one holds the run's lock."""
+        if run_id in self._locks:
+            return False
+        try:
+            descriptor = os.open(self._lock_path(run_id), os.O_RDONLY | os.O_NOFOLLOW)
+        except OSError:
+            return False
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return True
+        finally:
+            os.close(descriptor)
+        return False
+
+    # ------------------------------------------------------------------ writing
+
+    def begin_run(self, run: RunRecord) -> None:
+        """Store a new run and claim it."""
+        values = [_column_value(name, getattr(run, name)) for name in _RUN_FIELDS]
+        with self._transaction() as db:
+            db.execute(
+                f"INSERT INTO runs ({', '.join(_RUN_FIELDS)}) "
+                f"VALUES ({', '.join('?' * len(_RUN_FIELDS))})",
+                values,
+            )
+        self.claim(run.id)
+
+    def reopen_run(self, run_id: str) -> None:
+        """Mark a claimed run as running again (resumed)."""
+        with self._transaction() as db:
+            db.execute(
+                "UPDATE runs SET status = 'running', ended = NULL, error = NULL WHERE id = ?",
+                (run_id,),
+            )
+
+    def commit_unit(
+        self, run_id: str, unit: UnitRecord, rows: Iterable[tuple[Any, ...]], committed: str
+    ) -> None:
+        """Store a finished unit and its result rows (``RESULT_COLUMNS`` each) at once."""
+        self._check_owner(run_id)
+        placeholders = ", ".join("?" * (len(RESULT_COLUMNS) + 2))
+        with self._transaction() as db:
+            db.execute(
+                "INSERT INTO units (run_id, metric, chunk, first_position, records, "
+                "wall_seconds, attempts, summary, committed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                (
+                    run_id,
+                    unit.metric,
+                    unit.chunk,
+                    unit.first_position,
+                    unit.records,
+                    unit.wall_seconds,
+                    unit.attempts,
+                    json.dumps(unit.summary, ensure_ascii=False),
+                    committed,
+                ),
+            )
+            db.executemany(
+                f"INSERT INTO results (run_id, metric, {', '.join(RESULT_COLUMNS)}) "
+                f"VALUES ({placeholders})",
+                ((run_id, unit.metric, *row) for row in rows),
+            )
+
+    def finish_run(self, run_id: str, status: str, ended: str, error: str | None = None) -> None:
+        if status not in RUN_STATUSES:
+            raise ValueError(f"unknown run status {status!r}")
+        with self._transaction() as db:
+            db.execute(
+                "UPDATE runs SET status = ?, ended = ?, error = ? WHERE id = ?",
+                (status, ended, error, run_id),
+            )
+
+    def _check_owner(self, run_id: str) -> None:
+        if run_id not in self._locks:
+            raise StoreError(f"run {run_id} is not owned by this process; only its owner writes")
+
+    # ------------------------------------------------------------------ reading
+
+    def find_run(self, reference: str) -> RunRecord:
+        """The run called ``reference``: an id, a unique start of one, or ``last`` (the most
+        recently started run)."""
+        if reference == "last":
+            row = self._db.execute(
+                f"SELECT {', '.join(_RUN_FIELDS)} FROM runs ORDER BY started DESC, id DESC LIMIT 1"
+            ).fetchone()
+            if row is None:
+                raise StoreError(f"the run store {self.path} holds no runs yet")
+            return self._run(row)
+        rows = self._db.execute(
+            f"SELECT {', '.join(_RUN_FIELDS)} FROM runs WHERE id = ? OR id LIKE ? ESCAPE '\\' "
+            "ORDER BY id LIMIT 3",
+            (reference, _like_prefix(reference)),
+        ).fetchall()
+        exact = [row for row in rows if row[0] == reference]
+        if exact:
+            return self._run(exact[0])
+        if len(rows) == 1:
+            return self._run(rows[0])
+        if not rows:
+            raise StoreError(f"no run {reference!r} in {self.path} (python -m zentrix_gov runs)")
+        raise StoreError(f"{reference!r} starts more than one run id in {self.path}; give more")
+
+    def list_runs(self) -> list[RunRecord]:
+        rows = self._db.execute(
+            f"SELECT {', '.join(_RUN_FIELDS)} FROM runs ORDER BY started, id"
+        ).fetchall()
+        return [self._run(row) for row in rows]
+
+    def _run(self, row: tuple[Any, ...]) -> RunRecord:
+        values = {
+            name: json.loads(value) if name in _JSON_FIELDS and value is not None else value
+            for name, value in zip(_RUN_FIELDS, row, strict=True)
+        }
+        run = RunRecord(**values)
+        if run.status == "running" and not self._owned_elsewhere(run.id):
+            # Its process is gone (killed, or the machine went down): nothing writes it now.
+            run.status = "interrupted"
+        return run
+
+    def committed_units(self, run_id: str) -> set[tuple[str, int]]:
+        rows = self._db.execute("SELECT metric, chunk FROM units WHERE run_id = ?", (run_id,))
+        return {(metric, chunk) for metric, chunk in rows}
+
+    def units(self, run_id: str, metric: str | None = None) -> list[UnitRecord]:
+        query = (
+            "SELECT metric, chunk, first_position, records, wall_seconds, attempts, summary "
+            "FROM units WHERE run_id = ?"
+        )
+        arguments: tuple[Any, ...] = (run_id,)
+        if metric is not None:
+            query += " AND metric = ?"
+            arguments += (metric,)
+        rows = self._db.execute(query + " ORDER BY metric, chunk", arguments)
+        return [
+            UnitRecord(name, chunk, first, records, seconds, attempts, json.loads(summary))
+            for name, chunk, first, records, seconds, attempts, summary in rows
+        ]
+
+    def results(
+        self, run_id: str, metric: str, columns: Iterable[str] = RESULT_COLUMNS
+    ) -> Iterator[tuple[Any, ...]]:
+        """The metric's result rows in record order, streamed."""
+        names = [name for name in columns if name in RESULT_COLUMNS]
+        yield from self._db.execute(
+            f"SELECT {', '.join(names)} FROM results WHERE run_id = ? AND metric = ? "
+            "ORDER BY position",
+            (run_id, metric),
+        )
+
+    def counts(self, run_id: str) -> dict[str, dict[str, int]]:
+        """Per metric: how many result rows have each status, and how many have a value."""
+        counts: dict[str, dict[str, int]] = {}
+        rows = self._db.execute(
+            "SELECT metric, status, count(*), count(value) FROM results WHERE run_id = ? "
+            "GROUP BY metric, status",
+            (run_id,),
+        )
+        for metric, status, number, with_value in rows:
+            entry = counts.setdefault(metric, {"ok": 0, "error": 0, "skipped": 0, "value": 0})
+            entry[status] = number
+            entry["value"] += with_value
+        return counts
+
+    def detail_counts(self, run_id: str, metric: str) -> dict[str, int]:
+        """How many evaluated records of the metric have a label, an explanation, ..."""
+        names = ("label", "explanation", "feedback", "input_tokens", "output_tokens")
+        row = self._db.execute(
+            f"SELECT {', '.join(f'count({name})' for name in names)} FROM results "
+            "WHERE run_id = ? AND metric = ? AND status != 'skipped'",
+            (run_id, metric),
+        ).fetchone()
+        return dict(zip(names, row, strict=True))
+
+    def error_codes(self, run_id: str, metric: str) -> dict[str, int]:
+        rows = self._db.execute(
+            "SELECT error_code, count(*) FROM results WHERE run_id = ? AND metric = ? AND "
+            "status = 'error' GROUP BY error_code ORDER BY count(*) DESC, error_code",
+            (run_id, metric),
+        )
+        return {code or "": number for code, number in rows}
+
+
+def _execute_all(db: sqlite3.Connection, script: str) -> None:
+    # One statement at a time: executescript would commit the open transaction first.
+    for statement in script.split(";"):
+        if statement.strip():
+            db.execute(statement)
+
+
+def _column_value(name: str, value: Any) -> Any:
+    return json.dumps(value, ensure_ascii=False) if name in _JSON_FIELDS else value
+
+
+def _like_prefix(text: str) -> str:
+    escaped = text.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_")
+    return escaped + "%"
+
+
+def _db_problem(path: Path, exc: sqlite3.DatabaseError) -> str:
+    text = str(exc)
+    if "readonly" in text or "unable to open" in text:
+        return f"cannot write the run store {path}: {text} (check the folder's permissions)"
+    if "not a database" in text:
+        return f"{path} is not a run store (not an SQLite file)"
+    return f"cannot use the run store {path}: {text}"

@@ -1,0 +1,169 @@
+"""What a stored run says per metric: its value, spread, coverage and lost records.
+
+Everything is computed from the stored per-record results, so a run that was interrupted and
+resumed reads exactly as one that ran straight through.
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass, field
+from typing import Any
+
+from zentrix_gov.runs.store import RunRecord, RunStore
+
+# Error codes of records whose judge answered but whose verdict could not be read.
+UNREADABLE_CODES = frozenset({"UNPARSEABLE_VERDICT"})
+_COUNTED = re.compile(r"^(\d+) of (\d+) (.*)$", re.DOTALL)
+
+
+@dataclass
+class MetricSummary:
+    """One metric of a stored run."""
+
+    name: str
+    total: int  # records of the run
+    read: int = 0  # records the metric evaluated (not skipped)
+    skipped: int = 0
+    values: int = 0  # evaluated records with a value
+    errors: int = 0  # evaluated records with an error (unreadable verdicts included)
+    unreadable: int = 0
+    stored: int = 0  # records with a stored result of any status
+    value: float | int | str | None = None
+    minimum: float | int | None = None
+    maximum: float | int | None = None
+    skip_reason: str = ""
+    seconds: float = 0.0
+    units: int = 0
+    identity: dict[str, Any] | None = None
+    notes: list[dict[str, Any]] = field(default_factory=list)
+
+    @property
+    def coverage(self) -> float | None:
+        """Records with a value ÷ records the metric read (None when it read none)."""
+        return self.values / self.read if self.read else None
+
+    @property
+    def failed(self) -> bool:
+        """The metric read records but produced no value for any of them."""
+        return self.read > 0 and self.values == 0
+
+
+def summarize(store: RunStore, run: RunRecord) -> list[MetricSummary]:
+    """A summary of every metric of ``run``, in the run's order."""
+    summaries = []
+    for name in run.metrics:
+        summary = MetricSummary(name, run.total_records)
+        units = store.units(run.id, name)
+        summary.units = len(units)
+        summary.seconds = sum(unit.wall_seconds for unit in units)
+        notes: list[list[dict[str, Any]]] = []
+        for unit in units:
+            if summary.identity is None and unit.summary.get("identity"):
+                summary.identity = unit.summary["identity"]
+            notes.append(unit.summary.get("notes") or [])
+        summary.notes = merge_notes(notes)
+        total = 0.0
+        for status, value, code, reason in store.results(
+            run.id, name, ("status", "value", "error_code", "skip_reason")
+        ):
+            summary.stored += 1
+            if status == "skipped":
+                summary.skipped += 1
+                summary.skip_reason = summary.skip_reason or reason or ""
+                continue
+            summary.read += 1
+            if status == "error":
+                summary.errors += 1
+                summary.unreadable += code in UNREADABLE_CODES
+            if value is None:
+                continue
+            summary.values += 1
+            total += value
+            if summary.minimum is None or value < summary.minimum:
+                summary.minimum = value
+            if summary.maximum is None or value > summary.maximum:
+                summary.maximum = value
+        if summary.values:
+            summary.value = round(total / summary.values, 4)
+        elif summary.read:
+            summary.value = "Error"
+        summaries.append(summary)
+    return summaries
+
+
+def merge_notes(per_unit: list[list[dict[str, Any]]]) -> list[dict[str, Any]]:
+    """One list of a metric's chunk-level errors: notes of the same code that count
+    records ("3 of 500 ...") are added up, other notes are kept once each, in order."""
+    merged: list[dict[str, Any]] = []
+    counted: dict[str, tuple[int, int, str, int]] = {}  # code -> (lost, of, tail, index)
+    for notes in per_unit:
+        for note in notes:
+            code, message = note.get("code"), note.get("message_en", "")
+            match = _COUNTED.match(message)
+            if match is not None:
+                lost, of, tail = int(match[1]), int(match[2]), match[3]
+                if code in counted and counted[code][2] == tail:
+                    before = counted[code]
+                    counted[code] = (before[0] + lost, before[1] + of, tail, before[3])
+                    continue
+                counted[code] = (lost, of, tail, len(merged))
+            if note not in merged:
+                merged.append(dict(note))
+    for code, (lost, of, tail, index) in counted.items():
+        merged[index] = {"code": code, "message_en": f"{lost} of {of} {tail}"}
+    return merged
+
+
+def coverage_failures(summaries: list[MetricSummary], minimum: float) -> list[str]:
+    """The metrics whose coverage falls below ``minimum``, each as a short text."""
+    failures = []
+    for summary in summaries:
+        coverage = summary.coverage
+        if coverage is not None and coverage < minimum:
+            failures.append(
+                f"{summary.name} {coverage:.1%} ({summary.values} of {summary.read} records "
+                "have a value)"
+            )
+    return failures
+
+
+def format_value(value: Any) -> str:
+    if value is None:
+        return "-"
+    if isinstance(value, bool) or not isinstance(value, int | float):
+        return str(value)
+    return f"{value:.4f}"
+
+
+def table_rows(summaries: list[MetricSummary]) -> tuple[tuple[str, ...], list[tuple[str, ...]]]:
+    """The summary table's header and rows."""
+    header = (
+        "metric",
+        "value",
+        "min",
+        "max",
+        "records",
+        "coverage",
+        "errors",
+        "unreadable",
+        "skipped",
+    )
+    rows = []
+    for summary in summaries:
+        records = str(summary.read) if not summary.skipped else f"{summary.read}/{summary.total}"
+        coverage = summary.coverage
+        rows.append(
+            (
+                summary.name,
+                format_value(summary.value),
+                format_value(summary.minimum),
+                format_value(summary.maximum),
+                records,
+                "-" if coverage is None else f"{coverage:.1%}",
+                str(summary.errors - summary.unreadable),
+                str(summary.unreadable),
+                str(summary.skipped),
+            )
+        )
+    return header, rows
