@@ -90,10 +90,16 @@ class Run:
 def export_header(run: RunRecord, summaries: list[MetricSummary]) -> dict[str, Any]:
     from zentrix_gov.runs.export import failure_text
 
-    failure = run.error if run.status == "failed" else failure_text(summaries)
-    header: dict[str, Any] = {"status": "failed" if failure else "complete"}
-    if failure:
-        header["error"] = failure
+    if run.status in ("running", "interrupted"):
+        header: dict[str, Any] = {
+            "status": "interrupted",
+            "error": f"run {run.id} was interrupted before it finished; resume it to complete it",
+        }
+    else:
+        failure = run.error if run.status == "failed" else failure_text(summaries)
+        header = {"status": "failed" if failure else "complete"}
+        if failure:
+            header["error"] = failure
     header["records_file"] = run.input_path
     header["total_records"] = run.total_records
     service = run.definition.get("detection_service")

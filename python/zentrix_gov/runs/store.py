@@ -381,6 +381,16 @@ class RunStore:
         rows = self._db.execute("SELECT metric, chunk FROM units WHERE run_id = ?", (run_id,))
         return {(metric, chunk) for metric, chunk in rows}
 
+    def records_done(self, run_id: str, metrics: Iterable[str]) -> int:
+        """How many records every metric of the run has finished (from the start)."""
+        done = dict(
+            self._db.execute(
+                "SELECT metric, sum(records) FROM units WHERE run_id = ? GROUP BY metric",
+                (run_id,),
+            )
+        )
+        return min((done.get(metric, 0) for metric in metrics), default=0)
+
     def units(self, run_id: str, metric: str | None = None) -> list[UnitRecord]:
         query = (
             "SELECT metric, chunk, first_position, records, wall_seconds, attempts, summary "

@@ -1,0 +1,191 @@
+"""``runs``: list the stored runs, show one, export one.
+
+    python -m zentrix_gov runs [--json]
+    python -m zentrix_gov runs show RUN_ID
+    python -m zentrix_gov runs export RUN_ID -o FILE.json
+
+RUN_ID is a run's id, a unique start of one, or ``last``. ``--store`` (or ``ZENTRIX_STORE``)
+names the store; the default is ``.zentrix/runs.sqlite`` under the current folder.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, TextIO
+
+from zentrix_gov.cli.errors import EXIT_OK, UsageError
+
+if TYPE_CHECKING:
+    from zentrix_gov.runs.store import RunRecord, RunStore
+    from zentrix_gov.runs.summary import MetricSummary
+
+STORE_HELP = (
+    "the run store, an SQLite file (default: $ZENTRIX_STORE, else .zentrix/runs.sqlite under "
+    "the current folder)"
+)
+
+
+def add_store_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--store", metavar="PATH", help=STORE_HELP)
+
+
+def add_parser(commands: Any) -> None:
+    runs = commands.add_parser(
+        "runs",
+        help="list, show or export stored runs",
+        description="List the stored runs (id, start, status, metrics, records done/total), "
+        "show one run's summary table, or export one run's results as --output does.",
+    )
+    add_store_option(runs)
+    runs.add_argument("--json", action="store_true", help="print the listing as JSON")
+    actions = runs.add_subparsers(dest="runs_command", metavar="ACTION")
+    show = actions.add_parser("show", help="print a stored run's summary table")
+    show.add_argument("run", metavar="RUN_ID", help="a run id, a unique start of one, or 'last'")
+    add_store_option(show)
+    export = actions.add_parser("export", help="write a stored run's results JSON and CSV")
+    export.add_argument("run", metavar="RUN_ID", help="a run id, a unique start of one, or 'last'")
+    export.add_argument(
+        "-o", "--output", required=True, metavar="FILE", help="the JSON file (CSV beside it)"
+    )
+    add_store_option(export)
+
+
+def open_store(path: str | None, *, create: bool = False) -> RunStore:
+    from zentrix_gov.runs.errors import StoreError
+    from zentrix_gov.runs.store import RunStore
+
+    try:
+        return RunStore(path, create=create)
+    except StoreError as exc:
+        raise UsageError(str(exc)) from None
+
+
+def find_run(store: RunStore, reference: str) -> RunRecord:
+    from zentrix_gov.runs.errors import StoreError
+
+    try:
+        return store.find_run(reference)
+    except StoreError as exc:
+        raise UsageError(str(exc)) from None
+
+
+def run(args: argparse.Namespace) -> int:
+    with open_store(args.store) as store:
+        if args.runs_command == "show":
+            return show(store, find_run(store, args.run), sys.stdout)
+        if args.runs_command == "export":
+            return export(store, find_run(store, args.run), args.output)
+        listing = [_listing(store, record) for record in store.list_runs()]
+    if args.json:
+        print(json.dumps(listing, indent=2, ensure_ascii=False))
+    else:
+        print_listing(listing, sys.stdout)
+    return EXIT_OK
+
+
+def _listing(store: RunStore, run: RunRecord) -> dict[str, Any]:
+    done = store.records_done(run.id, run.metrics)
+    return {
+        "id": run.id,
+        "started": run.started,
+        "ended": run.ended,
+        "status": run.status,
+        "metrics": run.metrics,
+        "records_done": done,
+        "records_total": run.total_records,
+        "input": run.input_path,
+        "judge_model": run.judge_model,
+        "error": run.error,
+    }
+
+
+def print_listing(listing: Sequence[dict[str, Any]], out: TextIO) -> None:
+    if not listing:
+        print("no runs stored yet", file=out)
+        return
+    header = ("id", "started", "status", "records", "metrics")
+    rows = [
+        (
+            entry["id"],
+            entry["started"],
+            entry["status"],
+            f"{entry['records_done']}/{entry['records_total']}",
+            ",".join(entry["metrics"]),
+        )
+        for entry in listing
+    ]
+    print_rows(header, rows, out, right=(3,))
+
+
+def print_rows(
+    header: Sequence[str], rows: Sequence[Sequence[str]], out: TextIO, right: Sequence[int]
+) -> None:
+    """A plain text table: columns ``right`` aligned right, the others left."""
+    widths = [max(len(row[i]) for row in (header, *rows)) for i in range(len(header))]
+
+    def line(cells: Sequence[str]) -> str:
+        parts = [
+            f"{cell:>{width}}" if index in right else f"{cell:<{width}}"
+            for index, (cell, width) in enumerate(zip(cells, widths, strict=True))
+        ]
+        return "  ".join(parts).rstrip()
+
+    print(line(header), file=out)
+    print("  ".join("-" * width for width in widths), file=out)
+    for row in rows:
+        print(line(row), file=out)
+    out.flush()
+
+
+def print_summary(summaries: Sequence[MetricSummary], out: TextIO) -> None:
+    """The summary table of a run: value, spread, coverage and lost records per metric."""
+    from zentrix_gov.runs.summary import table_rows
+
+    header, rows = table_rows(list(summaries))
+    print_rows(header, rows, out, right=range(1, len(header)))
+    if any(summary.skipped for summary in summaries):
+        print(
+            "\nrecords n/N: the metric was computed for n of the N records; the others lack "
+            "a value it reads.",
+            file=out,
+        )
+    out.flush()
+
+
+def show(store: RunStore, record: RunRecord, out: TextIO) -> int:
+    from zentrix_gov.runs.summary import summarize
+
+    print(
+        f"run {record.id}: {record.status}, started {record.started}"
+        + (f", ended {record.ended}" if record.ended else "")
+        + f"\nrecords: {record.input_path} ({record.total_records} records)",
+        file=out,
+    )
+    if record.judge_model:
+        print(
+            f"judge: {record.judge_model}"
+            + (f" at {record.judge_url}" if record.judge_url else ""),
+            file=out,
+        )
+    if record.error:
+        print(f"error: {record.error}", file=out)
+    print(file=out)
+    print_summary(summarize(store, record), out)
+    return EXIT_OK
+
+
+def export(store: RunStore, record: RunRecord, output: str) -> int:
+    from zentrix_gov.cli.report import check_output
+    from zentrix_gov.runs.api import Run
+
+    path = check_output(output)
+    if record.status == "running":
+        raise UsageError(f"run {record.id} is still running; export it when it has finished")
+    csv_path = Run(store.path, record.id).export(
+        path, record.definition.get("id_field", "record_id")
+    )
+    print(f"wrote {path} and {csv_path}", file=sys.stderr)
+    return EXIT_OK
