@@ -1,6 +1,8 @@
 import os
 import tempfile
 
+import pytest
+
 # Everything runs offline: models and catalogs come from installed packages, and judge
 # engines that cache answers write to a folder of this run.
 os.environ["HF_HUB_OFFLINE"] = "1"
@@ -14,3 +16,11 @@ os.environ.setdefault(
 )
 
 pytest_plugins = ["tests.plugin_services", "tests.plugin_judge"]
+
+
+@pytest.fixture(autouse=True)
+def run_store(tmp_path_factory, monkeypatch):
+    """Every test's stored runs go to a store of its own, outside its tmp_path."""
+    path = tmp_path_factory.mktemp("store") / "runs.sqlite"
+    monkeypatch.setenv("ZENTRIX_STORE", str(path))
+    return path

@@ -13,7 +13,7 @@ import time
 import pytest
 
 from zentrix_gov.cli import main
-from zentrix_gov.cli.report import TEXT_LIMIT, error_text
+from zentrix_gov.runs.export import TEXT_LIMIT, error_text
 from zentrix_gov.entities.base_classes import Error
 from zentrix_gov.entities.errors import MetricComputationError
 from zentrix_gov.providers.detectwire import Detectwire
@@ -65,6 +65,15 @@ def many_records(tmp_path_factory):
     return path
 
 
+def assert_interrupted(err: str, folder) -> None:
+    """One line says the run was interrupted and how to resume it; no results file."""
+    lines = [line for line in err.splitlines() if not line.startswith("[")]
+    assert len(lines) == 1 and lines[0].startswith(
+        "error: interrupted; resume with: python -m zentrix_gov evaluate --resume "
+    ), lines
+    assert list(folder.iterdir()) == []
+
+
 class TestInterrupt:
     """Ctrl-C while the built-in local service is busy scoring many records."""
 
@@ -88,10 +97,7 @@ class TestInterrupt:
         _, err = process.communicate(timeout=30)
         assert time.monotonic() - sent < 2.0
         assert process.returncode == INTERRUPTED
-        assert [line for line in err.splitlines() if not line.startswith("[")] == [
-            "error: interrupted"
-        ]
-        assert list(tmp_path.iterdir()) == []
+        assert_interrupted(err, tmp_path)
 
     def test_second_ctrl_c_ends_it_at_once(self, many_records, tmp_path):
         process = self.start(many_records, tmp_path / "results.json")
@@ -102,10 +108,7 @@ class TestInterrupt:
         _, err = process.communicate(timeout=30)
         assert time.monotonic() - sent < 0.5
         assert process.returncode == INTERRUPTED
-        assert [line for line in err.splitlines() if not line.startswith("[")] == [
-            "error: interrupted"
-        ]
-        assert list(tmp_path.iterdir()) == []
+        assert_interrupted(err, tmp_path)
 
 
 class TestTimeout:
@@ -125,7 +128,7 @@ class TestTimeout:
         assert getattr(Detectwire, "REQUEST_TIMEOUT", "unset") == before
 
     def test_waiting_is_shown_while_a_metric_is_outstanding(self, use_server, monkeypatch, capsys):
-        monkeypatch.setattr("zentrix_gov.cli.running.Progress.wait_every", 0.1)
+        monkeypatch.setattr("zentrix_gov.cli.running.UnitProgress.wait_every", 0.1)
         use_server.faults.latency = 0.5
         assert evaluate(RECORDS, "-c", COLUMNS, "-m", "hap") == 0
         waiting = [line for line in capsys.readouterr().err.splitlines() if "waiting" in line]
@@ -143,7 +146,7 @@ class TestTimeout:
         assert evaluate(RECORDS, "-c", COLUMNS, "-m", "hap") == FAILED
         err = capsys.readouterr().err
         assert err.splitlines()[-1] == "error: metric 'hap' failed: timed out"
-        assert error_text(Error(code="REQUEST_FAILED", message_en="")).startswith(
+        assert error_text("REQUEST_FAILED", "").startswith(
             "REQUEST_FAILED: no message"
         )
 
@@ -183,14 +186,15 @@ class TestResultsFile:
         document = json.loads(output.read_text())
         assert document["status"] == "failed"
         assert "cannot connect to the detection service" in document["error"]
-        assert [metric["value"] for metric in document["metrics"]] == ["Error", None]
+        # The unit that could not connect is not stored: a resume asks for it again.
+        assert [metric["value"] for metric in document["metrics"]] == [None, None]
 
     def test_failed_write_leaves_no_results_file(self, use_server, monkeypatch, tmp_path, capsys):
         def broken_writer(handle):
             handle.write("id,hap\n")
             raise OSError(28, "No space left on device")
 
-        monkeypatch.setattr("zentrix_gov.cli.report.csv.writer", broken_writer)
+        monkeypatch.setattr("zentrix_gov.runs.export.csv.writer", broken_writer)
         output = tmp_path / "results.json"
         assert evaluate(RECORDS, "-c", COLUMNS, "-m", "hap", "-o", output) == FAILED
         assert "No space left on device" in capsys.readouterr().err

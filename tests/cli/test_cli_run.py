@@ -22,7 +22,9 @@ def table_rows(stdout: str) -> dict[str, dict[str, str]]:
     """Rows of the summary table by metric name, each a dict by column heading."""
     lines = stdout.splitlines()
     header = lines[0].split()
-    assert header == ["metric", "value", "min", "max", "records", "errors"]
+    assert header == [
+        "metric", "value", "min", "max", "records", "coverage", "errors", "unreadable", "skipped"
+    ]  # fmt: skip
     rows = {}
     for line in lines[2:]:
         if not line.strip():

@@ -29,10 +29,8 @@ The modules follow the steps of a run:
 from __future__ import annotations
 
 import argparse
-import asyncio
 import os
 import sys
-import time
 from collections.abc import Sequence
 from contextlib import suppress
 
@@ -74,7 +72,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         except SystemExit as exc:  # --help, or a mistake argparse has reported
             return exc.code if isinstance(exc.code, int) else EXIT_USAGE
         if args.command == "evaluate":
-            return run_evaluate(args, interrupts)
+            return run_evaluate(args, interrupts, list(sys.argv[1:] if argv is None else argv))
+        if args.command == "runs":
+            from zentrix_gov.cli import stored_runs
+
+            return stored_runs.run(args)
         if args.command == "risk":
             from zentrix_gov.cli.risk import run_risk
 
@@ -91,6 +93,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail(
             EXIT_USAGE,
             "name a command: 'evaluate' (evaluate metrics over a file of records), "
+            "'runs' (list, show or export stored runs), "
             "'risk' (evaluate a model's risks), 'metrics' (list the metrics) or "
             f"'judge-service' (run the local judge service); see {PROG} --help",
         )
@@ -119,77 +122,10 @@ def _fail(code: int, message: str) -> int:
     return code
 
 
-def run_evaluate(args: argparse.Namespace, interrupts: Interrupts | None = None) -> int:
-    from zentrix_gov.cli.judge import (
-        apply_rag_method,
-        check_judges,
-        open_judge,
-        quiet_progress_bars,
-    )
-    from zentrix_gov.cli.libraries import library_prints
-    from zentrix_gov.cli.plan import build_metrics, plan_runs
-    from zentrix_gov.cli.records import prepare_records, read_records
-    from zentrix_gov.cli.report import (
-        check_output,
-        failed_metrics_message,
-        print_table,
-        write_outputs,
-    )
-    from zentrix_gov.cli.running import Progress, request_timeout, run_metrics
-    from zentrix_gov.cli.service import open_service
-    from zentrix_gov.cli.settings import load_settings
+def run_evaluate(
+    args: argparse.Namespace, interrupts: Interrupts | None = None, argv: Sequence[str] = ()
+) -> int:
+    """The ``evaluate`` command (see :mod:`zentrix_gov.cli.evaluate`)."""
+    from zentrix_gov.cli.evaluate import run_evaluate as evaluate
 
-    interrupts = interrupts or Interrupts()
-    output = check_output(args.output)
-    settings = load_settings(args.config)
-    metrics = build_metrics(args.metrics, settings, args.criteria)
-    apply_rag_method(metrics, args.rag_method)
-    check_judges(metrics, args)
-    configuration = settings.configuration
-    frame = read_records(args.records)
-    file_columns = [str(column) for column in frame.columns]
-    frame = prepare_records(frame, configuration)
-    runs = plan_runs(metrics, frame, configuration, args.records, file_columns)
-    progress = Progress(runs, len(frame), args.quiet)
-    started = time.perf_counter()
-    with (
-        library_prints(args.quiet),
-        quiet_progress_bars(args.quiet),
-        open_judge(args, args.quiet) as judge,
-        open_service(args.quiet) as service,
-        request_timeout(args.timeout),
-    ):
-        if judge is not None:
-            configuration.llm_judge = judge
-        work = run_metrics(
-            runs,
-            frame,
-            configuration,
-            service,
-            progress,
-            args.max_concurrency if args.concurrent else None,
-        )
-        try:
-            asyncio.run(interrupts.run(work))
-        except EvaluationFailed as exc:
-            if output is not None:
-                # What an earlier run left at --output must not pass for this run's results.
-                write_outputs(output, runs, frame, args.records, service, configuration, str(exc))
-            raise
-    elapsed = time.perf_counter() - started
-
-    failure = failed_metrics_message(runs)
-    print_table(runs, len(frame), sys.stdout)
-    if output is not None:
-        write_outputs(output, runs, frame, args.records, service, configuration, failure)
-        if not args.quiet:
-            print(f"wrote {output.shown} and {output.shown_csv}", file=sys.stderr)
-    if not args.quiet:
-        print(
-            f"{len(frame)} records, {len(runs)} metrics in {elapsed:.1f}s",
-            file=sys.stderr,
-            flush=True,
-        )
-    if failure:
-        raise EvaluationFailed(failure)
-    return EXIT_OK
+    return evaluate(args, interrupts, argv)

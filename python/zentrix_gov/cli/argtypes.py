@@ -23,3 +23,13 @@ def seconds(text: str) -> float:
     if not value >= 0 or value == float("inf"):
         raise argparse.ArgumentTypeError(f"must be a finite number of seconds >= 0, got {text}")
     return value
+
+
+def fraction(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, got {text!r}") from None
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 1, got {text}")
+    return value

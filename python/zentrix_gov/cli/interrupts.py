@@ -1,12 +1,13 @@
-"""Ctrl-C: the first one cancels the run and ends it within a grace period, the second one
-ends the process at once.
+"""Ctrl-C (and SIGTERM): the first one cancels the run and ends it within a grace period,
+the second one ends the process at once.
 
 The interpreter runs Python signal handlers on the main thread only between bytecodes, so a
 busy main thread (native code, a crowded event loop) may see the signal late. A watcher
 thread therefore learns of every SIGINT straight from the interpreter's C-level handler,
 through ``signal.set_wakeup_fd``: after the first it gives the run ``GRACE_SECONDS`` to
 wind down, and a second one ends the process immediately. Either way the process ends with
-exit code 130 and one ``error: interrupted`` line, and no results file is written.
+exit code 130 and one ``error: interrupted`` line (followed by ``note``, how to resume, when
+a run has set one), and no results file is written. SIGTERM is handled as Ctrl-C.
 """
 
 from __future__ import annotations
@@ -29,6 +30,7 @@ T = TypeVar("T")
 
 GRACE_SECONDS = 1.0
 MESSAGE = "error: interrupted\n"
+SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
 
 class Interrupts:
@@ -36,10 +38,11 @@ class Interrupts:
 
     def __init__(self) -> None:
         self.fired = False
+        self.note = ""  # said on the interrupt line, e.g. how to resume the run
         self._announced = False
         self._lock = threading.Lock()
         self._installed = False
-        self._previous_handler: Any = None
+        self._previous_handlers: dict[int, Any] = {}
         self._previous_fd = -1
         self._reader: socket.socket | None = None
         self._writer: socket.socket | None = None
@@ -52,7 +55,7 @@ class Interrupts:
             return
         self._reader, self._writer = socket.socketpair()
         self._writer.setblocking(False)
-        self._previous_handler = signal.signal(signal.SIGINT, self._on_signal)
+        self._previous_handlers = {sig: signal.signal(sig, self._on_signal) for sig in SIGNALS}
         self._previous_fd = signal.set_wakeup_fd(self._writer.fileno(), warn_on_full_buffer=False)
         self._installed = True
         threading.Thread(target=self._watch, args=(self._reader,), daemon=True).start()
@@ -66,7 +69,8 @@ class Interrupts:
         with suppress(ValueError):
             signal.set_wakeup_fd(self._previous_fd)
         if not self.fired:
-            signal.signal(signal.SIGINT, self._previous_handler)
+            for sig, handler in self._previous_handlers.items():
+                signal.signal(sig, handler)
         for sock in (self._writer, self._reader):
             if sock is not None:
                 with suppress(OSError):
@@ -114,7 +118,7 @@ class Interrupts:
                 return
             self._announced = True
         with suppress(OSError, ValueError):
-            sys.stderr.write(MESSAGE)
+            sys.stderr.write(MESSAGE[:-1] + f"; {self.note}\n" if self.note else MESSAGE)
             sys.stderr.flush()
 
     def _watch(self, reader: socket.socket) -> None:
@@ -130,7 +134,7 @@ class Interrupts:
                 break  # the grace period is over
             if not data:
                 return  # uninstalled
-            interrupts = data.count(signal.SIGINT)
+            interrupts = sum(data.count(sig) for sig in SIGNALS)
             if (interrupts and give_up_at is not None) or interrupts > 1:
                 break  # a second Ctrl-C
             if interrupts:

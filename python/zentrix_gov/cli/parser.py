@@ -5,11 +5,12 @@ from __future__ import annotations
 import argparse
 from typing import NoReturn
 
-from zentrix_gov.cli import judge_service
-from zentrix_gov.cli.argtypes import positive_int, seconds
+from zentrix_gov.cli import judge_service, stored_runs
+from zentrix_gov.cli.argtypes import fraction, positive_int, seconds
 from zentrix_gov.cli.errors import EXIT_USAGE
 from zentrix_gov.cli.judge import add_judge_options
 from zentrix_gov.cli.risk import add_parser as add_risk_parser
+from zentrix_gov.runs import DEFAULT_CHUNK_SIZE
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 PROG = "python -m zentrix_gov"
@@ -118,7 +119,12 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EVALUATE_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    evaluate.add_argument("records", metavar="RECORDS", help="records file (.csv, .json, .jsonl)")
+    evaluate.add_argument(
+        "records",
+        metavar="RECORDS",
+        nargs="?",
+        help="records file (.csv, .json, .jsonl, .parquet); not with --resume",
+    )
     evaluate.add_argument(
         "-m",
         "--metrics",
@@ -162,6 +168,7 @@ def build_parser() -> argparse.ArgumentParser:
         f"(default {DEFAULT_TIMEOUT:g}; 0: the HTTP library's own limit)",
     )
     add_judge_options(evaluate)
+    add_run_options(evaluate)
     evaluate.add_argument(
         "-q",
         "--quiet",
@@ -174,6 +181,33 @@ def build_parser() -> argparse.ArgumentParser:
         help="list the metrics and metric groups",
         description="List the metrics and metric groups that --metrics accepts.",
     )
+    stored_runs.add_parser(commands)
     judge_service.add_parser(commands)
     add_risk_parser(commands)
     return parser
+
+
+def add_run_options(evaluate: argparse.ArgumentParser) -> None:
+    """Options of the stored run: where it goes, how it is cut, how to resume it."""
+    stored_runs.add_store_option(evaluate)
+    evaluate.add_argument(
+        "--resume",
+        metavar="RUN_ID",
+        help="evaluate only what the stored run RUN_ID (or 'last') has not finished; the run's "
+        "own records, metrics and config are used and must not have changed",
+    )
+    evaluate.add_argument(
+        "--chunk-size",
+        type=positive_int,
+        default=DEFAULT_CHUNK_SIZE,
+        metavar="N",
+        help=f"records per unit of work (default {DEFAULT_CHUNK_SIZE}): each metric's "
+        "results are stored a chunk at a time, and an interruption costs at most one "
+        "unfinished chunk per metric",
+    )
+    evaluate.add_argument(
+        "--min-coverage",
+        type=fraction,
+        metavar="F",
+        help="exit 1 when some metric has a value for fewer than F (0 to 1) of the records it read",
+    )

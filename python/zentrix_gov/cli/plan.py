@@ -1,55 +1,17 @@
-"""Which metrics to run, and on which records: the plan of an evaluation."""
+"""Which metrics a run evaluates: the metrics of --metrics (groups expanded) and --criteria."""
 
 from __future__ import annotations
 
 import difflib
 from collections.abc import Sequence
-from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TextIO
 
-from zentrix_gov.cli.errors import UsageError, one_line
-from zentrix_gov.cli.records import has_no_value
+from zentrix_gov.cli.errors import UsageError
 from zentrix_gov.cli.settings import METRIC_PARAMS, Settings
 from zentrix_gov.metrics.problems import echo
 
 if TYPE_CHECKING:
-    import pandas as pd
-
-    from zentrix_gov.config import GenAIConfiguration
     from zentrix_gov.entities.metric import GenAIMetric
-
-# What a configuration setting the metric needs but that is not set is called in messages.
-_UNSET_SETTING = {
-    "input_fields": "input_fields in the config file must name at least one column",
-    "output_fields": "{name} needs output_fields (the answer column) in the config",
-    "context_fields": "{name} needs the context column(s): set context_fields in the --config file",
-    "reference_fields": "{name} needs the reference column(s): set reference_fields in the config",
-    "tool_calls_field": (
-        "{name} needs the column of the tool calls: set tool_calls_field in the --config file"
-    ),
-    "prediction_field": (
-        "{name} needs the column of the text to judge: set prediction_field in the criterion "
-        "or output_fields in the --config file"
-    ),
-}
-
-
-@dataclass
-class MetricRun:
-    """One metric of the run: the records it is evaluated on and, later, its result."""
-
-    metric: GenAIMetric
-    rows: list[int]
-    skipped_ids: list[str]
-    skip_reason: str
-    result: Any = None
-    seconds: float = 0.0
-
-    @property
-    def name(self) -> str:
-        """The metric's name on the command line (``rag_faithfulness`` reports
-        ``faithfulness`` results, beside the detector metric of that name)."""
-        return run_name(self.metric)
 
 
 def print_metric_list(out: TextIO) -> None:
@@ -113,8 +75,9 @@ def read_criteria_file(path: str) -> list[GenAIMetric]:
 
 def run_name(metric: GenAIMetric) -> str:
     """The name the table, the CSV and the JSON's ``metric`` key give ``metric``."""
-    info = getattr(metric, "info", None)
-    return getattr(info, "command_name", metric.name)
+    from zentrix_gov.runs.planning import result_name
+
+    return result_name(metric)
 
 
 def check_unique_names(metrics: Sequence[GenAIMetric]) -> None:
@@ -185,66 +148,3 @@ def _named_metrics(entries: Sequence[str], settings: Settings) -> list[GenAIMetr
                 f"(set its parameters under {METRIC_PARAMS}.{name} in the --config file)"
             ) from None
     return metrics
-
-
-def needed_columns(
-    metric: GenAIMetric, configuration: GenAIConfiguration
-) -> tuple[list[tuple[str, str]], list[tuple[str, ...]]]:
-    """The columns ``metric`` reads, as (column, setting) pairs that must exist, and the
-    groups of columns of which every evaluated record needs at least one value."""
-    info = metric.info
-    exist: list[tuple[str, str]] = []
-    filled: list[tuple[str, ...]] = []
-    for use in info.column_uses(configuration):
-        if not use.columns:
-            raise UsageError(_UNSET_SETTING[use.setting].format(name=one_line(metric.name, 200)))
-        exist += [(column, use.setting) for column in use.columns]
-        if use.needs_value:
-            filled.append(use.columns)
-    if "tools" in info.reads and not configuration.tools:
-        raise UsageError(
-            f"{metric.name} checks tool calls against the tool catalogue: set tools in the "
-            "--config file"
-        )
-    return exist, filled
-
-
-def plan_runs(
-    metrics: list[GenAIMetric],
-    frame: pd.DataFrame,
-    configuration: GenAIConfiguration,
-    records_path: str,
-    file_columns: Sequence[str],
-) -> list[MetricRun]:
-    """Check the columns every metric needs and pick the records it can be evaluated on.
-
-    ``file_columns`` are the columns of the records file, named in error messages.
-    """
-    columns = [str(column) for column in frame.columns]
-    ids = frame[configuration.record_id_field].tolist()
-    runs = []
-    for metric in metrics:
-        exist, filled = needed_columns(metric, configuration)
-        for column, setting in exist:
-            if column not in columns:
-                raise UsageError(
-                    f"{records_path} has no column {echo(column)} ({setting}, needed by "
-                    f"{one_line(metric.name, 200)}); its columns are: "
-                    f"{', '.join(file_columns)}. Name the columns in a --config file"
-                )
-        rows, skipped, lacking = [], [], []
-        for row in range(len(frame)):
-            empty = [
-                group
-                for group in filled
-                if all(has_no_value(frame.at[row, column]) for column in group)
-            ]
-            if not empty:
-                rows.append(row)
-                continue
-            skipped.append(ids[row])
-            lacking += [group for group in empty if group not in lacking]
-        lacking.sort(key=filled.index)
-        reason = "no " + " or ".join("/".join(group) for group in lacking)
-        runs.append(MetricRun(metric, rows, skipped, reason))
-    return runs

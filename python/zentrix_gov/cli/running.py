@@ -1,24 +1,24 @@
-"""Running the planned metrics against the service, one after another or concurrently."""
+"""A run in progress: one line per metric as it finishes, a waiting line while metrics are
+outstanding, and the checks that stop a run whose service cannot be reached."""
 
 from __future__ import annotations
 
 import asyncio
 import sys
 import time
-from collections.abc import Iterator
+from collections.abc import Awaitable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO, TypeVar
 
-from zentrix_gov.cli.errors import EvaluationFailed, one_line
-from zentrix_gov.cli.libraries import explain
-from zentrix_gov.cli.plan import MetricRun
-from zentrix_gov.cli.report import error_count, format_value
-from zentrix_gov.entities.errors import MetricComputationError
+from zentrix_gov.cli.errors import one_line
 
 if TYPE_CHECKING:
-    import pandas as pd
-
     from zentrix_gov.cli.service import Service
+    from zentrix_gov.runs.executor import PlannedMetric, UnitWork
+    from zentrix_gov.runs.store import RunRecord, RunStore
+    from zentrix_gov.runs.units import UnitOutcome
+
+T = TypeVar("T")
 
 # Texts of the exceptions aiohttp raises when no connection could be made at all.
 _CONNECT_FAILURES = (
@@ -33,24 +33,41 @@ _CONNECT_FAILURES = (
 )
 
 
-class Progress:
-    """One line per metric on standard error as it finishes, and a waiting line while
-    metrics are outstanding: rewritten every second on a terminal, printed every
-    ``wait_every`` seconds otherwise."""
+class UnitProgress:
+    """Progress of a run's units on standard error.
+
+    A metric's line comes when its last unit is stored, with its value over all its stored
+    records. While metrics are outstanding a waiting line says for how long and how far they
+    are: rewritten every second on a terminal, printed every ``wait_every`` seconds
+    otherwise.
+    """
 
     tick_seconds = 1.0
     wait_every = 10.0
 
     def __init__(
-        self, runs: list[MetricRun], total_records: int, quiet: bool, out: TextIO | None = None
+        self,
+        store: RunStore,
+        run: RunRecord,
+        planned: Sequence[PlannedMetric],
+        total_records: int,
+        quiet: bool,
+        out: TextIO | None = None,
     ):
-        self.total = len(runs)
+        self.store = store
+        self.run = run
         self.total_records = total_records
         self.quiet = quiet
         self.out = out if out is not None else sys.stderr
-        self.done = 0
-        self.width = max(len(run.name) for run in runs)
-        self.outstanding: dict[str, float] = {}  # metric name -> when it started
+        chunks = -(-total_records // run.chunk_size)
+        committed = store.committed_units(run.id)
+        self.left = {p.name: chunks - sum(1 for n, _ in committed if n == p.name) for p in planned}
+        self.records_done = {p.name: store.records_done(run.id, [p.name]) for p in planned}
+        self.total = len(planned)
+        self.done = self.total - sum(1 for left in self.left.values() if left > 0)
+        self.width = max((len(p.name) for p in planned), default=0)
+        self.outstanding: dict[str, float] = {}  # metric name -> when its first unit started
+        self.seconds: dict[str, float] = {}
         self._waiting_shown = False  # a waiting line is on the terminal, unfinished
 
     @property
@@ -58,14 +75,34 @@ class Progress:
         isatty = getattr(self.out, "isatty", None)
         return bool(isatty and isatty())
 
-    def started(self, run: MetricRun) -> None:
-        self.outstanding[run.name] = time.perf_counter()
+    # ------------------------------------------------------------------ listener
 
-    def finished(self, run: MetricRun) -> None:
-        self.outstanding.pop(run.name, None)
+    def unit_started(self, name: str) -> None:
+        self.outstanding.setdefault(name, time.perf_counter())
 
-    async def keep_ticking(self) -> None:
-        """Show how long the outstanding metrics have been waiting, until cancelled."""
+    def unit_finished(
+        self, name: str, work: UnitWork, outcome: UnitOutcome, seconds: float
+    ) -> None:
+        self.left[name] -= 1
+        self.records_done[name] += len(work.ids)
+        self.seconds[name] = self.seconds.get(name, 0.0) + seconds
+        if self.left[name] == 0:
+            self.outstanding.pop(name, None)
+            self.report(name)
+
+    # ------------------------------------------------------------------ output
+
+    async def ticking(self, work: Awaitable[T]) -> T:
+        """Await ``work`` with the waiting line kept up to date meanwhile."""
+        ticker = asyncio.ensure_future(self._keep_ticking())
+        try:
+            return await work
+        finally:
+            ticker.cancel()
+            await asyncio.gather(ticker, return_exceptions=True)
+            self.clear()
+
+    async def _keep_ticking(self) -> None:
         if self.quiet:
             return
         interval = self.tick_seconds if self._terminal else self.wait_every
@@ -78,7 +115,8 @@ class Progress:
             return
         now = time.perf_counter()
         waited = ", ".join(
-            f"{name} {now - since:.0f}s" for name, since in sorted(self.outstanding.items())
+            f"{name} {now - since:.0f}s ({self.records_done[name]}/{self.total_records} records)"
+            for name, since in sorted(self.outstanding.items())
         )
         if self._terminal:
             self.out.write(f"\r\033[K  waiting for {waited}")
@@ -94,26 +132,28 @@ class Progress:
             self.out.flush()
             self._waiting_shown = False
 
-    def report(self, run: MetricRun) -> None:
+    def report(self, name: str) -> None:
+        from zentrix_gov.runs.summary import format_value, summarize
+
         self.done += 1
         if self.quiet:
             return
         self.clear()
+        summary = summarize(self.store, self.run, [name])[0]
         counter = f"[{self.done:>{len(str(self.total))}}/{self.total}]"
-        if run.result is None:
+        if not summary.read:
             detail = (
-                f"{'-':>8}  not evaluated: all {self.total_records} records have {run.skip_reason}"
+                f"{'-':>8}  not evaluated: all {self.total_records} records have "
+                f"{summary.skip_reason}"
             )
         else:
-            value = format_value(getattr(run.result, "value", None))
-            detail = f"{value:>8}  {_records(len(run.rows))}"
-            errors = error_count(run.result)
-            if errors:
-                detail += f", {errors} with errors"
-            if run.skipped_ids:
-                detail += f" ({len(run.skipped_ids)} skipped: {run.skip_reason})"
-            detail += f"  {run.seconds:.2f}s"
-        print(f"{counter} {run.name:<{self.width}} {detail}", file=self.out, flush=True)
+            detail = f"{format_value(summary.value):>8}  {_records(summary.read)}"
+            if summary.errors:
+                detail += f", {summary.errors} with errors"
+            if summary.skipped:
+                detail += f" ({summary.skipped} skipped: {summary.skip_reason})"
+            detail += f"  {self.seconds.get(name, summary.seconds):.2f}s"
+        print(f"{counter} {name:<{self.width}} {detail}", file=self.out, flush=True)
 
 
 def _records(count: int) -> str:
@@ -140,91 +180,26 @@ def request_timeout(seconds: float | None) -> Iterator[None]:
             Detectwire.REQUEST_TIMEOUT = before
 
 
-async def evaluate_run(
-    run: MetricRun,
-    frame: pd.DataFrame,
-    configuration: Any,
-    service: Service,
-    progress: Progress,
-) -> MetricRun:
-    """Evaluate one metric on its records; the result and time go into ``run``."""
-    from zentrix_gov.evaluation import evaluate_async
+def unreachable_check(service: Service) -> Any:
+    """A unit check that stops the run, storing nothing of the unit, when none of its
+    requests could even connect to the detection service: those records have no results,
+    only an outage, and a resumed run must ask for them again."""
+    from zentrix_gov.runs.errors import UnitFailed
 
-    if not run.rows:
-        return run
-    # A copy per metric: the provider may rewrite cells (tool calls) in the table it gets.
-    records = frame.iloc[run.rows].reset_index(drop=True).copy()
-    progress.started(run)
-    started = time.perf_counter()
-    try:
-        evaluation = await evaluate_async(
-            records, [run.metric], configuration, api_client=service.api_client
-        )
-    except MetricComputationError as exc:
-        reason = explain(exc.cause if exc.cause is not None else exc)
-        raise EvaluationFailed(f"metric {run.name!r} failed: {reason}") from None
-    except Exception as exc:
-        raise EvaluationFailed(
-            f"metric {run.name!r} failed: {type(exc).__name__}: {explain(exc)}"
-        ) from None
-    finally:
-        progress.finished(run)
-    results = list(getattr(evaluation, "metrics_result", []) or [])
-    run.result = results[0] if results else None
-    run.seconds = time.perf_counter() - started
-    return run
-
-
-async def run_metrics(
-    runs: list[MetricRun],
-    frame: pd.DataFrame,
-    configuration: Any,
-    service: Service,
-    progress: Progress,
-    max_concurrency: int | None = None,
-) -> None:
-    """Evaluate every run: one after another in order, or with ``max_concurrency`` at most
-    that many at a time. Stops at the first failure; outstanding metrics are cancelled."""
-    ticker = asyncio.ensure_future(progress.keep_ticking())
-    tasks: list[asyncio.Future[MetricRun]] = []
-    try:
-        if max_concurrency is None:
-            for run in runs:
-                await evaluate_run(run, frame, configuration, service, progress)
-                check_reachable(run, service)
-                progress.report(run)
+    def check(work: UnitWork, outcome: UnitOutcome) -> None:
+        failed = [row for row in outcome.rows if row[2] == "error"]
+        if not work.rows or len(failed) < len(work.rows):
             return
-        limit = asyncio.Semaphore(max_concurrency)
+        if all(
+            row[9] == "REQUEST_FAILED"
+            and any(marker in (row[10] or "").lower() for marker in _CONNECT_FAILURES)
+            for row in failed
+        ):
+            raise UnitFailed(
+                work.metric.name,
+                work.chunk,
+                f"cannot connect to the detection service at {service.url} "
+                f"({one_line(failed[0][10], 200)})",
+            )
 
-        async def one(run: MetricRun) -> MetricRun:
-            async with limit:
-                return await evaluate_run(run, frame, configuration, service, progress)
-
-        tasks = [asyncio.ensure_future(one(run)) for run in runs]
-        for finished in asyncio.as_completed(tasks):
-            run = await finished
-            check_reachable(run, service)
-            progress.report(run)
-    finally:
-        ticker.cancel()
-        for task in tasks:
-            task.cancel()
-        await asyncio.gather(ticker, *tasks, return_exceptions=True)
-        progress.clear()
-
-
-def check_reachable(run: MetricRun, service: Service) -> None:
-    """Stop the run when no request of a metric could even connect to the service."""
-    result = run.result
-    if result is None or getattr(result, "value", None) != "Error":
-        return
-    errors = list(getattr(result, "errors", None) or [])
-    if errors and all(
-        error.code == "REQUEST_FAILED"
-        and any(marker in error.message_en.lower() for marker in _CONNECT_FAILURES)
-        for error in errors
-    ):
-        raise EvaluationFailed(
-            f"cannot connect to the detection service at {service.url} "
-            f"({one_line(errors[0].message_en, 200)})"
-        )
+    return check

@@ -19,11 +19,12 @@ from collections.abc import Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from zentrix_gov.runs import DEFAULT_CHUNK_SIZE
 from zentrix_gov.runs.errors import RecordsError
-from zentrix_gov.runs.export import staged_write, write_csv, write_json
+from zentrix_gov.runs.export import write_csv, write_json
 from zentrix_gov.runs.inputs import Source, fingerprint, frame_source, open_source
 from zentrix_gov.runs.planning import plan_metrics, result_name
-from zentrix_gov.runs.runner import DEFAULT_CHUNK_SIZE, RunSpec, resume_run, run_units, start_run
+from zentrix_gov.runs.runner import RunSpec, resume_run, run_units, start_run
 from zentrix_gov.runs.store import RunRecord, RunStore
 from zentrix_gov.runs.summary import MetricSummary, summarize
 from zentrix_gov.runs.units import UniqueIds
@@ -60,20 +61,20 @@ class Run:
 
     def export(self, path: str | os.PathLike[str], id_field: str = "record_id") -> Path:
         """Write the results JSON to ``path`` and the per-record CSV beside it; returns the
-        CSV's path."""
-        output = Path(path)
-        csv_path = output.with_suffix(".csv")
+        CSV's path. A symbolic link is written through; a name that is not a regular file
+        (a device, a folder, ...) is refused with ``OutputPathError``."""
+        from zentrix_gov.utils.files import output_target, staged_files
+
+        json_target = output_target(path, str(path))
+        csv_path = Path(path).with_suffix(".csv")
+        csv_target = output_target(csv_path, str(csv_path))
         with self._open() as store:
             run = store.find_run(self.id)
             summaries = summarize(store, run)
-            header = export_header(run, summaries)
-            staged_write(
-                [csv_path, output],
-                [
-                    lambda handle: write_csv(store, run, handle, id_field),
-                    lambda handle: write_json(store, run, handle, header, summaries),
-                ],
-            )
+            with staged_files() as stage:
+                write_csv(store, run, stage(csv_target), id_field)
+                # Renamed last: when the JSON file is there, the run's files are complete.
+                write_json(store, run, stage(json_target), export_header(run, summaries), summaries)
         return csv_path
 
     def results(self) -> MetricsEvaluationResult:
@@ -189,7 +190,7 @@ def _source(records: Any, configuration: Any) -> tuple[Source, Any]:
         source, print_ = frame_source(records_frame(records))
         ids = UniqueIds(source.path, configuration.record_id_field)
         ids(0, source.frame)
-    ids.check()
+    ids.check(source)
     if not source.records:
         raise RecordsError(f"records file {source.path} holds no records")
     return source, print_

@@ -134,7 +134,7 @@ class LocalExecutor:
                     by_name[planned.name] = task
                     tasks.append(task)
                 chunk_done = asyncio.gather(*by_name.values(), return_exceptions=True)
-                chunk_done.add_done_callback(lambda _: window.release())
+                chunk_done.add_done_callback(_release_to(window))
                 tasks = [task for task in tasks if not task.done()]
             while tasks:
                 await _first(asyncio.gather(*tasks, return_exceptions=True), failure)
@@ -156,8 +156,13 @@ class LocalExecutor:
         started = time.perf_counter()
         result = None
         if work.rows:
+            # A copy per unit: a provider may rewrite cells (tool calls) in the table it gets.
             data = work.frame.iloc[work.rows].reset_index(drop=True).copy()
-            result = await job.evaluate(work.metric.metric, data)
+            try:
+                result = await job.evaluate(work.metric.metric, data)
+            except UnitFailed as exc:
+                exc.chunk = work.chunk
+                raise
         outcome = unit_outcome(
             result, work.ids, work.rows, work.skipped, work.skip_reason, work.first_position
         )
@@ -180,6 +185,9 @@ class LocalExecutor:
 async def _first(awaitable: Awaitable[Any], failure: asyncio.Future[None]) -> Any:
     """Await ``awaitable``, unless the run fails first (then raise that failure)."""
     task = asyncio.ensure_future(awaitable)
+    # A gathering future that is cancelled ends with an error of its own: read it, or
+    # asyncio reports it as never retrieved.
+    task.add_done_callback(lambda done: done.cancelled() or done.exception())
     try:
         await asyncio.wait({task, failure}, return_when=asyncio.FIRST_COMPLETED)
     except BaseException:
@@ -193,6 +201,15 @@ async def _first(awaitable: Awaitable[Any], failure: asyncio.Future[None]) -> An
     return task.result()
 
 
+def _release_to(window: asyncio.Semaphore) -> Callable[[asyncio.Future[Any]], None]:
+    def release(done: asyncio.Future[Any]) -> None:
+        if not done.cancelled():
+            done.exception()  # a cancelled chunk's gathering ends with an error; read it
+        window.release()
+
+    return release
+
+
 def _fill_timestamps(frame: pd.DataFrame, configuration: Any, started: str) -> None:
     # Records without a timestamp get the run's start: the same on every resume.
     field_name = configuration.record_timestamp_field
@@ -202,7 +219,3 @@ def _fill_timestamps(frame: pd.DataFrame, configuration: Any, started: str) -> N
 
 def now() -> str:
     return datetime.now().astimezone().isoformat(timespec="seconds")
-
-
-def unit_failed(work: UnitWork, message: str) -> UnitFailed:
-    return UnitFailed(work.metric.name, work.chunk, message)

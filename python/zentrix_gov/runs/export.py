@@ -7,12 +7,12 @@ records needs no more memory than exporting a small one. The JSON reads exactly 
 
 from __future__ import annotations
 
+import ast
 import csv
 import json
 import shutil
 import tempfile
-from collections.abc import Callable, Iterator
-from pathlib import Path
+from collections.abc import Iterator
 from typing import IO, Any
 
 from zentrix_gov.runs.store import RunRecord, RunStore
@@ -58,26 +58,42 @@ def cap_texts(value: Any, limit: int = TEXT_LIMIT) -> tuple[Any, int]:
     return value, 0
 
 
-def run_status(summaries: list[MetricSummary], failure: str | None) -> str:
-    return "failed" if failure else "complete"
-
-
 def failure_text(summaries: list[MetricSummary]) -> str | None:
     """Why the run failed when some metric produced no value; None when all did."""
     failed = [summary for summary in summaries if summary.failed]
     if not failed:
         return None
-    details = [
-        f"{summary.name} ({_error_text(summary.notes[0])})" if summary.notes else summary.name
-        for summary in failed
-    ]
+    details = []
+    for summary in failed:
+        first = summary.notes[0] if summary.notes else summary.first_error
+        details.append(
+            f"{summary.name} ({error_text(first['code'], first['message_en'])})"
+            if first
+            else summary.name
+        )
     plural = "s" if len(failed) > 1 else ""
     return f"{len(failed)} metric{plural} produced no value: " + "; ".join(details)
 
 
-def _error_text(error: dict[str, Any]) -> str:
-    text = " ".join(str(error.get("message_en", "")).split())
-    return f"{error.get('code')}: {text[:197] + '...' if len(text) > 200 else text}"
+def error_text(code: str, message: str) -> str:
+    """A short reading of a record error; service replies are shown by their message."""
+    try:
+        reply = ast.literal_eval(message)
+    except (ValueError, SyntaxError, MemoryError, RecursionError):
+        reply = None
+    if isinstance(reply, dict):
+        errors = reply.get("errors")
+        if isinstance(errors, list) and errors and isinstance(errors[0], dict):
+            message = errors[0].get("message", message)
+        elif isinstance(reply.get("message"), str):
+            message = reply["message"]
+    text = " ".join(str(message).split())
+    if len(text) > 200:
+        text = text[:197] + "..."
+    if not text:
+        # Time-outs and some connection failures carry no message.
+        text = "no message (a timed-out request reports none)"
+    return f"{code}: {text}"
 
 
 def write_json(
@@ -119,7 +135,7 @@ def _write_metric(store: RunStore, run: RunRecord, summary: MetricSummary, out: 
         entry, cut = cap_texts(entry)
         out.write(_indented(entry, 2))
         return cut
-    identity = summary.identity
+    identity = summary.aggregate or {}
     errors = list(summary.notes)
     if summary.failed:
         errors += [
@@ -226,27 +242,3 @@ def _joined_rows(
             cells += [found[detail] if shown else None for detail in details]
             heads[index] = next(cursors[index], None)
         yield str(record_id), cells
-
-
-def staged_write(targets: list[Path], writers: list[Callable[[IO[str]], None]]) -> None:
-    """Write each target through a temporary file beside it and rename them all into place
-    once every one is written (in order: the last is the one whose presence says the set is
-    complete). Nothing is left behind when a writer fails."""
-    staged: list[tuple[Any, Path]] = []
-    try:
-        for target, writer in zip(targets, writers, strict=True):
-            handle = tempfile.NamedTemporaryFile(  # noqa: SIM115 - closed below, renamed after
-                "w", dir=target.parent, prefix=f".{target.name}.", delete=False, encoding="utf-8",
-                newline="" if target.suffix == ".csv" else None,
-            )  # fmt: skip
-            staged.append((handle, target))
-            writer(handle)
-        for handle, _ in staged:
-            handle.close()
-        for handle, target in staged:
-            Path(handle.name).replace(target)
-    except BaseException:
-        for handle, _ in staged:
-            handle.close()
-            Path(handle.name).unlink(missing_ok=True)
-        raise

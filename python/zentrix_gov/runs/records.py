@@ -31,7 +31,7 @@ def stored_results(store: RunStore, run: RunRecord) -> MetricsEvaluationResult:
         errors = list(summary.notes)
         if summary.failed:
             errors += [error.model_dump() for record in records for error in record.errors or []]
-        identity = summary.identity
+        identity = summary.aggregate or {}
         results.append(
             AggregateMetricResult(
                 **{

@@ -18,6 +18,7 @@ from importlib import metadata
 from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit, urlunsplit
 
+from zentrix_gov.runs import DEFAULT_CHUNK_SIZE
 from zentrix_gov.runs.errors import ResumeRefused, UnitFailed
 from zentrix_gov.runs.inputs import Fingerprint, Source
 from zentrix_gov.runs.planning import result_name, unit_metric
@@ -28,11 +29,6 @@ if TYPE_CHECKING:
     from zentrix_gov.runs.executor import Evaluator, OutcomeCheck, PlannedMetric, UnitListener
     from zentrix_gov.runs.summary import MetricSummary
 
-# Records per unit when nobody says otherwise. Small enough that an interruption costs
-# little judge work (a unit per metric), large enough that the detection service's 100
-# connections are busy for several rounds per unit and a unit's fixed costs (an HTTP
-# session, a pipeline set-up, a commit) stay a few percent of its time.
-DEFAULT_CHUNK_SIZE = 500
 # Packages whose versions are stored with every run: what computed its results.
 VERSIONED_PACKAGES = ("zentrix-gov", "unitxt", "evalassist", "litellm", "pandas", "pydantic")
 
@@ -47,6 +43,7 @@ class RunSpec:
     chunk_size: int = DEFAULT_CHUNK_SIZE
     command: list[str] | str = ""
     definition: dict[str, Any] = field(default_factory=dict)
+    planned: list[PlannedMetric] = field(default_factory=list)
 
     def judge(self) -> tuple[str | None, str | None]:
         """The judge model's id and URL (never its key)."""
@@ -207,14 +204,15 @@ async def run_units(
 
 
 def driver_evaluator(configuration: Any, api_client: Any) -> Evaluator:
-    """Units evaluate their metric through the evaluation driver, as one-off evaluations do;
-    a failure of the metric as a whole becomes ``UnitFailed``."""
-    from zentrix_gov.evaluators.impl import metricrun
+    """Units evaluate their metric as a one-off ``zentrix_gov.evaluate_async`` of that metric
+    over the unit's records would; a failure of the metric as a whole becomes
+    ``UnitFailed``, with the failure as its cause."""
+    from zentrix_gov.evaluation import evaluate_async
 
     async def evaluate(metric: Any, data: Any) -> Any:
         try:
-            evaluation = await metricrun._evaluate_metrics_async(
-                configuration, data, [unit_metric(metric)], api_client, []
+            evaluation = await evaluate_async(
+                data, [unit_metric(metric)], configuration, api_client=api_client
             )
         except Exception as exc:
             cause = getattr(exc, "cause", None) or exc

@@ -178,19 +178,21 @@ class RunStore:
     # ------------------------------------------------------------------ schema
 
     def _prepare_schema(self, create: bool) -> None:
-        version = self._db.execute("PRAGMA user_version").fetchone()[0]
+        version = self._version()
         if version == 0:
-            tables = self._db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
-            if tables:
-                raise StoreError(f"{self.path} is an SQLite file, but not a run store")
             if not create:
+                self._refuse_foreign()
                 raise StoreError(f"no run store at {self.path}: it holds no runs")
             # WAL lets readers and the writers of other runs work while one run commits.
             self._db.execute("PRAGMA journal_mode = WAL")
             with self._transaction():
-                _execute_all(self._db, _SCHEMA)
-                self._db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
-            return
+                # Checked again inside the transaction: another process may have made the
+                # store since.
+                if self._version() == 0:
+                    self._refuse_foreign()
+                    _execute_all(self._db, _SCHEMA)
+                    self._db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+            version = self._version()
         if version > SCHEMA_VERSION:
             raise StoreError(
                 f"the run store {self.path} has schema version {version}, newer than this "
@@ -209,6 +211,13 @@ class RunStore:
                 _execute_all(self._db, step)
                 self._db.execute(f"PRAGMA user_version = {version + 1}")
             version += 1
+
+    def _refuse_foreign(self) -> None:
+        if self._db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
+            raise StoreError(f"{self.path} is an SQLite file, but not a run store")
+
+    def _version(self) -> int:
+        return int(self._db.execute("PRAGMA user_version").fetchone()[0])
 
     @contextlib.contextmanager
     def _transaction(self) -> Iterator[sqlite3.Connection]:

@@ -35,8 +35,10 @@ class MetricSummary:
     skip_reason: str = ""
     seconds: float = 0.0
     units: int = 0
-    identity: dict[str, Any] | None = None
+    identity: dict[str, Any] | None = None  # what every record result says it is
+    aggregate: dict[str, Any] | None = None  # what the metric's aggregate says it is
     notes: list[dict[str, Any]] = field(default_factory=list)
+    first_error: dict[str, Any] | None = None  # code and message of the first record error
 
     @property
     def coverage(self) -> float | None:
@@ -49,10 +51,12 @@ class MetricSummary:
         return self.read > 0 and self.values == 0
 
 
-def summarize(store: RunStore, run: RunRecord) -> list[MetricSummary]:
-    """A summary of every metric of ``run``, in the run's order."""
+def summarize(
+    store: RunStore, run: RunRecord, names: list[str] | None = None
+) -> list[MetricSummary]:
+    """A summary of every metric of ``run`` (or of those ``names``), in the run's order."""
     summaries = []
-    for name in run.metrics:
+    for name in run.metrics if names is None else names:
         summary = MetricSummary(name, run.total_records)
         units = store.units(run.id, name)
         summary.units = len(units)
@@ -61,11 +65,12 @@ def summarize(store: RunStore, run: RunRecord) -> list[MetricSummary]:
         for unit in units:
             if summary.identity is None and unit.summary.get("identity"):
                 summary.identity = unit.summary["identity"]
+                summary.aggregate = unit.summary.get("aggregate") or summary.identity
             notes.append(unit.summary.get("notes") or [])
         summary.notes = merge_notes(notes)
         total = 0.0
-        for status, value, code, reason in store.results(
-            run.id, name, ("status", "value", "error_code", "skip_reason")
+        for status, value, code, reason, message in store.results(
+            run.id, name, ("status", "value", "error_code", "skip_reason", "error_text")
         ):
             summary.stored += 1
             if status == "skipped":
@@ -75,6 +80,8 @@ def summarize(store: RunStore, run: RunRecord) -> list[MetricSummary]:
             summary.read += 1
             if status == "error":
                 summary.errors += 1
+                if summary.first_error is None:
+                    summary.first_error = {"code": code, "message_en": message or ""}
                 summary.unreadable += code in UNREADABLE_CODES
             if value is None:
                 continue

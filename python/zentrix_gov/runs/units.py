@@ -21,6 +21,7 @@ if TYPE_CHECKING:
     import pandas as pd
 
     from zentrix_gov.config import GenAIConfiguration
+    from zentrix_gov.runs.inputs import Source
 
 # Fields every record result of a unit shares; stored once per unit, not per record.
 IDENTITY_FIELDS = ("name", "display_name", "method", "provider", "group", "thresholds")
@@ -107,17 +108,32 @@ class UniqueIds:
         ids = pd.Series(record_ids(frame, self.id_field, first_position), dtype=object)
         self._hashes.append(pd.util.hash_pandas_object(ids, index=False).to_numpy())
 
-    def check(self) -> None:
+    def check(self, source: Source) -> None:
+        """Raise ``RecordsError`` naming a repeated id of ``source`` (the file inspected)."""
         if not self._given:
             return  # position-derived ids are unique by construction
         hashes = np.sort(np.concatenate(self._hashes))
-        repeated = hashes[1:][hashes[1:] == hashes[:-1]]
+        repeated = set(hashes[1:][hashes[1:] == hashes[:-1]].tolist())
         self._hashes = []
-        if len(repeated):
-            raise RecordsError(
-                f"record ids in column {self.id_field!r} of {self.path} must be unique; "
-                "some id is used by more than one record"
-            )
+        if not repeated:
+            return
+        import pandas as pd
+
+        from zentrix_gov.runs.inputs import read_chunks
+
+        # A second pass finds the texts behind the repeated hashes (rarely more than one).
+        counts: dict[str, int] = {}
+        for index, frame in enumerate(read_chunks(source, 4096)):
+            ids = pd.Series(record_ids(frame, self.id_field, index * 4096), dtype=object)
+            found = pd.util.hash_pandas_object(ids, index=False).to_numpy()
+            for record_id, value in zip(ids, found.tolist(), strict=True):
+                if value in repeated:
+                    counts[record_id] = counts.get(record_id, 0) + 1
+        record_id, count = max(counts.items(), key=lambda item: item[1])
+        raise RecordsError(
+            f"record ids in column {self.id_field!r} must be unique; {record_id!r} is used by "
+            f"{count} records"
+        )
 
 
 def readable_rows(
@@ -184,7 +200,11 @@ def unit_outcome(
     for row in skipped:
         rows.append((first_position + row, ids[row], "skipped", *(None,) * 8, skip_reason, None))
     rows.sort(key=lambda stored: stored[0])
-    summary: dict[str, Any] = {"identity": identity, "notes": _notes(result, records)}
+    summary: dict[str, Any] = {
+        "identity": identity,
+        "aggregate": _identity(result) if records else None,
+        "notes": _notes(result, records),
+    }
     return UnitOutcome(summary, rows, values, errors)
 
 
