@@ -178,14 +178,12 @@ def show(store: RunStore, record: RunRecord, out: TextIO) -> int:
 
 
 def export(store: RunStore, record: RunRecord, output: str) -> int:
-    from zentrix_gov.cli.report import check_output
-    from zentrix_gov.runs.api import Run
+    from zentrix_gov.cli.report import check_output, write_export
 
-    path = check_output(output)
+    files = check_output(output)
+    assert files is not None
     if record.status == "running":
         raise UsageError(f"run {record.id} is still running; export it when it has finished")
-    csv_path = Run(store.path, record.id).export(
-        path, record.definition.get("id_field", "record_id")
-    )
-    print(f"wrote {path} and {csv_path}", file=sys.stderr)
+    write_export(store, record, files)
+    print(f"wrote {files.shown} and {files.shown_csv}", file=sys.stderr)
     return EXIT_OK

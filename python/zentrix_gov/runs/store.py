@@ -350,7 +350,7 @@ class RunStore:
         recently started run)."""
         if reference == "last":
             row = self._db.execute(
-                f"SELECT {', '.join(_RUN_FIELDS)} FROM runs ORDER BY started DESC, id DESC LIMIT 1"
+                f"SELECT {', '.join(_RUN_FIELDS)} FROM runs ORDER BY rowid DESC LIMIT 1"
             ).fetchone()
             if row is None:
                 raise StoreError(f"the run store {self.path} holds no runs yet")
@@ -371,7 +371,7 @@ class RunStore:
 
     def list_runs(self) -> list[RunRecord]:
         rows = self._db.execute(
-            f"SELECT {', '.join(_RUN_FIELDS)} FROM runs ORDER BY started, id"
+            f"SELECT {', '.join(_RUN_FIELDS)} FROM runs ORDER BY rowid"
         ).fetchall()
         return [self._run(row) for row in rows]
 
