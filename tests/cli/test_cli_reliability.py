@@ -146,9 +146,7 @@ class TestTimeout:
         assert evaluate(RECORDS, "-c", COLUMNS, "-m", "hap") == FAILED
         err = capsys.readouterr().err
         assert err.splitlines()[-1] == "error: metric 'hap' failed: timed out"
-        assert error_text("REQUEST_FAILED", "").startswith(
-            "REQUEST_FAILED: no message"
-        )
+        assert error_text("REQUEST_FAILED", "").startswith("REQUEST_FAILED: no message")
 
 
 class TestResultsFile:
