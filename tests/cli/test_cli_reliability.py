@@ -13,10 +13,9 @@ import time
 import pytest
 
 from zentrix_gov.cli import main
-from zentrix_gov.runs.export import TEXT_LIMIT, error_text
-from zentrix_gov.entities.base_classes import Error
 from zentrix_gov.entities.errors import MetricComputationError
 from zentrix_gov.providers.detectwire import Detectwire
+from zentrix_gov.runs.export import TEXT_LIMIT, error_text
 
 from .conftest import (
     COLUMNS,
