@@ -5,7 +5,9 @@
     python -m zentrix_gov risk --model examples.rule_based_model:answer --report r.pdf
 
 ``--criteria FILE`` adds criteria of the user's own, judged by the LLM of ``--judge``;
-``metrics`` lists the metrics, ``judge-service`` runs the local judge & platform stand-in.
+every evaluation is a stored run (``--resume RUN_ID`` finishes an interrupted one, ``runs``
+lists, shows and exports them); ``metrics`` lists the metrics, ``judge-service`` runs the
+local judge & platform stand-in.
 
 Progress goes to standard error, the summary table to standard output. Every problem ends
 with one ``error: ...`` line on standard error: exit code 2 for mistakes in the command,
@@ -15,12 +17,16 @@ interrupted.
 The modules follow the steps of a run:
 
 - ``parser`` (arguments) with ``argtypes`` (checked option values), ``errors`` (exit
-  codes, one-line errors) and ``interrupts`` (Ctrl-C);
-- ``settings`` (the --config file), ``records`` (the records file), ``plan`` (metrics and
-  the records each one reads);
+  codes, one-line errors), ``libraries`` (the libraries' prints and errors, read as one
+  line) and ``interrupts`` (Ctrl-C, SIGTERM);
+- ``evaluate`` (a stored run, from start or resumed), ``settings`` (the --config file),
+  ``records`` (the records file and the columns each metric reads), ``plan`` (the metrics
+  of --metrics and --criteria);
 - ``service`` (the detection service), ``judge`` (the judge of --judge, --rag-method),
   ``local_services`` (the local services a run starts, each with a random token);
-- ``running`` (evaluating), ``report`` (table and files);
+- ``running`` (progress, time-outs, an unreachable service), ``report`` (the results
+  files), ``outputs`` (where files may be written), ``stored_runs`` (the runs command, the
+  summary table);
 - ``risk`` (the risk command) with ``risk_platform`` (a local platform for
   --platform-model) and ``risk_table`` (its summary table);
 - ``judge_service`` (the judge-service command).

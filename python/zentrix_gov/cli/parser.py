@@ -35,6 +35,8 @@ records file:
                      a row with more fields than the header is refused
   .json              a JSON list of objects, one per record
   .jsonl / .ndjson   one JSON object per line
+  .parquet           a Parquet table (needs pyarrow: the 'parquet' extra)
+  CSV, JSON Lines and Parquet files are read a chunk at a time; a JSON file whole.
 
 config file (--config), a JSON object; every key is optional:
   input_fields        column(s) of the question or prompt         default ["input_text"]
@@ -76,6 +78,13 @@ output (--output FILE.json):
   FILE.csv    one row per record, one column per metric value; for criteria also the
               label, explanation, feedback and token counts (columns NAME.label, ...)
   Both files are written when the run ends (never part-way); the folder must be writable.
+
+stored runs:
+  Every run is stored, a unit (one metric over --chunk-size records) at a time, in the
+  run store (--store, $ZENTRIX_STORE, default .zentrix/runs.sqlite). An interrupted run
+  keeps its finished units: --resume RUN_ID (or last) evaluates only the rest, with the
+  run's own records, metrics and config, refused if they changed. 'runs' lists the runs,
+  'runs show RUN_ID' prints one's table, 'runs export RUN_ID -o FILE.json' its files.
   A name that stands for a device, directory, FIFO or socket is refused; a symbolic link
   is followed and the file it leads to is replaced.
 
@@ -90,7 +99,9 @@ exit codes:
   0    the evaluation finished (a metric no record has values for is shown as "-")
   1    the evaluation failed (service unreachable, a metric produced no value)
   2    a mistake in the command, the config file or the records file
-  130  interrupted (Ctrl-C); nothing is written. A second Ctrl-C stops at once.
+  1    also: some metric's coverage is below --min-coverage
+  130  interrupted (Ctrl-C or SIGTERM); no results files, the store keeps the finished
+       units and the last line says how to resume. A second Ctrl-C stops at once.
 
 example:
   python -m zentrix_gov evaluate examples/records.jsonl --config examples/columns.json \\
