@@ -78,6 +78,8 @@ output (--output FILE.json):
   FILE.csv    one row per record, one column per metric value; for criteria also the
               label, explanation, feedback and token counts (columns NAME.label, ...)
   Both files are written when the run ends (never part-way); the folder must be writable.
+  A name that stands for a device, directory, FIFO or socket is refused; a symbolic link
+  is followed and the file it leads to is replaced.
 
 stored runs:
   Every run is stored, a unit (one metric over --chunk-size records) at a time, in the
@@ -85,8 +87,6 @@ stored runs:
   keeps its finished units: --resume RUN_ID (or last) evaluates only the rest, with the
   run's own records, metrics and config, refused if they changed. 'runs' lists the runs,
   'runs show RUN_ID' prints one's table, 'runs export RUN_ID -o FILE.json' its files.
-  A name that stands for a device, directory, FIFO or socket is refused; a symbolic link
-  is followed and the file it leads to is replaced.
 
 environment:
   ZNG_API_KEY, ZNG_SERVICE_INSTANCE_ID   both set: use the governance service instead of
@@ -97,9 +97,9 @@ environment:
 
 exit codes:
   0    the evaluation finished (a metric no record has values for is shown as "-")
-  1    the evaluation failed (service unreachable, a metric produced no value)
+  1    the evaluation failed (service unreachable, a metric produced no value, a
+       coverage below --min-coverage)
   2    a mistake in the command, the config file or the records file
-  1    also: some metric's coverage is below --min-coverage
   130  interrupted (Ctrl-C or SIGTERM); no results files, the store keeps the finished
        units and the last line says how to resume. A second Ctrl-C stops at once.
 
