@@ -93,7 +93,7 @@ def test_an_interrupted_run_resumes_to_the_export_of_an_uninterrupted_one(
         path, ["hap", "pii"], CONFIG, store=store, api_client=api_client, chunk_size=5
     )
     server.requests.clear()
-    server.faults.latency = 0.05
+    server.faults.latency = 0.2
 
     async def interrupted() -> None:
         task = asyncio.ensure_future(

@@ -183,7 +183,8 @@ def unit_outcome(
     by_id: dict[str, Any] = {}
     for record in records:
         by_id.setdefault(str(record.record_id), record)
-    identity = _identity(records[0]) if records else None
+    first = records[0] if records else None
+    identity = _identity(first) if first is not None else None
     rows: list[tuple[Any, ...]] = []
     values = errors = 0
     for row in evaluated:
@@ -193,7 +194,7 @@ def unit_outcome(
             errors += 1
             rows.append(_missing_row(first_position + row, record_id))
             continue
-        stored = _record_row(first_position + row, record_id, record, identity)
+        stored = _record_row(first_position + row, record_id, record, first)
         values += stored[3] is not None
         errors += stored[2] == "error"
         rows.append(stored)
@@ -213,9 +214,7 @@ def _identity(record: Any) -> dict[str, Any]:
     return {name: dumped.get(name) for name in IDENTITY_FIELDS}
 
 
-def _record_row(
-    position: int, record_id: str, record: Any, identity: dict[str, Any] | None
-) -> tuple[Any, ...]:
+def _record_row(position: int, record_id: str, record: Any, first: Any) -> tuple[Any, ...]:
     record_errors = record.errors or []
     value = record.value
     if value is not None and not isinstance(value, int | float):
@@ -223,7 +222,7 @@ def _record_row(
     elif isinstance(value, float) and value != value:
         value = None  # NaN is no value
     info = record.additional_info if isinstance(record.additional_info, dict) else {}
-    same_identity = identity is not None and _identity_matches(record, identity)
+    same_identity = record is first or _same_identity(record, first)
     stored = record.model_dump_json(
         exclude=set(IDENTITY_FIELDS) if same_identity else None, exclude_defaults=True
     )
@@ -247,19 +246,8 @@ def _info_cell(value: Any) -> Any:
     return value if value is None or isinstance(value, str | int | float) else str(value)
 
 
-def _identity_matches(record: Any, identity: dict[str, Any]) -> bool:
-    return (
-        record.name == identity["name"]
-        and record.display_name == identity["display_name"]
-        and record.method == identity["method"]
-        and record.provider == identity["provider"]
-        and _group_text(record.group) == identity["group"]
-        and [t.model_dump(mode="json") for t in record.thresholds] == identity["thresholds"]
-    )
-
-
-def _group_text(group: Any) -> Any:
-    return getattr(group, "value", group)
+def _same_identity(record: Any, first: Any) -> bool:
+    return all(getattr(record, name) == getattr(first, name) for name in IDENTITY_FIELDS)
 
 
 def _missing_row(position: int, record_id: str) -> tuple[Any, ...]:
