@@ -24,7 +24,6 @@ import math
 import os
 import random
 import re
-import resource
 import signal
 import sqlite3
 import subprocess
@@ -37,7 +36,7 @@ ROOT = Path(__file__).resolve().parents[1]
 TOKEN = "bench-token"
 INSTANCE = "bench-instance"
 KILL_METRICS = "hap,pii,rag_answer_relevance"
-CHUNK = 500
+CHUNK = 1000
 
 
 def emit(**fields):
@@ -53,7 +52,7 @@ def write_records(path: Path, count: int) -> Path:
                 json.dumps(
                     {
                         "question": f"What does clause {index} say about fees?{rude}",
-                        "answer": f"Clause {index} sets a fee of {index % 97} euros, call 555-0100.",
+                        "answer": f"Clause {index}: a fee of {index % 97} euros, call 555-0100.",
                         "context": f"Clause {index}: fees of {index % 97} EUR per month.",
                     }
                 )
@@ -116,7 +115,7 @@ def bench_kill9(kills: int = 20, records: int = 2000, seed: int = 7) -> None:
         server.requests.clear()
         command = [*base, *args, "-q"]
         killed_at = []
-        for kill in range(kills):
+        for _ in range(kills):
             process = subprocess.Popen(command, env=env, stderr=subprocess.DEVNULL)
             moment = rng.uniform(0.3, max(0.5, uninterrupted_seconds * 0.6))
             time.sleep(moment)
@@ -189,11 +188,6 @@ def bench_memory() -> None:
              target=1.2)  # fmt: skip
 
 
-class _Service:
-    def __init__(self, url):
-        self.url = url
-
-
 def service(latency: float = 0.0):
     """The local detection service in its own process."""
     import contextlib
@@ -201,7 +195,8 @@ def service(latency: float = 0.0):
     @contextlib.contextmanager
     def started():
         command = [sys.executable, "-m", "zentrix_gov.local.detection", "--port", "0",
-                   "--token", TOKEN, "--instance-id", INSTANCE, "--latency", str(latency)]  # fmt: skip
+                   "--token", TOKEN, "--instance-id", INSTANCE,
+                   "--latency", str(latency)]  # fmt: skip
         process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
         try:
             line = process.stdout.readline()
@@ -235,7 +230,8 @@ def timed_run(data: Path, url: str, store_class, folder: Path) -> tuple[float, f
     api.RunStore = store_class
     try:
         cpu, wall = time.process_time(), time.perf_counter()
-        asyncio.run(api.evaluate_async(data, ["hap"], configuration, store=folder / f"{random.random()}.sqlite",
+        store = folder / f"{random.random()}.sqlite"
+        asyncio.run(api.evaluate_async(data, ["hap"], configuration, store=store,
                                        api_client=api_client(url)))  # fmt: skip
         return time.process_time() - cpu, time.perf_counter() - wall
     finally:

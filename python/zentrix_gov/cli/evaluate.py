@@ -128,13 +128,9 @@ def needs_detection(metrics: Sequence[Any]) -> bool:
 
 
 def needs_judge(metrics: Sequence[Any]) -> bool:
-    from zentrix_gov.metrics.criteria import CriteriaMetric
-    from zentrix_gov.metrics.rag import JUDGE, RagMetric
+    from zentrix_gov.runs.planning import judges
 
-    return any(
-        isinstance(m, CriteriaMetric) or (isinstance(m, RagMetric) and m.method == JUDGE)
-        for m in metrics
-    )
+    return any(judges(metric) for metric in metrics)
 
 
 def _claim(
@@ -150,6 +146,7 @@ def _claim(
 ) -> tuple[RunRecord, RunSpec]:
     """Start the run, or take the resumed one back after checking nothing changed."""
     from zentrix_gov.runs.errors import ResumeRefused, StoreError
+    from zentrix_gov.runs.planning import default_chunk_size
     from zentrix_gov.runs.runner import RunSpec, resume_run, start_run
 
     spec = RunSpec(
@@ -157,7 +154,11 @@ def _claim(
         metrics=[entry.metric for entry in planned],
         names=[entry.name for entry in planned],
         configuration=configuration,
-        chunk_size=resumed.chunk_size if resumed else args.chunk_size,
+        chunk_size=(
+            resumed.chunk_size
+            if resumed
+            else args.chunk_size or default_chunk_size([entry.metric for entry in planned])
+        ),
         command=[PROG, *argv],
         definition={
             "argv": argv,

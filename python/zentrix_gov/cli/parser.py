@@ -10,7 +10,7 @@ from zentrix_gov.cli.argtypes import fraction, positive_int, seconds
 from zentrix_gov.cli.errors import EXIT_USAGE
 from zentrix_gov.cli.judge import add_judge_options
 from zentrix_gov.cli.risk import add_parser as add_risk_parser
-from zentrix_gov.runs import DEFAULT_CHUNK_SIZE
+from zentrix_gov.runs import DEFAULT_CHUNK_SIZE, JUDGE_CHUNK_SIZE
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 PROG = "python -m zentrix_gov"
@@ -210,9 +210,9 @@ def add_run_options(evaluate: argparse.ArgumentParser) -> None:
     evaluate.add_argument(
         "--chunk-size",
         type=positive_int,
-        default=DEFAULT_CHUNK_SIZE,
         metavar="N",
-        help=f"records per unit of work (default {DEFAULT_CHUNK_SIZE}): each metric's "
+        help=f"records per unit of work (default {DEFAULT_CHUNK_SIZE}, or "
+        f"{JUDGE_CHUNK_SIZE} when a metric asks an LLM judge per record): each metric's "
         "results are stored a chunk at a time, and an interruption costs at most one "
         "unfinished chunk per metric",
     )

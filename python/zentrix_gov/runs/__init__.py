@@ -9,14 +9,18 @@ from __future__ import annotations
 
 from typing import Any
 
-# Records per unit when nobody says otherwise. Small enough that an interruption costs
-# little judge work (a unit per metric), large enough that the detection service's 100
-# connections are busy for several rounds per unit and a unit's fixed costs (an HTTP
-# session, a pipeline set-up, a commit) stay a few percent of its time.
-DEFAULT_CHUNK_SIZE = 500
+# Records per unit when nobody says otherwise. An interruption costs at most one unit per
+# metric, and every unit pays fixed costs (an HTTP session with its connections, a pipeline
+# set-up, a commit). A run with an LLM-judge metric uses small chunks: each judge call is
+# slow and paid for, so losing 100 of them is the most an interruption should cost. Other
+# runs use large ones: their records are cheap to evaluate again, and a unit keeps the
+# detection service's 100 connections busy for ten rounds, so the fixed costs stay small.
+DEFAULT_CHUNK_SIZE = 1000
+JUDGE_CHUNK_SIZE = 100
 
 __all__ = [
     "DEFAULT_CHUNK_SIZE",
+    "JUDGE_CHUNK_SIZE",
     "Run",
     "RunError",
     "RunStore",

@@ -19,11 +19,10 @@ from collections.abc import Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from zentrix_gov.runs import DEFAULT_CHUNK_SIZE
 from zentrix_gov.runs.errors import RecordsError
 from zentrix_gov.runs.export import write_csv, write_json
 from zentrix_gov.runs.inputs import Source, fingerprint, frame_source, open_source
-from zentrix_gov.runs.planning import plan_metrics, result_name
+from zentrix_gov.runs.planning import default_chunk_size, plan_metrics, result_name
 from zentrix_gov.runs.runner import RunSpec, resume_run, run_units, start_run
 from zentrix_gov.runs.store import RunRecord, RunStore
 from zentrix_gov.runs.summary import MetricSummary, summarize
@@ -126,12 +125,13 @@ async def evaluate_async(
     *,
     store: str | os.PathLike[str] | None = None,
     resume: str | None = None,
-    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    chunk_size: int | None = None,
     max_concurrency: int = 1,
     api_client: Any = None,
 ) -> Run:
     """Evaluate ``metrics`` over ``records`` a chunk of ``chunk_size`` records at a time,
-    committing each metric's results for each chunk to the run store as they come.
+    committing each metric's results for each chunk to the run store as they come. The
+    default chunk is 100 records when a metric asks an LLM judge per record, else 1,000.
 
     ``store`` is the SQLite file (default ``$ZENTRIX_STORE`` or ``.zentrix/runs.sqlite``).
     ``resume`` names an unfinished run (or ``"last"``) to finish instead of starting a new
@@ -144,7 +144,7 @@ async def evaluate_async(
     from zentrix_gov.config import GenAIConfiguration
     from zentrix_gov.metrics import metric_from_name
 
-    if chunk_size < 1:
+    if chunk_size is not None and chunk_size < 1:
         raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
     configuration = configuration or GenAIConfiguration()
     if isinstance(metrics, str | bytes) or not isinstance(metrics, Iterable):
@@ -156,7 +156,7 @@ async def evaluate_async(
         metrics=[planned_metric.metric for planned_metric in planned],
         names=[planned_metric.name for planned_metric in planned],
         configuration=configuration,
-        chunk_size=chunk_size,
+        chunk_size=chunk_size or default_chunk_size([p.metric for p in planned]),
         command=f"zentrix_gov.runs.evaluate({source.path!r}, {[p.name for p in planned]!r})",
     )
     with RunStore(store) as run_store:

@@ -98,6 +98,23 @@ def plan_metrics(
     return planned
 
 
+def judges(metric: GenAIMetric) -> bool:
+    """Whether ``metric`` asks an LLM judge for every record."""
+    from zentrix_gov.metrics.criteria import CriteriaMetric
+    from zentrix_gov.metrics.rag import JUDGE, RagMetric
+
+    return isinstance(metric, CriteriaMetric) or (
+        isinstance(metric, RagMetric) and metric.method == JUDGE
+    )
+
+
+def default_chunk_size(metrics: Sequence[GenAIMetric]) -> int:
+    """Records per unit for a run of ``metrics``: small when a judge is asked per record."""
+    from zentrix_gov.runs import DEFAULT_CHUNK_SIZE, JUDGE_CHUNK_SIZE
+
+    return JUDGE_CHUNK_SIZE if any(judges(metric) for metric in metrics) else DEFAULT_CHUNK_SIZE
+
+
 def unit_metric(metric: GenAIMetric) -> Any:
     """The metric as a unit evaluates it: its dependencies are units of their own, so the
     driver must not evaluate them again inside this one."""

@@ -40,7 +40,7 @@ class RunSpec:
     metrics: list[GenAIMetric]
     names: list[str]  # the metrics' names in results (command-line names)
     configuration: Any
-    chunk_size: int = DEFAULT_CHUNK_SIZE
+    chunk_size: int = DEFAULT_CHUNK_SIZE  # the run's; see planning.default_chunk_size
     command: list[str] | str = ""
     definition: dict[str, Any] = field(default_factory=dict)
     planned: list[PlannedMetric] = field(default_factory=list)
