@@ -263,6 +263,9 @@ class RunStore:
     def release(self, run_id: str) -> None:
         descriptor = self._locks.pop(run_id, None)
         if descriptor is not None:
+            # Removed while still held: run ids are never reused, so nobody waits for it.
+            with contextlib.suppress(OSError):
+                self._lock_path(run_id).unlink()
             os.close(descriptor)
 
     def _owned_elsewhere(self, run_id: str) -> bool:
