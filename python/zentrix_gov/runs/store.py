@@ -17,136 +17,32 @@ import json
 import os
 import sqlite3
 from collections.abc import Iterable, Iterator
-from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 from zentrix_gov.runs.errors import StoreError
+from zentrix_gov.runs.schema import (
+    JSON_FIELDS,
+    MIGRATIONS,
+    RESULT_COLUMNS,
+    RUN_FIELDS,
+    RUN_STATUSES,
+    SCHEMA,
+    SCHEMA_VERSION,
+    RunRecord,
+    UnitRecord,
+)
 
-SCHEMA_VERSION = 1
 DEFAULT_STORE = Path(".zentrix") / "runs.sqlite"
 STORE_ENV = "ZENTRIX_STORE"
-RUN_STATUSES = ("running", "complete", "failed", "interrupted")
 # How long a writer waits for another process's transaction before giving up.
 _BUSY_SECONDS = 60.0
-
-_SCHEMA = """
-CREATE TABLE runs (
-    id TEXT PRIMARY KEY,
-    started TEXT NOT NULL,
-    ended TEXT,
-    status TEXT NOT NULL CHECK (status IN ('running', 'complete', 'failed', 'interrupted')),
-    command TEXT NOT NULL,
-    config_hash TEXT NOT NULL,
-    metrics_hash TEXT NOT NULL,
-    input_path TEXT,
-    input_size INTEGER,
-    input_hash TEXT,
-    total_records INTEGER NOT NULL,
-    chunk_size INTEGER NOT NULL,
-    metrics TEXT NOT NULL,
-    versions TEXT NOT NULL,
-    judge_model TEXT,
-    judge_url TEXT,
-    definition TEXT NOT NULL,
-    error TEXT
-);
-CREATE TABLE units (
-    run_id TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE,
-    metric TEXT NOT NULL,
-    chunk INTEGER NOT NULL,
-    first_position INTEGER NOT NULL,
-    records INTEGER NOT NULL,
-    wall_seconds REAL NOT NULL,
-    attempts INTEGER NOT NULL,
-    summary TEXT NOT NULL,
-    committed TEXT NOT NULL,
-    PRIMARY KEY (run_id, metric, chunk)
-);
-CREATE TABLE results (
-    run_id TEXT NOT NULL,
-    metric TEXT NOT NULL,
-    position INTEGER NOT NULL,
-    record_id TEXT NOT NULL,
-    status TEXT NOT NULL CHECK (status IN ('ok', 'error', 'skipped')),
-    value,
-    label TEXT,
-    explanation TEXT,
-    feedback TEXT,
-    error_code TEXT,
-    error_text TEXT,
-    skip_reason TEXT,
-    input_tokens INTEGER,
-    output_tokens INTEGER,
-    record TEXT,
-    PRIMARY KEY (run_id, metric, position)
-) WITHOUT ROWID;
-"""
-# Columns of a result row, in the order commit_unit takes them (after run_id and metric).
-RESULT_COLUMNS = (
-    "position",
-    "record_id",
-    "status",
-    "value",
-    "label",
-    "explanation",
-    "feedback",
-    "input_tokens",
-    "output_tokens",
-    "error_code",
-    "error_text",
-    "skip_reason",
-    "record",
-)
-# Upgrades of older stores: MIGRATIONS[n] brings a store from schema n to n + 1.
-MIGRATIONS: dict[int, str] = {}
 
 
 def store_path(explicit: str | os.PathLike[str] | None = None) -> Path:
     """The store to use: ``explicit``, else ``$ZENTRIX_STORE``, else ``.zentrix/runs.sqlite``
     under the current folder."""
     return Path(explicit or os.environ.get(STORE_ENV) or DEFAULT_STORE)
-
-
-@dataclass
-class RunRecord:
-    """One row of ``runs``."""
-
-    id: str
-    started: str
-    status: str
-    command: list[str] | str
-    config_hash: str
-    metrics_hash: str
-    total_records: int
-    chunk_size: int
-    metrics: list[str]
-    versions: dict[str, str]
-    definition: dict[str, Any]
-    input_path: str | None = None
-    input_size: int | None = None
-    input_hash: str | None = None
-    judge_model: str | None = None
-    judge_url: str | None = None
-    ended: str | None = None
-    error: str | None = None
-
-
-@dataclass
-class UnitRecord:
-    """One finished unit: which records it covered and how it went."""
-
-    metric: str
-    chunk: int
-    first_position: int
-    records: int
-    wall_seconds: float
-    attempts: int
-    summary: dict[str, Any] = field(default_factory=dict)
-
-
-_RUN_FIELDS = tuple(RunRecord.__dataclass_fields__)
-_JSON_FIELDS = {"command", "metrics", "versions", "definition"}
 
 
 class RunStore:
@@ -190,7 +86,7 @@ class RunStore:
                 # store since.
                 if self._version() == 0:
                     self._refuse_foreign()
-                    _execute_all(self._db, _SCHEMA)
+                    _execute_all(self._db, SCHEMA)
                     self._db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
             version = self._version()
         if version > SCHEMA_VERSION:
@@ -288,11 +184,11 @@ class RunStore:
 
     def begin_run(self, run: RunRecord) -> None:
         """Store a new run and claim it."""
-        values = [_column_value(name, getattr(run, name)) for name in _RUN_FIELDS]
+        values = [_column_value(name, getattr(run, name)) for name in RUN_FIELDS]
         with self._transaction() as db:
             db.execute(
-                f"INSERT INTO runs ({', '.join(_RUN_FIELDS)}) "
-                f"VALUES ({', '.join('?' * len(_RUN_FIELDS))})",
+                f"INSERT INTO runs ({', '.join(RUN_FIELDS)}) "
+                f"VALUES ({', '.join('?' * len(RUN_FIELDS))})",
                 values,
             )
         self.claim(run.id)
@@ -353,13 +249,13 @@ class RunStore:
         recently started run)."""
         if reference == "last":
             row = self._db.execute(
-                f"SELECT {', '.join(_RUN_FIELDS)} FROM runs ORDER BY rowid DESC LIMIT 1"
+                f"SELECT {', '.join(RUN_FIELDS)} FROM runs ORDER BY rowid DESC LIMIT 1"
             ).fetchone()
             if row is None:
                 raise StoreError(f"the run store {self.path} holds no runs yet")
             return self._run(row)
         rows = self._db.execute(
-            f"SELECT {', '.join(_RUN_FIELDS)} FROM runs WHERE id = ? OR id LIKE ? ESCAPE '\\' "
+            f"SELECT {', '.join(RUN_FIELDS)} FROM runs WHERE id = ? OR id LIKE ? ESCAPE '\\' "
             "ORDER BY id LIMIT 3",
             (reference, _like_prefix(reference)),
         ).fetchall()
@@ -374,14 +270,14 @@ class RunStore:
 
     def list_runs(self) -> list[RunRecord]:
         rows = self._db.execute(
-            f"SELECT {', '.join(_RUN_FIELDS)} FROM runs ORDER BY rowid"
+            f"SELECT {', '.join(RUN_FIELDS)} FROM runs ORDER BY rowid"
         ).fetchall()
         return [self._run(row) for row in rows]
 
     def _run(self, row: tuple[Any, ...]) -> RunRecord:
         values = {
-            name: json.loads(value) if name in _JSON_FIELDS and value is not None else value
-            for name, value in zip(_RUN_FIELDS, row, strict=True)
+            name: json.loads(value) if name in JSON_FIELDS and value is not None else value
+            for name, value in zip(RUN_FIELDS, row, strict=True)
         }
         run = RunRecord(**values)
         if run.status == "running" and not self._owned_elsewhere(run.id):
@@ -470,7 +366,7 @@ def _execute_all(db: sqlite3.Connection, script: str) -> None:
 
 
 def _column_value(name: str, value: Any) -> Any:
-    return json.dumps(value, ensure_ascii=False) if name in _JSON_FIELDS else value
+    return json.dumps(value, ensure_ascii=False) if name in JSON_FIELDS else value
 
 
 def _like_prefix(text: str) -> str:
