@@ -23,3 +23,13 @@ def seconds(text: str) -> float:
     if not value >= 0 or value == float("inf"):
         raise argparse.ArgumentTypeError(f"must be a finite number of seconds >= 0, got {text}")
     return value
+
+
+def positive_number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a finite number > 0, got {text}")
+    return value
