@@ -95,7 +95,7 @@ class LocalModelServer:
             f"--port={self.port}",
             *self.settings.arguments(),
         ]
-        self._process = subprocess.Popen(  # noqa: S603
+        self._process = subprocess.Popen(
             command,
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
