@@ -28,13 +28,14 @@ REFUSES_SCHEMA = "refuses_response_format"  # 400 to a request carrying response
 # A model that never stops: an answer of exactly max_tokens tokens (finish_reason "length"),
 # or no answer at all for a request without max_tokens.
 NEVER_STOPS = "never_stops"
-_NAMED = (NON_JSON, DROP, PASS, UNPARSEABLE, HANG, REFUSES_SCHEMA, NEVER_STOPS)
+EMPTY_ANSWER = "empty_answer"  # a 200 reply whose answer is empty
+_NAMED = (NON_JSON, DROP, PASS, UNPARSEABLE, HANG, REFUSES_SCHEMA, NEVER_STOPS, EMPTY_ANSWER)
 
 
 @dataclass(frozen=True)
 class Fault:
     """One scripted answer: ``kind`` is "status", NON_JSON, NON_JSON_ERROR, DROP, PASS,
-    DELAY, UNPARSEABLE, HANG, REFUSES_SCHEMA or NEVER_STOPS."""
+    DELAY, UNPARSEABLE, HANG, REFUSES_SCHEMA, NEVER_STOPS or EMPTY_ANSWER."""
 
     kind: str
     status: int = 200

@@ -19,6 +19,7 @@ from multidict import CIMultiDict
 from .faults import (
     DELAY,
     DROP,
+    EMPTY_ANSWER,
     HANG,
     NEVER_STOPS,
     NON_JSON,
@@ -131,7 +132,7 @@ async def screen(
     delay = faults.latency + (fault.delay if fault is not None and fault.kind == DELAY else 0.0)
     if delay > 0:
         await asyncio.sleep(delay)
-    route_only = fault is not None and fault.kind in (REFUSES_SCHEMA, NEVER_STOPS)
+    route_only = fault is not None and fault.kind in (REFUSES_SCHEMA, NEVER_STOPS, EMPTY_ANSWER)
     if route_only and fault.kind not in handles:
         fault = None  # only chat completions act on these
     if fault is not None and fault.kind not in (PASS, DELAY):

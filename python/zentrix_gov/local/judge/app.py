@@ -14,7 +14,7 @@ from collections.abc import Callable
 
 from aiohttp import web
 
-from ..faults import NEVER_STOPS, REFUSES_SCHEMA, UNPARSEABLE
+from ..faults import EMPTY_ANSWER, NEVER_STOPS, REFUSES_SCHEMA, UNPARSEABLE
 from ..frontdoor import bearer_refusal, error_response, screen, status_code_name
 from . import openai_routes, platform
 from .openai_shapes import RequestError, error_body
@@ -47,7 +47,7 @@ def error_reply_for(path: str) -> Callable[[int, str, str], web.Response]:
 def _handled_faults(path: str) -> frozenset[str]:
     """The scripted faults a route acts on itself."""
     if path == PATH_CHAT:
-        return frozenset({UNPARSEABLE, REFUSES_SCHEMA, NEVER_STOPS})
+        return frozenset({UNPARSEABLE, REFUSES_SCHEMA, NEVER_STOPS, EMPTY_ANSWER})
     return frozenset({UNPARSEABLE}) if path in ANSWER_PATHS else frozenset()
 
 
