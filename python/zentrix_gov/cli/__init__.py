@@ -5,7 +5,8 @@
     python -m zentrix_gov risk --model examples.rule_based_model:answer --report r.pdf
 
 ``--criteria FILE`` adds criteria of the user's own, judged by the LLM of ``--judge``;
-``metrics`` lists the metrics, ``judge-service`` runs the local judge & platform stand-in.
+``metrics`` lists the metrics, ``judge-service`` runs the local judge & platform stand-in,
+``model-server`` serves the local model (the ``local-model`` extra).
 
 Progress goes to standard error, the summary table to standard output. Every problem ends
 with one ``error: ...`` line on standard error: exit code 2 for mistakes in the command,
@@ -23,7 +24,8 @@ The modules follow the steps of a run:
 - ``running`` (evaluating), ``report`` (table and files);
 - ``risk`` (the risk command) with ``risk_platform`` (a local platform for
   --platform-model) and ``risk_table`` (its summary table);
-- ``judge_service`` (the judge-service command).
+- ``judge_service`` (the judge-service command), ``model_server`` (the model-server
+  command).
 """
 
 from __future__ import annotations
@@ -88,11 +90,16 @@ def main(argv: Sequence[str] | None = None) -> int:
             from zentrix_gov.cli import judge_service
 
             return judge_service.run(args, interrupts)
+        if args.command == "model-server":
+            from zentrix_gov.cli import model_server
+
+            return model_server.run(args, interrupts)
         return _fail(
             EXIT_USAGE,
             "name a command: 'evaluate' (evaluate metrics over a file of records), "
-            "'risk' (evaluate a model's risks), 'metrics' (list the metrics) or "
-            f"'judge-service' (run the local judge service); see {PROG} --help",
+            "'risk' (evaluate a model's risks), 'metrics' (list the metrics), "
+            "'judge-service' (run the local judge service) or 'model-server' (serve the local "
+            f"model); see {PROG} --help",
         )
     except UsageError as exc:
         return _fail(EXIT_USAGE, str(exc))

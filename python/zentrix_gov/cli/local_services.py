@@ -33,10 +33,11 @@ def judge_service() -> Iterator[Any]:
 
 
 @contextmanager
-def local_model_server(quiet: bool) -> Iterator[Any]:
-    """The local model (:class:`~zentrix_gov.local.model.server.LocalModelServer`) served on
-    127.0.0.1 with a random key for the ``with`` block; a usage error when the
-    ``local-model`` extra is missing, a failure when its file does not check out."""
+def local_model_server(quiet: bool, **options: Any) -> Iterator[Any]:
+    """The local model (:class:`~zentrix_gov.local.model.server.LocalModelServer`, built
+    with ``options``) served on 127.0.0.1 with a random key for the ``with`` block; a usage
+    error when the ``local-model`` extra is missing, a failure when its file does not check
+    out."""
     import importlib.util
     import sys
     import time
@@ -49,7 +50,7 @@ def local_model_server(quiet: bool) -> Iterator[Any]:
         raise UsageError(f"the local model needs the llama.cpp server: {INSTALL_HINT}")
     started = time.perf_counter()
     try:
-        server = LocalModelServer().start()
+        server = LocalModelServer(**options).start()
     except ModelFileError as exc:
         raise EvaluationFailed(str(exc)) from None
     try:
