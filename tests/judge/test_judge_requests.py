@@ -163,3 +163,13 @@ def test_no_cache_database_is_written_with_caching_off(unitxt_cache, monkeypatch
         evaluate(criterion(plain))
         evaluate(AnswerCorrectnessMetric(method="llm_as_judge", llm_judge=plain))
     assert not unitxt_cache.exists() or list(unitxt_cache.rglob("*")) == []
+
+
+def test_the_unlisted_model_warning_is_logged_once(capfd):
+    with judge_server() as server:
+        plain = judge_for(server.openai_base_url, server.token, "judge-of-this-test")
+        evaluate(criterion(plain))
+        evaluate(criterion(plain))
+    captured = capfd.readouterr()  # unitxt logs to standard output
+    said = captured.out + captured.err
+    assert said.count("judge-of-this-test is not configured for provider") == 1
