@@ -88,5 +88,10 @@ def run(args: argparse.Namespace, interrupts: Any = None) -> int:
             file=sys.stderr,
             flush=True,
         )
-        threading.Event().wait()  # until Ctrl-C
+        wait_for_interrupt()
     return EXIT_OK
+
+
+def wait_for_interrupt() -> None:
+    """Block until Ctrl-C (KeyboardInterrupt) ends the command."""
+    threading.Event().wait()
