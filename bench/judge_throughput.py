@@ -39,10 +39,11 @@ def main() -> None:
                 f"Economy tickets include {index % 3 + 1} checked bags." for index in range(count)
             ],
             "contexts": [["Economy tickets include one checked bag of up to 23 kg."]] * count,
+            "record_timestamp": ["2026-01-01T00:00:00"] * count,
         }
     )
     configuration = GenAIConfiguration(
-        output_fields=["answer"], context_fields=["contexts"], record_id_field="id"
+        input_fields=[], output_fields=["answer"], context_fields=["contexts"], record_id_field="id"
     )
     with JudgeServer(request_log_size=0) as server:
         judge = judge_for(
