@@ -30,7 +30,6 @@ from zentrix_gov.cli.errors import EXIT_OK, EvaluationFailed, UsageError, descri
 from zentrix_gov.cli.outputs import output_target
 
 ENDPOINT_KEY_VARIABLE = "ZENTRIX_MODEL_API_KEY"
-LOCAL_MODEL = "local-model"
 DEFAULT_MAX_TOKENS = 256
 DEFAULT_TIMEOUT = 60.0
 
@@ -265,73 +264,14 @@ def _check_report_libraries(report: str | None) -> None:
         raise UsageError("--report needs reportlab and matplotlib: pip install 'zentrix-gov[risk]'")
 
 
-def _check_endpoint(args: argparse.Namespace) -> str | None:
-    """The key of --endpoint URL (None for the local model); usage errors first."""
-    if args.endpoint is None:
-        if args.endpoint_model:
-            raise UsageError("--endpoint-model goes with --endpoint URL")
-        return None
-    if args.endpoint == LOCAL_MODEL:
-        return None
-    if not args.endpoint_model:
-        raise UsageError(f"--endpoint {args.endpoint} needs a model: give --endpoint-model NAME")
-    key = os.environ.get(ENDPOINT_KEY_VARIABLE)
-    if not key:
-        raise UsageError(
-            f"--endpoint {args.endpoint} needs an API key: set {ENDPOINT_KEY_VARIABLE}"
-        )
-    return key
-
-
-@contextlib.contextmanager
-def _model_under_test(args: argparse.Namespace, key: str | None, timeouts: Any) -> Iterator[Any]:
-    """(function, name) of the model of --model or --endpoint, for the ``with`` block; None
-    for --platform-model."""
-    from zentrix_gov.cli.risk_models import endpoint_model, guarded
-
-    timeout = args.timeout or None
-    if args.model:
-        yield guarded(load_model(args.model), timeout, timeouts), args.model
-        return
-    if args.endpoint is None:
-        yield None, args.platform_model
-        return
-    if args.endpoint != LOCAL_MODEL:
-        function = endpoint_model(
-            args.endpoint,
-            args.endpoint_model,
-            key or "",
-            max_tokens=args.max_tokens,
-            timeout=timeout,
-            parallel=8,
-            timeouts=timeouts,
-        )
-        yield function, f"{args.endpoint_model} at {args.endpoint}"
-        return
-    from zentrix_gov.cli.local_services import local_model_server
-    from zentrix_gov.local.model.files import MODEL
-
-    with local_model_server(args.quiet) as server:
-        function = endpoint_model(
-            server.base_url,
-            server.model_name,
-            server.key,
-            max_tokens=args.max_tokens,
-            timeout=timeout,
-            parallel=server.settings.slots,
-            timeouts=timeouts,
-        )
-        yield function, f"{MODEL.name} (local model at {server.base_url})"
-
-
 def run_risk(args: argparse.Namespace) -> int:
-    from zentrix_gov.cli.risk_models import Timeouts
+    from zentrix_gov.cli.risk_models import Timeouts, check_endpoint, model_under_test
 
     _check_report_libraries(args.report)
     report = output_target(args.report, f"--report {args.report}") if args.report else None
-    key = _check_endpoint(args)
+    key = check_endpoint(args)
     timeouts = Timeouts()
-    with _model_under_test(args, key, timeouts) as (model, name):
+    with model_under_test(args, key, timeouts, load_model) as (model, name):
         return _evaluate(args, model, name, report, timeouts)
 
 

@@ -1,4 +1,6 @@
-"""The models the risk command evaluates, each answer bounded in time.
+"""The models the risk command evaluates (``model_under_test``: --model, --endpoint or
+the local model; ``check_endpoint`` checks the endpoint's options first), each answer
+bounded in time.
 
 - :func:`guarded`: a Python function of the user's (``--model``). Every call runs on a
   thread of its own and is given ``--timeout`` seconds: a call that takes longer answers
@@ -12,11 +14,19 @@
 
 from __future__ import annotations
 
+import argparse
+import contextlib
+import os
 import threading
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
+
+from zentrix_gov.cli.errors import UsageError
+
+ENDPOINT_KEY_VARIABLE = "ZENTRIX_MODEL_API_KEY"
+LOCAL_MODEL = "local-model"
 
 Model = Callable[[list[str]], list[Any]]
 
@@ -133,3 +143,62 @@ def endpoint_model(
         return [ask(prompt) for prompt in prompts]
 
     return answer
+
+
+def check_endpoint(args: argparse.Namespace) -> str | None:
+    """The key of --endpoint URL (None for the local model); usage errors first."""
+    if args.endpoint is None:
+        if args.endpoint_model:
+            raise UsageError("--endpoint-model goes with --endpoint URL")
+        return None
+    if args.endpoint == LOCAL_MODEL:
+        return None
+    if not args.endpoint_model:
+        raise UsageError(f"--endpoint {args.endpoint} needs a model: give --endpoint-model NAME")
+    key = os.environ.get(ENDPOINT_KEY_VARIABLE)
+    if not key:
+        raise UsageError(
+            f"--endpoint {args.endpoint} needs an API key: set {ENDPOINT_KEY_VARIABLE}"
+        )
+    return key
+
+
+@contextlib.contextmanager
+def model_under_test(
+    args: argparse.Namespace, key: str | None, timeouts: Timeouts, load_model: Callable[[str], Any]
+) -> Iterator[Any]:
+    """(function, name) of the model of --model or --endpoint, for the ``with`` block; None
+    for --platform-model."""
+    timeout = args.timeout or None
+    if args.model:
+        yield guarded(load_model(args.model), timeout, timeouts), args.model
+        return
+    if args.endpoint is None:
+        yield None, args.platform_model
+        return
+    if args.endpoint != LOCAL_MODEL:
+        function = endpoint_model(
+            args.endpoint,
+            args.endpoint_model,
+            key or "",
+            max_tokens=args.max_tokens,
+            timeout=timeout,
+            parallel=8,
+            timeouts=timeouts,
+        )
+        yield function, f"{args.endpoint_model} at {args.endpoint}"
+        return
+    from zentrix_gov.cli.local_services import local_model_server
+    from zentrix_gov.local.model.files import MODEL
+
+    with local_model_server(args.quiet) as server:
+        function = endpoint_model(
+            server.base_url,
+            server.model_name,
+            server.key,
+            max_tokens=args.max_tokens,
+            timeout=timeout,
+            parallel=server.settings.slots,
+            timeouts=timeouts,
+        )
+        yield function, f"{MODEL.name} (local model at {server.base_url})"
