@@ -165,11 +165,26 @@ def test_no_cache_database_is_written_with_caching_off(unitxt_cache, monkeypatch
     assert not unitxt_cache.exists() or list(unitxt_cache.rglob("*")) == []
 
 
-def test_the_unlisted_model_warning_is_logged_once(capfd):
-    with judge_server() as server:
-        plain = judge_for(server.openai_base_url, server.token, "judge-of-this-test")
-        evaluate(criterion(plain))
-        evaluate(criterion(plain))
-    captured = capfd.readouterr()  # unitxt logs to standard output
-    said = captured.out + captured.err
-    assert said.count("judge-of-this-test is not configured for provider") == 1
+def test_the_unlisted_model_warning_is_logged_once():
+    import logging
+
+    class Said(logging.Handler):
+        def __init__(self) -> None:
+            super().__init__()
+            self.messages: list[str] = []
+
+        def emit(self, record: logging.LogRecord) -> None:
+            self.messages.append(record.getMessage())
+
+    said = Said()
+    unitxt_logger = logging.getLogger("unitxt")  # unitxt's own handler writes to stdout
+    unitxt_logger.addHandler(said)
+    try:
+        with judge_server() as server:
+            plain = judge_for(server.openai_base_url, server.token, "judge-of-this-test")
+            evaluate(criterion(plain))
+            evaluate(criterion(plain))
+    finally:
+        unitxt_logger.removeHandler(said)
+    warned = [m for m in said.messages if "judge-of-this-test is not configured" in m]
+    assert len(warned) == 1

@@ -13,7 +13,8 @@ What it adds to a plain chat client, for judges:
 - an answer that never came (a time-out, a server that kept failing) or came empty is
   answered with a failure text (:mod:`zentrix_gov.utils.judge_answers`): the judge
   providers make it that record's error, and the other verdicts stand. A judge that cannot
-  be used at all (refused connection, refused key, unknown model) fails the whole run;
+  be used at all (refused connection, refused key, unknown model, or a server that failed
+  every request of a batch) fails the whole run, with the cause;
 - at most ``num_parallel_requests`` requests at once and, when set, at most
   ``requests_per_second``.
 """
@@ -30,7 +31,13 @@ from unitxt.inference import TextGenerationInferenceOutput
 from zentrix_gov.utils import judge_answers
 from zentrix_gov.utils.notices import note_once
 
-from ._common import InferenceFailed, PerInstanceEngine, generation_output, prompt_text
+from ._common import (
+    InferenceFailed,
+    PerInstanceEngine,
+    generation_output,
+    prompt_text,
+    run_parallel,
+)
 
 _RETRY_STATUSES = frozenset({429, 500, 502, 503, 504})
 _BACKOFF = (0.5, 1.0, 2.0, 4.0)
@@ -59,6 +66,32 @@ class _Pace:
             self._next = start + self._interval
         if start > now:
             time.sleep(start - now)
+
+
+class _NoAnswer(Exception):
+    """A request that brought no answer: the record's failure text, and why."""
+
+    def __init__(self, text: str, cause: BaseException | None = None):
+        super().__init__(text)
+        self.text = text
+        self.cause = cause
+
+
+def _status_error(response: Any) -> Exception:
+    """The HTTP status error of ``response``, carrying its JSON body (as the OpenAI client's
+    errors do) so that error lines can quote the server's message."""
+    import httpx
+
+    error = httpx.HTTPStatusError(
+        f"{response.status_code} {response.reason_phrase}",
+        request=response.request,
+        response=response,
+    )
+    try:
+        error.body = response.json()  # type: ignore[attr-defined]
+    except ValueError:
+        error.body = None  # type: ignore[attr-defined]
+    return error
 
 
 class OpenAIJudgeEngine(PerInstanceEngine):
@@ -100,6 +133,25 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             timeout=httpx.Timeout(self.timeout),
             limits=limits,
         )
+
+    def _infer(self, dataset: Any, return_meta_data: bool = False) -> list:
+        answered = run_parallel(self._answer_or_failure, list(dataset), self.num_parallel_requests)
+        causes = [cause for _, cause in answered]
+        if causes and all(cause is not None for cause in causes):
+            # Not one request of the batch was answered: the judge cannot be used.
+            raise InferenceFailed(
+                self, self.model_name, f"{self._url} failed every request"
+            ) from causes[-1]
+        return self.get_return_object([output for output, _ in answered], return_meta_data)
+
+    def _answer_or_failure(
+        self, instance: dict[str, Any]
+    ) -> tuple[TextGenerationInferenceOutput, BaseException | None]:
+        try:
+            return self._answer(instance), None
+        except _NoAnswer as lost:
+            output = generation_output(self, self.model_name, lost.text)
+            return output, lost.cause
 
     def infer(self, dataset: Any, return_meta_data: bool = False) -> Any:
         results = super().infer(dataset, return_meta_data)
@@ -143,9 +195,12 @@ class OpenAIJudgeEngine(PerInstanceEngine):
         if earlier is not None:
             return generation_output(self, self.model_name, earlier.group(0))
         body = self._body(instance)
-        reply = self._post(body)
-        if isinstance(reply, str):
-            return generation_output(self, self.model_name, reply)
+        try:
+            reply = self._post(body)
+        except _NoAnswer as lost:
+            if lost.cause is None:  # a time-out: an error of this record only
+                return generation_output(self, self.model_name, lost.text)
+            raise
         choices = reply.get("choices") or [{}]
         message = choices[0].get("message") or {}
         text = message.get("content")
@@ -161,8 +216,8 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             stop_reason=choices[0].get("finish_reason"),
         )
 
-    def _post(self, body: dict[str, Any]) -> dict[str, Any] | str:
-        """The reply's JSON object, or a failure text for a request that brought none."""
+    def _post(self, body: dict[str, Any]) -> dict[str, Any]:
+        """The reply's JSON object; :class:`_NoAnswer` for a request that brought none."""
         import httpx
 
         attempt = 0
@@ -171,15 +226,18 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             try:
                 response = self._client.post(self._url, json=body)
             except httpx.TimeoutException:
-                return judge_answers.failure_text(
-                    judge_answers.TIMEOUT, f"The judge did not answer within {self.timeout:g} s"
-                )
+                raise _NoAnswer(
+                    judge_answers.failure_text(
+                        judge_answers.TIMEOUT, f"The judge did not answer within {self.timeout:g} s"
+                    )
+                ) from None
             except (httpx.ConnectError, httpx.UnsupportedProtocol, httpx.InvalidURL) as exc:
                 raise InferenceFailed(self, self.model_name, f"cannot reach {self._url}") from exc
             except httpx.TransportError as exc:  # the connection dropped mid-request
                 failure = f"the connection to the judge dropped ({type(exc).__name__})"
                 if attempt >= self.max_retries:
-                    return judge_answers.failure_text(judge_answers.REQUEST_FAILED, failure)
+                    text = judge_answers.failure_text(judge_answers.REQUEST_FAILED, failure)
+                    raise _NoAnswer(text, exc) from None
                 attempt = self._back_off(attempt, None)
                 continue
             status = response.status_code
@@ -189,28 +247,27 @@ class OpenAIJudgeEngine(PerInstanceEngine):
                 continue
             if status in _RETRY_STATUSES:
                 if attempt >= self.max_retries:
-                    return judge_answers.failure_text(
+                    text = judge_answers.failure_text(
                         judge_answers.REQUEST_FAILED,
                         f"The judge answered HTTP {status} {response.reason_phrase} "
                         f"{attempt + 1} times",
                     )
+                    raise _NoAnswer(text, _status_error(response))
                 attempt = self._back_off(attempt, response.headers.get("Retry-After"))
                 continue
             if status != 200:
-                try:
-                    response.raise_for_status()
-                except httpx.HTTPStatusError as exc:
-                    raise InferenceFailed(
-                        self, self.model_name, f"{self._url} answered {status}"
-                    ) from exc
+                raise InferenceFailed(
+                    self, self.model_name, f"{self._url} answered {status}"
+                ) from _status_error(response)
             try:
                 reply = response.json()
             except ValueError:
                 reply = None
             if not isinstance(reply, dict):
-                return judge_answers.failure_text(
+                text = judge_answers.failure_text(
                     judge_answers.REQUEST_FAILED, "The judge's reply was not a JSON object"
                 )
+                raise _NoAnswer(text, ValueError(f"{self._url} sent a reply that is not JSON"))
             return reply
 
     def _back_off(self, attempt: int, retry_after: str | None) -> int:
