@@ -69,16 +69,27 @@ def codes(result) -> list[str | None]:
     ]
 
 
-def test_criteria_requests_carry_the_verdict_schema_and_the_cap():
+@pytest.mark.parametrize(
+    ("mode", "fields"),
+    [
+        ({}, {"explanation", "selected_option", "feedback"}),
+        (
+            {"criteria_description": None, "prompt_template": "Is {answer} grounded?"},
+            {"explanation", "selected_option"},
+        ),
+    ],
+    ids=["criteria", "prompt template"],
+)
+def test_criteria_requests_carry_the_verdict_schema_and_the_cap(mode, fields):
     with judge_server() as server:
-        result = evaluate(criterion(judge_of(server, max_tokens=300)))
+        metric = criterion(judge_of(server, max_tokens=300)).model_copy(update=mode)
+        evaluate(metric)
         bodies = chat_bodies(server)
-    assert codes(result) == [None, None, None]
     assert len(bodies) == 3
     schema = bodies[0]["response_format"]["json_schema"]["schema"]
     assert bodies[0]["response_format"]["type"] == "json_schema"
     assert schema["properties"]["selected_option"]["enum"] == ["Yes", "No"]
-    assert set(schema["required"]) == {"explanation", "selected_option", "feedback"}
+    assert set(schema["required"]) == fields
     assert all(body["max_tokens"] == 300 for body in bodies)
 
 
