@@ -65,7 +65,8 @@ def test_risk_on_the_local_model_completes(tmp_path):
         timeout=600,
     )  # fmt: skip
     assert done.returncode == 0, done.stderr
-    assert "bias  stereotype_agreement" in " ".join(done.stdout.split("  "))
+    rows = [line.split() for line in done.stdout.splitlines()]
+    assert any(row[:2] == ["bias", "stereotype_agreement"] for row in rows), done.stdout
 
 
 def test_a_wrong_checksum_is_refused_and_nothing_is_kept(tmp_path):
