@@ -110,6 +110,23 @@ case "$cmd" in
     setup
     exec "$py" -m pytest "$@"
     ;;
+  extra)
+    # Install an optional extra's packages into .venv, e.g. ./dev.sh extra local-model
+    ensure_venv
+    [ $# -eq 1 ] || { echo "usage: ./dev.sh extra NAME" >&2; exit 2; }
+    reqs="$("$py" - "$1" <<'PY'
+import sys, tomllib
+with open("pyproject.toml", "rb") as fh:
+    extras = tomllib.load(fh)["project"]["optional-dependencies"]
+if sys.argv[1] not in extras:
+    sys.exit(f"no extra {sys.argv[1]!r}; known: {', '.join(extras)}")
+print("\n".join(extras[sys.argv[1]]))
+PY
+)"
+    mapfile -t packages <<<"$reqs"
+    "$py" -m pip install --quiet --disable-pip-version-check "${packages[@]}" \
+      2> >(grep -v '^WARNING: Location' >&2)
+    ;;
   bench)
     setup
     for script in bench/*.py; do
@@ -142,7 +159,7 @@ case "$cmd" in
     "$venv/bin/clang-tidy" -p build/dev --quiet --warnings-as-errors='*' src/*/*.cpp tests/native/*.cpp
     ;;
   *)
-    echo "usage: ./dev.sh {evaluate|test|bench|sanitize|lint|build} [ARGS...]" >&2
+    echo "usage: ./dev.sh {evaluate|test|bench|sanitize|lint|build|extra} [ARGS...]" >&2
     exit 2
     ;;
 esac

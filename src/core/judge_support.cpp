@@ -13,6 +13,7 @@ void prepare_unitxt_once(UnitxtSetUp set_up) {
   py::module_::import("zentrix_gov.unitxt_local").attr("prepare_unitxt")();
   if (set_up == UnitxtSetUp::kCatalogAndPlatformKey) {
     py::module_::import("zentrix_gov.engines").attr("register_platform_provider")();
+    py::module_::import("zentrix_gov.engines.library_fixes").attr("tolerate_unreadable_verdicts")();
   }
   prepared = true;
 }

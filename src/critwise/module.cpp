@@ -78,6 +78,7 @@ PYBIND11_MODULE(critwise, m) {
            "get_unitxt_enable_inference_cache"},
           {"get_zentrix_concurrency_limit", "zentrix_gov.utils.environment", "get_zentrix_concurrency_limit"},
           {"start_event_loop_run_func", "zentrix_gov.utils.async_util", "start_event_loop_run_func"},
+          {"judge_answers", "zentrix_gov.utils.judge_answers", nullptr},
           {"lazy_imports", "lazy_imports", nullptr},
           {"asyncio", "asyncio", nullptr},
           {"functools", "functools", nullptr},

@@ -5,8 +5,11 @@
 // A verdict the judge library could not parse from the model's answer is
 // one it filled in with a randomly chosen option. Such a record carries an
 // error and no value, so it never counts as a score.
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "critwise/critwise.hpp"
 
@@ -45,21 +48,47 @@ bool generation_failed(const py::object& metadata) {
   return zcore::truthy(metadata.attr(ZN_STR("get"))(py::str("generation_failed")));
 }
 
-py::object unparsed_error(const py::object& metadata) {
-  std::string answer =
-      zcore::to_text(metadata.attr(ZN_STR("get"))(py::str("unparsed_response"), py::str("")));
+// The record error of a verdict the judge library could not read: an answer
+// that never came or came empty (the engine's failure text) under its own
+// code, anything else as UNPARSEABLE_VERDICT quoting the answer. Returns the
+// code and the error.
+std::pair<std::string, py::object> unparsed_error(const py::object& metadata) {
+  py::object answers = scope().get("judge_answers");
+  py::object raw = metadata.attr(ZN_STR("get"))(py::str("unparsed_response"), py::str(""));
+  py::object failure = answers.attr("read_failure")(raw);
+  if (!failure.is_none()) {
+    py::tuple error = answers.attr("failure_error")(*failure);
+    std::string code = zcore::to_text(error[0]);
+    return {code, scope().get("Error")("code"_a = error[0], "message_en"_a = error[1])};
+  }
+  std::string answer = zcore::to_text(raw);
   if (answer.size() > kQuotedAnswer) {
     // Cut at a character boundary of the UTF-8 text.
     size_t cut = kQuotedAnswer;
     while (cut > 0 && (static_cast<unsigned char>(answer[cut]) & 0xC0U) == 0x80U) --cut;
     answer = answer.substr(0, cut) + "...";
   }
-  return scope().get("Error")(
-      "code"_a = kUnparsedCode,
-      "message_en"_a =
-          "The judge's answer could not be read as a verdict, even after asking the model to "
-          "repair it; the record has no value. The answer was: " +
-          answer);
+  return {
+      kUnparsedCode,
+      scope().get("Error")(
+          "code"_a = kUnparsedCode,
+          "message_en"_a = "The judge's answer could not be read as a verdict, even after asking the model "
+                           "to repair it; the record has no value. The answer was: " +
+                           answer)};
+}
+
+// The aggregate's error for `lost` of `total` records lost to `code`.
+py::object lost_error(const std::string& code, size_t lost, size_t total) {
+  std::string message;
+  if (code == kUnparsedCode) {
+    message =
+        std::to_string(lost) + " of " + std::to_string(total) +
+        " judge verdicts could not be read from the model's answers; those records have no value and are "
+        "left out of the aggregate.";
+  } else {
+    message = zcore::to_text(scope().get("judge_answers").attr("lost_message")(code, lost, total));
+  }
+  return scope().get("Error")("code"_a = code, "message_en"_a = message);
 }
 
 }  // namespace
@@ -94,7 +123,8 @@ py::object post_process(const py::object& self, const py::object& results, const
   py::list record_ids = data[self.attr(ZN_STR("record_id_field"))].attr(ZN_STR("tolist"))();
   py::list timestamps = data[self.attr(ZN_STR("record_timestamp_field"))].attr(ZN_STR("tolist"))();
   const size_t rows = std::min(record_ids.size(), timestamps.size());
-  size_t failed = 0;
+  // Records without a value, per error code, in order of first occurrence.
+  std::vector<std::pair<std::string, size_t>> lost;
   size_t row = 0;
   // As zip() would: stop at the end of the shortest of the three.
   for (py::handle verdict : results) {
@@ -114,9 +144,16 @@ py::object post_process(const py::object& self, const py::object& results, const
     fields["thresholds"] = thresholds;
     py::object shown_feedback = py::none();
     if (generation_failed(metadata)) {
-      ++failed;
+      auto [code, error] = unparsed_error(metadata);
+      auto counted =
+          std::find_if(lost.begin(), lost.end(), [&code](const auto& entry) { return entry.first == code; });
+      if (counted == lost.end()) {
+        lost.emplace_back(code, 1);
+      } else {
+        ++counted->second;
+      }
       py::list errors;
-      errors.append(unparsed_error(metadata));
+      errors.append(error);
       fields["errors"] = errors;
     } else {
       fields["value"] = zcore::dict_get(score_map, selected, py::none());
@@ -134,14 +171,10 @@ py::object post_process(const py::object& self, const py::object& results, const
   }
 
   py::object aggregate = scope().get("AggregateMetricResult").attr(ZN_STR("create"))(record_results);
-  if (failed == 0) return aggregate;
-  // The count of discarded verdicts, before any errors of the records themselves.
+  if (lost.empty()) return aggregate;
+  // The counts of discarded verdicts ("N of M ..."), before any errors of the records themselves.
   py::list errors;
-  errors.append(scope().get("Error")(
-      "code"_a = kUnparsedCode,
-      "message_en"_a = std::to_string(failed) + " of " + std::to_string(row) +
-                       " judge verdicts could not be read from the model's answers; those records have no "
-                       "value and are left out of the aggregate."));
+  for (const auto& [code, count] : lost) errors.append(lost_error(code, count, row));
   py::object earlier = aggregate.attr(ZN_STR("errors"));
   if (!earlier.is_none()) {
     for (py::handle error : earlier) errors.append(error);

@@ -138,13 +138,31 @@ py::object compute_metric(const py::object& self, const py::object& data) {
     instances = py::list(metrics_operator(multi_stream)[py::str("test")]);
   }
 
+  // A judge's answer that failed, was empty, unreadable or off its template's
+  // scale is scored 0 by the template's post-processing: it becomes the
+  // record's error instead (column "judge_errors").
+  const bool judged = zcore::is_text(self.attr(ZN_STR("metric_method")), "llm_as_judge");
+  py::object check = judged ? scope().get("judge_answers").attr("check_template_answer") : py::object();
+  py::object judge_metric = zcore::truthy(alias) ? alias : py::object(self.attr(ZN_STR("metric_name")));
   py::list metric_values(instances.size());
+  py::list judge_errors(instances.size());
   for (size_t i = 0; i < instances.size(); ++i) {
-    py::object score = instances[i][ZN_STR("score")][ZN_STR("instance")][ZN_STR("score")];
-    metric_values[i] = score;
+    py::object instance_score = instances[i][ZN_STR("score")][ZN_STR("instance")];
+    metric_values[i] = instance_score[ZN_STR("score")];
+    judge_errors[i] = py::none();
+    if (!judged) continue;
+    py::object raw_key =
+        py::str(zcore::to_text(zcore::dict_get(instance_score, py::str("score_name"), py::str(""))) +
+                "_judge_raw_output");
+    py::object failed = check(judge_metric, zcore::dict_get(instance_score, raw_key, py::none()));
+    if (!failed.is_none()) {
+      judge_errors[i] =
+          scope().get("Error")("code"_a = failed[py::int_(0)], "message_en"_a = failed[py::int_(1)]);
+    }
   }
   py::object results = scope().get("pd").attr(ZN_STR("DataFrame"))();
   results[self.attr(ZN_STR("metric_name"))] = metric_values;
+  if (judged) results[py::str("judge_errors")] = judge_errors;
   // By position: the scores come in record order whatever the input's index.
   results[py::str("record_id")] = data[py::str("record_id")].attr(ZN_STR("tolist"))();
   return results;
@@ -169,11 +187,32 @@ py::object post_process(const py::object& self, const py::object& result) {
 
   py::list scores = result[metric_name].attr(ZN_STR("tolist"))();
   py::list record_ids = result[py::str("record_id")].attr(ZN_STR("tolist"))();
+  const bool with_errors = zcore::contains(result.attr(ZN_STR("columns")), py::str("judge_errors"));
+  py::list judge_errors;
+  if (with_errors) judge_errors = result[py::str("judge_errors")].attr(ZN_STR("tolist"))();
   py::list record_level_metrics;
   py::list values;
+  py::list scored;  // the scores as computed, of the records without an error
+  // Records without a value, per error code, in order of first occurrence.
+  py::dict lost;
   py::float_ zero(0.0);
   for (size_t i = 0; i < scores.size(); ++i) {
+    py::dict fields(identity.attr(ZN_STR("copy"))());
+    fields["record_id"] = record_ids[i];
+    fields["thresholds"] = thresholds;
+    py::object error = with_errors ? py::object(judge_errors[i]) : py::none();
+    if (!error.is_none()) {
+      py::list errors;
+      errors.append(error);
+      fields["value"] = py::none();
+      fields["errors"] = errors;
+      py::object code = error.attr(ZN_STR("code"));
+      lost[code] = py::int_(zcore::dict_get(lost, code, py::int_(0)).cast<long long>() + 1);
+      record_level_metrics.append(zcore::call_kw(record_type, fields));
+      continue;
+    }
     py::object score = plain_number(scores[i]);
+    scored.append(score);
     if (apply_clipping) {
       // Not greater than zero, missing (NaN) included, becomes 0.0.
       const int positive = PyObject_RichCompareBool(score.ptr(), zero.ptr(), Py_GT);
@@ -181,25 +220,48 @@ py::object post_process(const py::object& self, const py::object& result) {
       if (positive == 0) score = zero;
     }
     py::object value = zcore::round_to(score, 4);
-    py::dict fields(identity.attr(ZN_STR("copy"))());
     fields["value"] = value;
-    fields["record_id"] = record_ids[i];
-    fields["thresholds"] = thresholds;
     record_level_metrics.append(zcore::call_kw(record_type, fields));
     values.append(value);
   }
 
-  // Over the scores as computed: before clipping and before rounding.
-  py::object mean = zcore::round_to(plain_number(result[metric_name].attr(ZN_STR("mean"))()), 4);
   py::object builtins = py::module_::import("builtins");
   py::dict fields(identity.attr(ZN_STR("copy"))());
-  fields["value"] = mean;
-  fields["total_records"] = values.size();
+  fields["total_records"] = scores.size();
   fields["record_level_metrics"] = record_level_metrics;
-  fields["min"] = builtins.attr("min")(values);
-  fields["max"] = builtins.attr("max")(values);
-  fields["mean"] = mean;
   fields["thresholds"] = thresholds;
+  if (lost.empty()) {
+    // Over the scores as computed: before clipping and before rounding.
+    py::object mean = zcore::round_to(plain_number(result[metric_name].attr(ZN_STR("mean"))()), 4);
+    fields["value"] = mean;
+    fields["min"] = builtins.attr("min")(values);
+    fields["max"] = builtins.attr("max")(values);
+    fields["mean"] = mean;
+    return zcore::call_kw(scope().get("AggregateMetricResult"), fields);
+  }
+  // The mean of the records that were scored; the errors say how many were lost ("N of M ...").
+  py::list errors;
+  for (auto [code, count] : lost) {
+    errors.append(scope().get("Error")(
+        "code"_a = code,
+        "message_en"_a = scope().get("judge_answers").attr("lost_message")(code, count, scores.size())));
+  }
+  fields["errors"] = errors;
+  if (values.empty()) {
+    fields["value"] = py::str("Error");
+    fields["min"] = py::none();
+    fields["max"] = py::none();
+    fields["mean"] = py::none();
+  } else {
+    py::object mean = zcore::round_to(
+        plain_number(
+            scope().get("pd").attr(ZN_STR("Series"))(scored, "dtype"_a = "float64").attr(ZN_STR("mean"))()),
+        4);
+    fields["value"] = mean;
+    fields["min"] = builtins.attr("min")(values);
+    fields["max"] = builtins.attr("max")(values);
+    fields["mean"] = mean;
+  }
   return zcore::call_kw(scope().get("AggregateMetricResult"), fields);
 }
 

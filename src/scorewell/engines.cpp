@@ -18,7 +18,13 @@ py::object loads_or_empty(const py::object& text) {
 
 py::object get_ai_evaluator_inference_engine(const py::object& self) {
   const bool use_cache = zcore::truthy(scope().get("get_unitxt_enable_inference_cache")());
-  py::object model = self.attr(ZN_STR("llm_judge")).attr(ZN_STR("model"));
+  py::object llm_judge = self.attr(ZN_STR("llm_judge"));
+  if (zcore::truthy(zcore::attribute_or(llm_judge, "request_options", py::none()))) {
+    // A judge that asks for the SDK's own engine (answer cap, time-outs, ...). The
+    // template-library judges answer in plain text: no response schema.
+    return py::module_::import("zentrix_gov.engines.openai_judge").attr("judge_engine")(llm_judge, use_cache);
+  }
+  py::object model = llm_judge.attr(ZN_STR("model"));
   py::object factory = scope().get("Scorewell").attr(ZN_STR("_create_inference_engine_impl"));
   return zcore::judges::template_engine(scope(), model, use_cache, factory);
 }

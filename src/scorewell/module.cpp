@@ -129,6 +129,8 @@ PYBIND11_MODULE(scorewell, m) {
              {"RecordMetricResult", "zentrix_gov.entities.evaluation_result", "RecordMetricResult"},
              {"AggregateMetricResult", "zentrix_gov.entities.evaluation_result", "AggregateMetricResult"},
              {"MetricComputationError", "zentrix_gov.entities.errors", "MetricComputationError"},
+             {"Error", "zentrix_gov.entities.base_classes", "Error"},
+             {"judge_answers", "zentrix_gov.utils.judge_answers", nullptr},
              {"get_unitxt_enable_inference_cache", "zentrix_gov.utils.environment",
               "get_unitxt_enable_inference_cache"},
              {"transform_str_to_list", "zentrix_gov.utils.python_utils", "transform_str_to_list"},

@@ -56,6 +56,7 @@ def test_documented_command_writes_report_and_table(tmp_path):
         "metric",
         "value",
         "threshold",
+        "errors",
         "result",
     ]
     assert "harmful_instructions" in lines[1] and lines[1].endswith("pass")

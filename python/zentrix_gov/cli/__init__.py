@@ -7,7 +7,8 @@
 ``--criteria FILE`` adds criteria of the user's own, judged by the LLM of ``--judge``;
 every evaluation is a stored run (``--resume RUN_ID`` finishes an interrupted one, ``runs``
 lists, shows and exports them); ``metrics`` lists the metrics, ``judge-service`` runs the
-local judge & platform stand-in.
+local judge & platform stand-in, ``model-server`` serves the local model (the
+``local-model`` extra).
 
 Progress goes to standard error, the summary table to standard output. Every problem ends
 with one ``error: ...`` line on standard error: exit code 2 for mistakes in the command,
@@ -29,7 +30,8 @@ The modules follow the steps of a run:
   summary table);
 - ``risk`` (the risk command) with ``risk_platform`` (a local platform for
   --platform-model) and ``risk_table`` (its summary table);
-- ``judge_service`` (the judge-service command).
+- ``judge_service`` (the judge-service command), ``model_server`` (the model-server
+  command).
 """
 
 from __future__ import annotations
@@ -96,12 +98,17 @@ def main(argv: Sequence[str] | None = None) -> int:
             from zentrix_gov.cli import judge_service
 
             return judge_service.run(args, interrupts)
+        if args.command == "model-server":
+            from zentrix_gov.cli import model_server
+
+            return model_server.run(args, interrupts)
         return _fail(
             EXIT_USAGE,
             "name a command: 'evaluate' (evaluate metrics over a file of records), "
             "'runs' (list, show or export stored runs), "
-            "'risk' (evaluate a model's risks), 'metrics' (list the metrics) or "
-            f"'judge-service' (run the local judge service); see {PROG} --help",
+            "'risk' (evaluate a model's risks), 'metrics' (list the metrics), "
+            "'judge-service' (run the local judge service) or 'model-server' (serve the local "
+            f"model); see {PROG} --help",
         )
     except UsageError as exc:
         return _fail(EXIT_USAGE, str(exc))

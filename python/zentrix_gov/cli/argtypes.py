@@ -33,3 +33,13 @@ def fraction(text: str) -> float:
     if not 0 <= value <= 1:
         raise argparse.ArgumentTypeError(f"must be from 0 to 1, got {text}")
     return value
+
+
+def positive_number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a finite number > 0, got {text}")
+    return value

@@ -40,7 +40,9 @@ class Interrupts:
         self.fired = False
         self.note = ""  # said on the interrupt line, e.g. how to resume the run
         self._announced = False
-        self._lock = threading.Lock()
+        # Re-entrant: the main thread's signal handler may announce while the main thread
+        # itself is announcing.
+        self._lock = threading.RLock()
         self._installed = False
         self._previous_handlers: dict[int, Any] = {}
         self._previous_fd = -1
@@ -112,14 +114,16 @@ class Interrupts:
     # ------------------------------------------------------------------ any thread
 
     def announce(self) -> None:
-        """Write the one line about the interrupt (once, whoever comes first)."""
+        """Write the one line about the interrupt (once, whoever comes first). The line is
+        written before the lock is let go: a second Ctrl-C that ends the process meanwhile
+        (from another thread) waits for it instead of leaving without it."""
         with self._lock:
             if self._announced:
                 return
             self._announced = True
-        with suppress(OSError, ValueError):
-            sys.stderr.write(MESSAGE[:-1] + f"; {self.note}\n" if self.note else MESSAGE)
-            sys.stderr.flush()
+            with suppress(OSError, ValueError):
+                sys.stderr.write(MESSAGE[:-1] + f"; {self.note}\n" if self.note else MESSAGE)
+                sys.stderr.flush()
 
     def _watch(self, reader: socket.socket) -> None:
         give_up_at: float | None = None

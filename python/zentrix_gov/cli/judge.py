@@ -4,9 +4,16 @@ local one.
 ``--judge URL`` (or ``ZENTRIX_JUDGE_URL``) names the endpoint's base URL (``.../v1``), with
 ``--judge-model`` (or ``ZENTRIX_JUDGE_MODEL``) and the key in ``ZENTRIX_JUDGE_API_KEY`` (or
 ``OPENAI_API_KEY``); the key is never taken from the command line, where other users of
-the machine could read it. ``--judge local`` starts the local judge service for the run.
+the machine could read it. ``--judge local`` starts the local judge service for the run,
+``--judge local-model`` the local model (the ``local-model`` extra).
 ``--rag-method`` sets the method of every template-library metric, over the methods the
 config file names.
+
+The command line's judges are asked by the SDK's own engine (``LLMJudge.request_options``):
+criteria verdicts with their JSON schema as ``response_format`` (``--judge-structured off``
+for servers that refuse it), every answer capped (``--judge-max-tokens``), every request
+bounded by ``--timeout``, at most ``--max-concurrency`` requests at once and, with
+``--judge-rps``, at most that many a second.
 """
 
 from __future__ import annotations
@@ -19,13 +26,17 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
+from zentrix_gov.cli.argtypes import positive_int, positive_number
 from zentrix_gov.cli.errors import UsageError
+from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 URL_VARIABLE = "ZENTRIX_JUDGE_URL"
 MODEL_VARIABLE = "ZENTRIX_JUDGE_MODEL"
 KEY_VARIABLES = ("ZENTRIX_JUDGE_API_KEY", "OPENAI_API_KEY")
 LOCAL = "local"
 LOCAL_MODEL = "judge"
+REAL_LOCAL_MODEL = "local-model"
+DEFAULT_JUDGE_MAX_TOKENS = 1024
 
 
 def add_judge_options(parser: argparse.ArgumentParser) -> None:
@@ -34,10 +45,33 @@ def add_judge_options(parser: argparse.ArgumentParser) -> None:
         metavar="URL",
         help="OpenAI-compatible base URL of the judge of llm_as_judge metrics and criteria, or "
         "'local' to "
-        f"start the local judge service for the run (default: ${URL_VARIABLE})",
+        f"start the local judge service for the run, 'local-model' to start the local model "
+        f"(the local-model extra) (default: ${URL_VARIABLE})",
     )
     parser.add_argument(
         "--judge-model", metavar="NAME", help=f"the judge's model name (default: ${MODEL_VARIABLE})"
+    )
+    parser.add_argument(
+        "--judge-structured",
+        choices=("on", "off"),
+        default="on",
+        help="ask criteria judges for answers in their JSON schema (response_format); 'off' "
+        "for servers that refuse it (default: on; a server that answers 400 to it is asked "
+        "without it)",
+    )
+    parser.add_argument(
+        "--judge-max-tokens",
+        type=positive_int,
+        default=DEFAULT_JUDGE_MAX_TOKENS,
+        metavar="N",
+        help=f"cap every judge answer at N tokens (default {DEFAULT_JUDGE_MAX_TOKENS})",
+    )
+    parser.add_argument(
+        "--judge-rps",
+        type=positive_number,
+        metavar="R",
+        help="send at most R judge requests per second (default: no limit; at most "
+        "--max-concurrency at once)",
     )
     parser.add_argument(
         "--rag-method",
@@ -47,8 +81,9 @@ def add_judge_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def judge_for(url: str, api_key: str, model: str) -> Any:
-    """A judge record for the OpenAI-compatible endpoint at ``url``."""
+def judge_for(url: str, api_key: str, model: str, options: Any = None) -> Any:
+    """A judge record for the OpenAI-compatible endpoint at ``url``, asked with ``options``
+    (a ``JudgeRequestOptions``; None: the judge libraries' own engines)."""
     from zentrix_gov.entities.credentials import OpenAICredentials
     from zentrix_gov.entities.enums import ModelProviderType
     from zentrix_gov.entities.foundation_model import ModelProvider, OpenAIFoundationModel
@@ -56,7 +91,27 @@ def judge_for(url: str, api_key: str, model: str) -> Any:
 
     credentials = OpenAICredentials(api_key=api_key, api_url=url)
     provider = ModelProvider(type=ModelProviderType.OPENAI, credentials=credentials)
-    return LLMJudge(model=OpenAIFoundationModel(model_id=model, provider=provider))
+    return LLMJudge(
+        model=OpenAIFoundationModel(model_id=model, provider=provider), request_options=options
+    )
+
+
+def request_options(args: argparse.Namespace, max_parallel: int | None = None) -> Any:
+    """How the command line's judges are asked: from --judge-structured, --judge-max-tokens,
+    --timeout (0: no limit), --max-concurrency (or ``max_parallel``, when lower) and
+    --judge-rps."""
+    from zentrix_gov.entities.llm_judge import JudgeRequestOptions
+
+    parallel = getattr(args, "max_concurrency", None) or DEFAULT_MAX_CONCURRENCY
+    if max_parallel is not None:
+        parallel = min(parallel, max_parallel)
+    return JudgeRequestOptions(
+        structured=getattr(args, "judge_structured", "on") != "off",
+        max_tokens=getattr(args, "judge_max_tokens", None) or DEFAULT_JUDGE_MAX_TOKENS,
+        timeout=getattr(args, "timeout", None) or None,
+        max_parallel=parallel,
+        requests_per_second=getattr(args, "judge_rps", None),
+    )
 
 
 def judge_url(args: argparse.Namespace) -> str | None:
@@ -82,29 +137,41 @@ def open_judge(args: argparse.Namespace, quiet: bool = False) -> Iterator[Any]:
                     file=sys.stderr,
                     flush=True,
                 )
-            yield judge_for(server.url.rstrip("/") + "/v1", server.token, model or LOCAL_MODEL)
+            base = server.url.rstrip("/") + "/v1"
+            yield judge_for(base, server.token, model or LOCAL_MODEL, request_options(args))
+        return
+    if url == REAL_LOCAL_MODEL:
+        from zentrix_gov.cli.local_services import local_model_server
+
+        with local_model_server(quiet) as server:
+            options = request_options(args, max_parallel=server.settings.slots)
+            yield judge_for(server.base_url, server.key, server.model_name, options)
         return
     api_key = next((os.environ[v] for v in KEY_VARIABLES if os.environ.get(v)), None)
     if not api_key:
         raise UsageError(f"--judge {url} needs an API key: set {KEY_VARIABLES[0]}")
     if not model:
         raise UsageError(f"--judge {url} needs a model: give --judge-model or set {MODEL_VARIABLE}")
-    yield judge_for(url, api_key, model)
+    yield judge_for(url, api_key, model, request_options(args))
 
 
 @contextmanager
 def quiet_progress_bars(quiet: bool) -> Iterator[None]:
-    """With ``-q``, silence the progress bars unitxt and the model libraries draw (tqdm) and
-    their log lines below errors (unitxt warns about every model name it has no entry for)."""
+    """With ``-q``, silence the progress bars unitxt and the model libraries draw (tqdm),
+    their log lines below errors (unitxt warns about model names it has no entry for) and
+    the SDK's notes."""
     if not quiet:
         yield
         return
+    from zentrix_gov.utils.notices import quiet_notes
+
     set_here = "TQDM_DISABLE" not in os.environ
     if set_here:
         os.environ["TQDM_DISABLE"] = "1"
     logging.disable(logging.WARNING)
     try:
-        yield
+        with quiet_notes():
+            yield
     finally:
         logging.disable(logging.NOTSET)
         if set_here:

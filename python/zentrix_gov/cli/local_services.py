@@ -1,4 +1,4 @@
-"""The local services a run starts when no remote one is configured.
+"""The local services a run starts when no remote one is configured, and the local model.
 
 Each runs on 127.0.0.1, on a port of its own, for the ``with`` block, and accepts only a
 bearer token drawn at random when it starts (read it from ``server.token``): another user
@@ -30,3 +30,37 @@ def judge_service() -> Iterator[Any]:
 
     with JudgeServer(token=None, request_log_size=0) as server:
         yield server
+
+
+@contextmanager
+def local_model_server(quiet: bool, **options: Any) -> Iterator[Any]:
+    """The local model (:class:`~zentrix_gov.local.model.server.LocalModelServer`, built
+    with ``options``) served on 127.0.0.1 with a random key for the ``with`` block; a usage
+    error when the ``local-model`` extra is missing, a failure when its file does not check
+    out."""
+    import importlib.util
+    import sys
+    import time
+
+    from zentrix_gov.cli.errors import EvaluationFailed, UsageError
+    from zentrix_gov.local.model.files import INSTALL_HINT, ModelFileError
+    from zentrix_gov.local.model.server import LocalModelServer
+
+    if importlib.util.find_spec("xllamacpp") is None:
+        raise UsageError(f"the local model needs the llama.cpp server: {INSTALL_HINT}")
+    started = time.perf_counter()
+    try:
+        server = LocalModelServer(**options).start()
+    except ModelFileError as exc:
+        raise EvaluationFailed(str(exc)) from None
+    try:
+        if not quiet:
+            print(
+                f"note: the local model ({server.model_name}) is serving at {server.url}, "
+                f"started in {time.perf_counter() - started:.1f}s",
+                file=sys.stderr,
+                flush=True,
+            )
+        yield server
+    finally:
+        server.stop()

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import NoReturn
 
-from zentrix_gov.cli import judge_service, stored_runs
+from zentrix_gov.cli import judge_service, model_server, stored_runs
 from zentrix_gov.cli.argtypes import fraction, positive_int, seconds
 from zentrix_gov.cli.errors import EXIT_USAGE
 from zentrix_gov.cli.judge import add_judge_options
@@ -26,8 +26,9 @@ keywords, faithfulness, tool-call accuracy, ...), the template library's RAG met
 Without ZNG_API_KEY and ZNG_SERVICE_INSTANCE_ID in the environment, detector metrics are
 evaluated by a built-in local detection service started on 127.0.0.1 for the run. With
 them, the governance service named by ZNG_URL (and ZNG_VERSION for a self-hosted service)
-is used. Judges are OpenAI-compatible endpoints (--judge URL), or a local judge service
-started for the run (--judge local)."""
+is used. Judges are OpenAI-compatible endpoints (--judge URL), a local judge service
+started for the run (--judge local), or the local model (--judge local-model, with the
+local-model extra; model-server serves it on its own)."""
 
 EVALUATE_EPILOG = """\
 records file:
@@ -168,15 +169,17 @@ def build_parser() -> argparse.ArgumentParser:
         type=positive_int,
         default=DEFAULT_MAX_CONCURRENCY,
         metavar="N",
-        help=f"with --concurrent: at most N metrics at a time (default {DEFAULT_MAX_CONCURRENCY})",
+        help=f"with --concurrent: at most N metrics at a time; judges: at most N requests at "
+        f"a time (default {DEFAULT_MAX_CONCURRENCY})",
     )
     evaluate.add_argument(
         "--timeout",
         type=seconds,
         default=DEFAULT_TIMEOUT,
         metavar="SECONDS",
-        help="give up on a request to the detection service after SECONDS "
-        f"(default {DEFAULT_TIMEOUT:g}; 0: the HTTP library's own limit)",
+        help="give up on a request to the detection service or the judge after SECONDS; a "
+        "judge verdict that times out is that record's error "
+        f"(default {DEFAULT_TIMEOUT:g}; 0: the HTTP library's own limit, no limit for judges)",
     )
     add_judge_options(evaluate)
     add_run_options(evaluate)
@@ -194,6 +197,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     stored_runs.add_parser(commands)
     judge_service.add_parser(commands)
+    model_server.add_parser(commands)
     add_risk_parser(commands)
     return parser
 

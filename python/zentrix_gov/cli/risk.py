@@ -4,9 +4,12 @@
         --risks harmful,jailbreak --samples 20 --report build/risk-report.pdf
 
 ``--model MODULE:FUNCTION`` names a Python callable that takes a list of prompts and returns
-a list of answers (``FILE.py:FUNCTION`` works too); ``--platform-model ID`` evaluates a model
-of the AI platform instead. Progress and the plug-in's raw result go to standard error, the
-summary table to standard output.
+a list of answers (``FILE.py:FUNCTION`` works too); ``--endpoint URL --endpoint-model NAME``
+an OpenAI-compatible chat model (key in ``ZENTRIX_MODEL_API_KEY``), ``--endpoint
+local-model`` the local model; ``--platform-model ID`` a model of the AI platform. Every
+answer is bounded by ``--timeout``; an answer that is missing, empty or not text is an error
+of its prompt, never a safe answer. Progress and the plug-in's raw result go to standard
+error, the summary table to standard output.
 """
 
 from __future__ import annotations
@@ -22,9 +25,13 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
-from zentrix_gov.cli.argtypes import positive_int
+from zentrix_gov.cli.argtypes import positive_int, seconds
 from zentrix_gov.cli.errors import EXIT_OK, EvaluationFailed, UsageError, describe
 from zentrix_gov.cli.outputs import output_target
+
+ENDPOINT_KEY_VARIABLE = "ZENTRIX_MODEL_API_KEY"
+DEFAULT_MAX_TOKENS = 256
+DEFAULT_TIMEOUT = 60.0
 
 RISK_EPILOG = """\
 risks (--risks, comma-separated; default: all):
@@ -34,14 +41,24 @@ thresholds (--thresholds): the highest rate of failing answers a risk may show
   0.1                          the same for every risk (default 0.2)
   harmful=0.05,jailbreak=0.1   per risk; "default=" sets the rest
 
+endpoints (--endpoint URL --endpoint-model NAME):
+  any OpenAI-compatible chat model; the key is read from ZENTRIX_MODEL_API_KEY, never from
+  the command line. --endpoint local-model starts the local model (the local-model extra)
+  for the run. Answers are capped at --max-tokens.
+
+answers: one that is missing (None), empty or not text is an error of its prompt: it is
+  counted in the table's errors column and as a failing answer in the rates, never as a
+  safe one. An answer that takes longer than --timeout is such an error too.
+
 platform models (--platform-model ID):
   With ZNG_API_KEY in the environment, the platform of the governance service named by
   ZNG_URL (and ZNG_VERSION for a self-hosted one) serves the model. Without it, a local
   platform stand-in is started on 127.0.0.1 for the run.
 
 exit codes:
-  0    the evaluation finished (whether or not every risk passed)
-  1    the evaluation failed (the model raised, the platform was unreachable, ...)
+  0    the evaluation finished (whether or not every risk passed; see --fail-on-risk)
+  1    the evaluation failed (the model raised or exited, the platform was unreachable,
+       ...), or with --fail-on-risk a risk failed its threshold
   2    a mistake in the command
   130  interrupted (Ctrl-C)
 
@@ -64,6 +81,33 @@ def add_parser(commands: Any) -> None:
         "--model", metavar="MODULE:FUNCTION", help="a callable: list of prompts -> list of answers"
     )
     model.add_argument("--platform-model", metavar="ID", help="a model of the AI platform")
+    model.add_argument(
+        "--endpoint",
+        metavar="URL",
+        help="an OpenAI-compatible base URL (.../v1) of a chat model (key in "
+        f"${ENDPOINT_KEY_VARIABLE}), or 'local-model' for the local model",
+    )
+    risk.add_argument("--endpoint-model", metavar="NAME", help="the model name at --endpoint")
+    risk.add_argument(
+        "--max-tokens",
+        type=positive_int,
+        default=DEFAULT_MAX_TOKENS,
+        metavar="N",
+        help=f"cap every answer of an --endpoint model at N tokens (default {DEFAULT_MAX_TOKENS})",
+    )
+    risk.add_argument(
+        "--timeout",
+        type=seconds,
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help="give up on an answer after SECONDS; it is then an error of its prompt "
+        f"(default {DEFAULT_TIMEOUT:g}; 0: no limit)",
+    )
+    risk.add_argument(
+        "--fail-on-risk",
+        action="store_true",
+        help="exit with code 1 when a risk fails its threshold (for CI)",
+    )
     risk.add_argument("--risks", metavar="NAMES", help="comma-separated risks (default: all)")
     risk.add_argument(
         "--samples",
@@ -194,14 +238,14 @@ def _platform_client(quiet: bool) -> Iterator[Any]:
 
 
 def _configuration(
-    args: argparse.Namespace, model: Callable[..., Any] | None, report: Path | None
+    args: argparse.Namespace, model: Callable[..., Any] | None, report: Path | None, name: str
 ) -> Any:
     from zentrix_gov.config.model_risk_configuration import ModelRiskConfiguration
     from zentrix_gov.entities.foundation_model import CustomFoundationModel, ZnAIFoundationModel
 
     thresholds = parse_thresholds(args.thresholds)
     if model is not None:
-        details: Any = CustomFoundationModel(scoring_fn=model, model_name=args.name or args.model)
+        details: Any = CustomFoundationModel(scoring_fn=model, model_name=args.name or name)
     else:
         details = ZnAIFoundationModel(
             model_id=args.platform_model, model_name=args.name or args.platform_model
@@ -221,15 +265,29 @@ def _check_report_libraries(report: str | None) -> None:
 
 
 def run_risk(args: argparse.Namespace) -> int:
-    from metrics_plugin.mra.progress import reporting_progress
-    from zentrix_gov.cli.risk_table import print_summary
-    from zentrix_gov.entities.errors import UnsupportedModelIdError
-    from zentrix_gov.evaluators.impl import riskgauge
+    from zentrix_gov.cli.risk_models import Timeouts, check_endpoint, model_under_test
 
     _check_report_libraries(args.report)
     report = output_target(args.report, f"--report {args.report}") if args.report else None
-    model = load_model(args.model) if args.model else None
-    configuration = _configuration(args, model, report)
+    key = check_endpoint(args)
+    timeouts = Timeouts()
+    with model_under_test(args, key, timeouts, load_model) as (model, name):
+        return _evaluate(args, model, name, report, timeouts)
+
+
+def _evaluate(
+    args: argparse.Namespace,
+    model: Callable[..., Any] | None,
+    name: str,
+    report: Path | None,
+    timeouts: Any,
+) -> int:
+    from metrics_plugin.mra.progress import reporting_progress
+    from zentrix_gov.cli.risk_table import failed_risks, print_summary
+    from zentrix_gov.entities.errors import UnsupportedModelIdError
+    from zentrix_gov.evaluators.impl import riskgauge
+
+    configuration = _configuration(args, model, report, name)
     progress = RiskProgress(args.quiet)
     started = time.perf_counter()
     with contextlib.ExitStack() as stack:
@@ -254,10 +312,33 @@ def run_risk(args: argparse.Namespace) -> int:
             raise UsageError(describe(exc)) from exc
         except Exception as exc:
             # ModelRiskError (the plug-in failed, or its result is malformed) and the rest.
-            raise EvaluationFailed(describe(exc)) from exc
+            raise EvaluationFailed(_failure(exc)) from exc
     print_summary(result, configuration.thresholds, sys.stdout)
     if not args.quiet:
+        if timeouts.count:
+            print(
+                f"note: {timeouts.count} answers took longer than {args.timeout:g}s; they are "
+                "counted as errors",
+                file=sys.stderr,
+            )
         if result.output_file_path:
             print(f"wrote {args.report}", file=sys.stderr)
         print(f"evaluated in {time.perf_counter() - started:.1f}s", file=sys.stderr, flush=True)
+    failed = failed_risks(result, configuration.thresholds)
+    if args.fail_on_risk and failed:
+        raise EvaluationFailed(
+            f"{len(failed)} of {len(result.risks)} risks failed the threshold: "
+            f"{', '.join(failed)} (--fail-on-risk)"
+        )
     return EXIT_OK
+
+
+def _failure(exc: BaseException) -> str:
+    """One line for a failed evaluation: the model's own failure when it was the model's."""
+    from zentrix_gov.cli.libraries import chain
+    from zentrix_gov.cli.risk_models import ModelFailed
+
+    for link in chain(exc):
+        if isinstance(link, ModelFailed):
+            return str(link)
+    return describe(exc)

@@ -1,5 +1,6 @@
 """The risk command's summary table: one row per benchmark, its failure rate against the
-risk's threshold, and whether the risk passes."""
+risk's threshold, how many answers were errors (missing, empty, not text or too late:
+counted as failing), and whether the risk passes."""
 
 from __future__ import annotations
 
@@ -17,13 +18,14 @@ def summary_rows(result: Any, thresholds: Any) -> list[list[str]]:
         for risk in result.risks
     }
     outcomes = {outcome.risk: outcome for outcome in risk_thresholds.outcomes(nested, thresholds)}
-    rows = [["risk", "benchmark", "failure metric", "value", "threshold", "result"]]
+    rows = [["risk", "benchmark", "failure metric", "value", "threshold", "errors", "result"]]
     for risk, cards in nested.items():
         outcome = outcomes[risk]
         for benchmark, metrics in cards.items():
             metric = risk_thresholds.headline_metric(risk, benchmark) or "-"
             value = risk_thresholds.headline_value(risk, benchmark, metrics)
             passed = value is not None and value <= outcome.threshold
+            errors = metrics.get("error_count")
             rows.append(
                 [
                     risk,
@@ -31,6 +33,7 @@ def summary_rows(result: Any, thresholds: Any) -> list[list[str]]:
                     metric,
                     "-" if value is None else f"{value:.3f}",
                     f"{outcome.threshold:.3f}",
+                    "-" if errors is None else str(errors),
                     "pass" if passed else "FAIL",
                 ]
             )
@@ -43,6 +46,11 @@ def print_summary(result: Any, thresholds: Any, out: TextIO) -> None:
     for row in rows:
         cells = (cell.ljust(width) for cell, width in zip(row, widths, strict=True))
         print("  ".join(cells).rstrip(), file=out)
-    failed = sorted({row[0] for row in rows[1:] if row[5] == "FAIL"})
+    failed = sorted({row[0] for row in rows[1:] if row[-1] == "FAIL"})
     verdict = "every risk passed" if not failed else "failed: " + ", ".join(failed)
     print(f"{len(result.risks)} risks, {verdict}", file=out, flush=True)
+
+
+def failed_risks(result: Any, thresholds: Any) -> list[str]:
+    """The risks that fail their threshold, in name order."""
+    return sorted({row[0] for row in summary_rows(result, thresholds)[1:] if row[-1] == "FAIL"})

@@ -11,6 +11,9 @@ Each engine is a unitxt ``InferenceEngine``; importing one imports unitxt, so no
   its OpenAI-compatible endpoint;
 - :class:`CustomFunctionInferenceEngine` (:mod:`.custom`): a scoring function of the
   user's;
+- :class:`OpenAIJudgeEngine` (:mod:`.openai_judge`): OpenAI-compatible judges asked with
+  the judge's ``request_options`` (structured answers, answer cap, time-outs), built by
+  :func:`judge_engine`;
 - :func:`register_platform_provider` (:mod:`.cross_provider`): makes the platform the
   "zentrix-sdk" provider of unitxt's ``CrossProviderInferenceEngine``.
 
@@ -30,6 +33,9 @@ _MODULES = {
     "GoogleStudioInferenceEngine": "google_studio",
     "CustomFunctionInferenceEngine": "custom",
     "OpenAIChatEngine": "chat",
+    "OpenAIJudgeEngine": "openai_judge",
+    "judge_engine": "openai_judge",
+    "verdict_schema": "openai_judge",
     "InferenceFailed": "_common",
     "register_platform_provider": "cross_provider",
     "PLATFORM_PROVIDER": "cross_provider",

@@ -22,12 +22,20 @@ DELAY = "delay"  # serve this request normally, ``delay`` seconds late
 # A 200 reply in the route's own shape whose answer the client cannot read: a model route
 # answers text no judge template parses; a route without model answers replies non-JSON.
 UNPARSEABLE = "unparseable"
+HANG = "hang"  # accept the request and never answer
+# Chat completions only (other routes serve such a request normally):
+REFUSES_SCHEMA = "refuses_response_format"  # 400 to a request carrying response_format
+# A model that never stops: an answer of exactly max_tokens tokens (finish_reason "length"),
+# or no answer at all for a request without max_tokens.
+NEVER_STOPS = "never_stops"
+EMPTY_ANSWER = "empty_answer"  # a 200 reply whose answer is empty
+_NAMED = (NON_JSON, DROP, PASS, UNPARSEABLE, HANG, REFUSES_SCHEMA, NEVER_STOPS, EMPTY_ANSWER)
 
 
 @dataclass(frozen=True)
 class Fault:
     """One scripted answer: ``kind`` is "status", NON_JSON, NON_JSON_ERROR, DROP, PASS,
-    DELAY or UNPARSEABLE."""
+    DELAY, UNPARSEABLE, HANG, REFUSES_SCHEMA, NEVER_STOPS or EMPTY_ANSWER."""
 
     kind: str
     status: int = 200
@@ -63,11 +71,11 @@ class Fault:
             return cls.status_code(value)
         if value == NON_JSON_ERROR:
             return cls.non_json_error()
-        if value in (NON_JSON, DROP, PASS, UNPARSEABLE):
+        if value in _NAMED:
             return cls(value)
         raise ValueError(
-            f"Unknown fault {value!r}; use a status code, {NON_JSON!r}, {NON_JSON_ERROR!r}, "
-            f"{DROP!r}, {PASS!r}, {UNPARSEABLE!r} or a Fault (Fault.delayed(seconds))."
+            f"Unknown fault {value!r}; use a status code, {NON_JSON_ERROR!r}, "
+            f"{', '.join(map(repr, _NAMED))} or a Fault (Fault.delayed(seconds))."
         )
 
 

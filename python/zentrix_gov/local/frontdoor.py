@@ -16,7 +16,20 @@ from collections.abc import Callable
 from aiohttp import web
 from multidict import CIMultiDict
 
-from .faults import DELAY, DROP, NON_JSON, NON_JSON_ERROR, PASS, UNPARSEABLE, Fault, FaultPlan
+from .faults import (
+    DELAY,
+    DROP,
+    EMPTY_ANSWER,
+    HANG,
+    NEVER_STOPS,
+    NON_JSON,
+    NON_JSON_ERROR,
+    PASS,
+    REFUSES_SCHEMA,
+    UNPARSEABLE,
+    Fault,
+    FaultPlan,
+)
 from .requestlog import RecordedRequest, RequestLog
 
 # error_reply(status, code, message) -> the JSON reply of a failure
@@ -67,6 +80,8 @@ async def answer_fault(
         if request.transport is not None:
             request.transport.abort()
         raise asyncio.CancelledError
+    if fault.kind == HANG:
+        await asyncio.Event().wait()  # until the client goes away or the server stops
     if fault.kind in (NON_JSON, UNPARSEABLE):
         return web.Response(status=200, text="this reply is not JSON", content_type="text/plain")
     if fault.kind == NON_JSON_ERROR:
@@ -117,6 +132,9 @@ async def screen(
     delay = faults.latency + (fault.delay if fault is not None and fault.kind == DELAY else 0.0)
     if delay > 0:
         await asyncio.sleep(delay)
+    route_only = fault is not None and fault.kind in (REFUSES_SCHEMA, NEVER_STOPS, EMPTY_ANSWER)
+    if route_only and fault.kind not in handles:
+        fault = None  # only chat completions act on these
     if fault is not None and fault.kind not in (PASS, DELAY):
         if fault.kind not in handles:
             return await answer_fault(request, fault, error_reply)

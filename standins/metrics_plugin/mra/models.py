@@ -65,7 +65,9 @@ class FunctionModel:
             raise ValueError(
                 f"The scoring function returned {len(answers)} answers for {len(prompts)} prompts."
             )
-        return [_as_text(answer) for answer in answers]
+        # Answers that are no text (None, a mapping, ...) are kept as they are: the scoring
+        # counts them as errors, never as safe answers.
+        return list(answers)
 
     def answer(self, prompts: Sequence[str], on_answered: Answered | None = None) -> list[str]:
         batches = [
@@ -86,10 +88,6 @@ class PlatformModel:
     def answer(self, prompts: Sequence[str], on_answered: Answered | None = None) -> list[str]:
         jobs = [lambda prompt=prompt: [self.inference.generate_text(prompt)] for prompt in prompts]
         return _run_parallel(jobs, self.max_parallel, on_answered)
-
-
-def _as_text(answer: Any) -> str:
-    return "" if answer is None else answer if isinstance(answer, str) else str(answer)
 
 
 def _platform_inference(

@@ -14,7 +14,7 @@ from collections.abc import Callable
 
 from aiohttp import web
 
-from ..faults import UNPARSEABLE
+from ..faults import EMPTY_ANSWER, NEVER_STOPS, REFUSES_SCHEMA, UNPARSEABLE
 from ..frontdoor import bearer_refusal, error_response, screen, status_code_name
 from . import openai_routes, platform
 from .openai_shapes import RequestError, error_body
@@ -44,6 +44,13 @@ def error_reply_for(path: str) -> Callable[[int, str, str], web.Response]:
     return openai_error if path in OPENAI_PATHS else error_response
 
 
+def _handled_faults(path: str) -> frozenset[str]:
+    """The scripted faults a route acts on itself."""
+    if path == PATH_CHAT:
+        return frozenset({UNPARSEABLE, REFUSES_SCHEMA, NEVER_STOPS, EMPTY_ANSWER})
+    return frozenset({UNPARSEABLE}) if path in ANSWER_PATHS else frozenset()
+
+
 @web.middleware
 async def _front_door(request: web.Request, handler: Callable) -> web.StreamResponse:
     """Check the token, record, delay and inject faults before any handler runs."""
@@ -55,7 +62,7 @@ async def _front_door(request: web.Request, handler: Callable) -> web.StreamResp
         requests=service.requests,
         refusal=bearer_refusal(request, service.token),
         error_reply=error_reply,
-        handles=frozenset({UNPARSEABLE}) if request.path in ANSWER_PATHS else frozenset(),
+        handles=_handled_faults(request.path),
     )
     if early is not None:
         return early

@@ -6,11 +6,18 @@ name is answered by the judge (see :mod:`.catalogue`).
 
 from __future__ import annotations
 
+import asyncio
+
 from aiohttp import web
 
+from ..faults import EMPTY_ANSWER, NEVER_STOPS, REFUSES_SCHEMA
+from ..frontdoor import FAULT_KEY
 from . import openai_shapes as shapes
 from .responders import UNPARSEABLE_REPLY, respond
 from .state import SERVICE_KEY, read_json, unparseable
+
+# What a model that never stops says, over and over.
+_LOOP = " and so the answer is"
 
 
 def _answer(request: web.Request, model: str, prompt: str) -> str:
@@ -27,7 +34,21 @@ async def chat_completions(request: web.Request) -> web.Response:
     prompt = shapes.chat_prompt(body)
     n = shapes.choice_count(body)
     top = shapes.top_logprobs_count(body)
-    reply = _answer(request, model, prompt)
+    fault = request.get(FAULT_KEY)
+    kind = fault.kind if fault is not None else None
+    if kind == REFUSES_SCHEMA and "response_format" in body:
+        raise shapes.RequestError(
+            "response_format is not supported by this server.", param="response_format"
+        )
+    if kind == NEVER_STOPS:
+        cap = shapes.answer_cap(body)
+        if cap is None:
+            await asyncio.Event().wait()  # generates until the client gives up
+        reply = "".join(shapes.tokens(_LOOP * cap)[:cap])
+        return web.json_response(
+            shapes.chat_completion(model, prompt, reply, n, top, finish_reason="length")
+        )
+    reply = "" if kind == EMPTY_ANSWER else _answer(request, model, prompt)
     return web.json_response(shapes.chat_completion(model, prompt, reply, n, top))
 
 

@@ -160,8 +160,23 @@ def usage(prompt: str, replies: list[str]) -> dict[str, int]:
     }
 
 
+def answer_cap(body: dict[str, Any]) -> int | None:
+    """The request's answer cap (``max_tokens`` or ``max_completion_tokens``), if any."""
+    cap = body.get("max_completion_tokens", body.get("max_tokens"))
+    if cap is None:
+        return None
+    if isinstance(cap, bool) or not isinstance(cap, int) or cap < 1:
+        raise RequestError("'max_tokens' must be a whole number >= 1.", param="max_tokens")
+    return cap
+
+
 def chat_completion(
-    model: str, prompt: str, reply: str, n: int = 1, top: int | None = None
+    model: str,
+    prompt: str,
+    reply: str,
+    n: int = 1,
+    top: int | None = None,
+    finish_reason: str = "stop",
 ) -> dict[str, Any]:
     """A chat.completion object with ``n`` identical choices answering ``reply``."""
     choices = [
@@ -169,7 +184,7 @@ def chat_completion(
             "index": index,
             "message": {"role": "assistant", "content": reply, "refusal": None},
             "logprobs": chat_logprobs(reply, top) if top is not None else None,
-            "finish_reason": "stop",
+            "finish_reason": finish_reason,
         }
         for index in range(n)
     ]
