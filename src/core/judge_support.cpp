@@ -28,10 +28,20 @@ py::object bind_lazy_name(const ModuleScope& scope, const py::str& name, std::sp
     }
   }
   if (source == nullptr) scope.raise_no_attribute(name);
+  // lazy_imports resolves a name once per process and refuses a second thread that asks while
+  // the first is still importing: the first units of two judge metrics started together would
+  // fail. One process-wide lock (re-entrant: an import may bind further names) serialises it.
+  LockGuard guard(lazy_binding_lock());
+  py::object bound = scope.find(name);
+  if (bound) return bound;  // bound by the thread this one waited for
   py::object value = scope.get(source).attr(name);
   prepare_unitxt_once(set_up);
   py::setattr(scope.module(), name, value);
   return value;
+}
+
+py::object lazy_binding_lock() {
+  return py::module_::import("zentrix_gov.providers").attr("LAZY_BINDING_LOCK");
 }
 
 py::object evaluate_in_executor(const ModuleScope& scope, const py::object& self, const py::object& data,

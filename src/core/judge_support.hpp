@@ -35,6 +35,9 @@ enum class UnitxtSetUp : std::uint8_t {
 py::object bind_lazy_name(const ModuleScope& scope, const py::str& name, std::span<const LazySource> sources,
                           UnitxtSetUp set_up);
 
+// The process-wide re-entrant lock under which lazily bound names are resolved.
+py::object lazy_binding_lock();
+
 // Once per module: what `set_up` names.
 void prepare_unitxt_once(UnitxtSetUp set_up);
 

@@ -55,6 +55,10 @@ py::object ModuleScope::get(const char* name) const {
   return get(py::str(name));
 }
 
+py::object ModuleScope::find(py::handle name) const {
+  return dict_get(py::reinterpret_borrow<py::dict>(dict_), name, py::object());
+}
+
 void ModuleScope::set(const char* name, py::handle value) const {
   if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
 }

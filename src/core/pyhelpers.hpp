@@ -54,6 +54,9 @@ class ModuleScope {
   py::object get(py::handle name) const;
   py::object get(const char* name) const;
   void set(const char* name, py::handle value) const;
+  // The module attribute `name` if it is bound, else a null object (the module's
+  // __getattr__ is not consulted).
+  py::object find(py::handle name) const;
   // A lazy_imports.LazyModule called `name` declaring the import `statements`,
   // passed to lazy_imports.load (the module's `lazy_imports` attribute):
   // nothing is imported until one of its names is read.

@@ -149,3 +149,34 @@ class TestModule:
         )
         assert done.returncode == 0, done.stderr
         assert done.stdout.strip() == "ok"
+
+
+_RACE = """
+import threading
+from zentrix_gov.providers import critwise, scorewell
+barrier = threading.Barrier(4)
+errors = []
+def read(module, name):
+    barrier.wait()
+    try:
+        getattr(module, name)
+    except Exception as exc:
+        errors.append(repr(exc))
+names = [(critwise, "CrossProviderInferenceEngine")] * 2
+names += [(scorewell, "LiteLLMInferenceEngine"), (critwise, "DirectJudge")]
+threads = [threading.Thread(target=read, args=pair) for pair in names]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print(errors)
+"""
+
+
+def test_threads_binding_lazy_names_at_once_all_get_them():
+    """The first units of two judge metrics start together on worker threads."""
+    done = subprocess.run(
+        [sys.executable, "-c", _RACE], capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"

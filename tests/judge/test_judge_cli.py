@@ -45,11 +45,14 @@ def test_serves_until_ctrl_c():
         process.wait()
 
 
-def test_random_token_goes_to_stderr():
-    process = start()
+def test_a_random_token_is_kept_in_a_private_file(tmp_path):
+    token_file = tmp_path / "token"
+    process = start("--token-file", str(token_file))
     try:
         url = process.stdout.readline().strip()
-        token = process.stderr.readline().strip().removeprefix("bearer token: ")
+        assert process.stderr.readline().strip().endswith(f"is in the file {token_file}")
+        assert token_file.stat().st_mode & 0o777 == 0o600
+        token = token_file.read_text().strip()
         assert get(url + "/v1/models", token)["data"]
         # The token tests use is known to everyone: the service refuses it.
         assert token != "local-token"

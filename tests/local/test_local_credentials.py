@@ -108,10 +108,12 @@ class TestRandomToken:
                 assert server.token == "mine"
                 assert status_with(server.url, "mine") == 200
 
-    def test_command_line_prints_the_token_it_drew(self):
+    def test_command_line_keeps_the_token_it_drew_in_a_private_file(self, tmp_path):
         package_root = Path(zentrix_gov.local.__file__).resolve().parents[2]
         env = {**os.environ, "PYTHONPATH": str(package_root)}
-        command = [sys.executable, "-m", "zentrix_gov.local.detection", "--port", "0"]
+        token_file = tmp_path / "token"
+        command = [sys.executable, "-m", "zentrix_gov.local.detection", "--port", "0",
+                   "--token-file", str(token_file)]  # fmt: skip
         with subprocess.Popen(
             command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env
         ) as process:
@@ -119,7 +121,9 @@ class TestRandomToken:
                 url = process.stdout.readline().strip()
                 ready, _, _ = select.select([process.stderr], [], [], 10)
                 line = process.stderr.readline() if ready else ""
-                token = line.strip().rpartition(" ")[2]
+                assert line.strip().endswith(f"is in the file {token_file}")
+                assert token_file.stat().st_mode & 0o777 == 0o600
+                token = token_file.read_text().strip()
                 assert token and token != "local-token"
                 assert status_with(url, token) == 200
                 assert status_with(url, "local-token") == 401

@@ -1,17 +1,23 @@
 """``python -m zentrix_gov judge-service``: run the local judge & platform stand-in.
 
-It prints the base URL on standard output (the bearer token on standard error when none
-was given) and serves until Ctrl-C, which ends it with exit code 0.
+It prints the base URL on standard output and serves until Ctrl-C, which ends it with exit
+code 0. Without ``--token`` it draws a random bearer token and writes it to a file only the
+user can read (``--token-file``), whose path it prints; the token itself is never printed.
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import secrets
 import sys
+from pathlib import Path
 from typing import Any
 
 from zentrix_gov.cli.errors import EXIT_OK, UsageError
+from zentrix_gov.utils.files import private_cache_file, write_secret
+
+TOKEN_FILE = "judge-service.token"
 
 HELP = "run the local judge & platform stand-in service until Ctrl-C"
 EPILOG = """\
@@ -38,7 +44,13 @@ def add_parser(commands: Any) -> None:
     parser.add_argument(
         "--token",
         metavar="T",
-        help="accepted bearer token (default: a random one, printed on standard error)",
+        help="accepted bearer token (default: a random one, written to --token-file)",
+    )
+    parser.add_argument(
+        "--token-file",
+        metavar="FILE",
+        help="where a random token is written, readable by you only (default "
+        f"{private_cache_file(TOKEN_FILE)})",
     )
 
 
@@ -59,13 +71,21 @@ def run(args: argparse.Namespace, interrupts: Any) -> int:
     if args.token == "":
         raise UsageError("--token must not be empty")
 
+    token_file = Path(args.token_file) if args.token_file else private_cache_file(TOKEN_FILE)
+    token = args.token or secrets.token_urlsafe(24)
+    if args.token is None:
+        try:
+            write_secret(token_file, token)
+        except OSError as exc:
+            raise UsageError(f"cannot write the token file {token_file}: {exc.strerror}") from None
+
     def announce(server: JudgeServer) -> None:
         print(server.url, flush=True)
         if args.token is None:
-            print(f"bearer token: {server.token}", file=sys.stderr, flush=True)
+            print(f"the bearer token is in the file {token_file}", file=sys.stderr, flush=True)
 
     # Nothing outside this process can read the request log: keep none.
-    work = serve(port=args.port, on_ready=announce, token=args.token, request_log_size=0)
+    work = serve(port=args.port, on_ready=announce, token=token, request_log_size=0)
     try:
         asyncio.run(interrupts.run(work))
     except KeyboardInterrupt:

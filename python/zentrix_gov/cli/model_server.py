@@ -21,13 +21,13 @@ from typing import Any
 
 from zentrix_gov.cli.argtypes import positive_int
 from zentrix_gov.cli.errors import EXIT_OK, UsageError
+from zentrix_gov.utils.files import private_cache_file, write_secret
 
 KEY_VARIABLE = "ZENTRIX_MODEL_API_KEY"
 
 
 def default_key_file() -> Path:
-    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    return Path(base) / "zentrix_gov" / "model-server.key"
+    return private_cache_file("model-server.key")
 
 
 def add_parser(commands: Any) -> None:
@@ -56,14 +56,6 @@ def add_parser(commands: Any) -> None:
     )
 
 
-def _write_key(path: Path, key: str) -> None:
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.unlink(missing_ok=True)  # a new file: nobody else holds it open or owns it
-    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-    with os.fdopen(descriptor, "w") as handle:
-        handle.write(key + "\n")
-
-
 def run(args: argparse.Namespace, interrupts: Any = None) -> int:
     from zentrix_gov.cli.local_services import local_model_server
     from zentrix_gov.local.model import server as model_server
@@ -76,7 +68,7 @@ def run(args: argparse.Namespace, interrupts: Any = None) -> int:
         key = secrets.token_urlsafe(24)
         path = Path(args.key_file) if args.key_file else default_key_file()
         try:
-            _write_key(path, key)
+            write_secret(path, key)
         except OSError as exc:
             raise UsageError(f"cannot write the key file {path}: {exc.strerror}") from None
         where = f"the file {path}"

@@ -20,19 +20,24 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
+import secrets
 import ssl
 import sys
 from collections.abc import Callable
+from pathlib import Path
 from typing import Any
 
 from aiohttp import web
 
+from ..utils.files import private_cache_file, write_secret
 from .app import DetectionService, create_app
 from .endpoints import API_VERSION, PATH_TEXT
 from .faults import FaultPlan
 from .regex_runner import RegexMatcher
 from .requestlog import DEFAULT_MAX_REQUESTS, RequestLog
 from .serving import BACKLOG, LocalServer, new_token
+
+TOKEN_FILE = "detection-service.token"
 
 DEFAULT_INSTANCE_ID = "local-instance"
 
@@ -140,7 +145,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--host", default="127.0.0.1", help="address to bind (127.0.0.1)")
     parser.add_argument("--port", type=int, default=0, help="port to bind (0: any free port)")
     parser.add_argument(
-        "--token", help="accepted bearer token (default: a random one, printed on stderr)"
+        "--token", help="accepted bearer token (default: a random one, written to --token-file)"
+    )
+    parser.add_argument(
+        "--token-file",
+        help="where a random token is written, readable by you only (default "
+        f"{private_cache_file(TOKEN_FILE)})",
     )
     parser.add_argument(
         "--instance-id", default=DEFAULT_INSTANCE_ID, help="accepted x-governance-instance-id"
@@ -163,10 +173,19 @@ def main(argv: list[str] | None = None) -> int:
     elif args.keyfile:
         parser.error("--keyfile needs --certfile")
 
+    token = args.token or secrets.token_urlsafe(24)
+    token_file = Path(args.token_file) if args.token_file else private_cache_file(TOKEN_FILE)
+    if args.token is None:
+        try:
+            write_secret(token_file, token)
+        except OSError as exc:
+            parser.error(f"cannot write the token file {token_file}: {exc.strerror}")
+
     def announce(server: DetectionServer) -> None:
         print(server.url, flush=True)
         if args.token is None:
-            print(f"bearer token: {server.token}", file=sys.stderr, flush=True)
+            # The token itself is never printed: other users may read a terminal's log.
+            print(f"the bearer token is in the file {token_file}", file=sys.stderr, flush=True)
 
     with contextlib.suppress(KeyboardInterrupt):
         asyncio.run(
@@ -174,7 +193,7 @@ def main(argv: list[str] | None = None) -> int:
                 args.host,
                 args.port,
                 on_ready=announce,
-                token=args.token,
+                token=token,
                 instance_id=args.instance_id,
                 ssl_context=ssl_context,
                 latency=args.latency,

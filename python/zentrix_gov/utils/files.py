@@ -117,3 +117,20 @@ def _umask() -> int:
     mask = os.umask(0o022)
     os.umask(mask)
     return mask
+
+
+def private_cache_file(name: str) -> Path:
+    """``~/.cache/zentrix_gov/NAME`` (or under ``$XDG_CACHE_HOME``): where a secret the user
+    needs (a local service's random key) is kept."""
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return Path(base) / "zentrix_gov" / name
+
+
+def write_secret(path: Path, text: str) -> None:
+    """Write ``text`` to a new file at ``path`` that only its owner can read: whatever was
+    there is removed first, so nobody else holds the new file open or owns it."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.unlink(missing_ok=True)
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
+    with os.fdopen(descriptor, "w") as handle:
+        handle.write(text + "\n")
