@@ -187,3 +187,19 @@ def test_a_judge_only_run_starts_no_detection_service(tmp_path, use_local):
     assert done.returncode == 0, done.stderr
     assert "detection service" not in done.stderr
     assert json.loads((tmp_path / "r.json").read_text()).get("detection_service") is None
+
+
+@pytest.mark.parametrize(
+    ("options", "named"),
+    [
+        (["--ray-address", "127.0.0.1:6379"], "--ray-address go with --executor ray"),
+        (["--executor", "ray", "--ray-resources", "hap=[1]"], "must be a JSON object"),
+        (["--executor", "ray", "--ray-resources", 'pii={"num_gpus": 1}'], "not a metric of"),
+        (["--executor", "ray", "--ray-resources", 'hap={"gpus": 1}'], "unknown option 'gpus'"),
+    ],
+)
+def test_ray_options_are_checked_before_the_run_starts(tmp_path, capsys, options, named):
+    pytest.importorskip("ray")
+    assert evaluate(RECORDS, "-c", COLUMNS, "-m", "hap", *options) == 2
+    assert named in capsys.readouterr().err
+    assert not Path(os.environ["ZENTRIX_STORE"]).exists() or json.loads(_runs_json(capsys)) == []

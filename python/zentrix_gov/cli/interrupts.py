@@ -5,8 +5,9 @@ The interpreter runs Python signal handlers on the main thread only between byte
 busy main thread (native code, a crowded event loop) may see the signal late. A watcher
 thread therefore learns of every SIGINT straight from the interpreter's C-level handler,
 through ``signal.set_wakeup_fd``: after the first it gives the run ``grace_seconds``
-(``GRACE_SECONDS`` unless the command needs longer, e.g. to stop a Ray cluster) to wind down, and a second one ends the process immediately. Either way the process ends with
-exit code 130 and one ``error: interrupted`` line (followed by ``note``, how to resume, when
+(``GRACE_SECONDS`` unless the command needs longer, e.g. to stop a Ray cluster) to wind
+down, and a second one ends the process immediately. Either way the process ends with exit
+code 130 and one ``error: interrupted`` line (followed by ``note``, how to resume, when
 a run has set one), and no results file is written. SIGTERM is handled as Ctrl-C.
 """
 

@@ -123,10 +123,10 @@ class RayExecutor(LocalExecutor):
         self.setup = setup
         self.note = note
         self.startup_seconds: float | None = None  # connecting and starting the workers
-        self.worker_pids: list[int] = []  # the workers' processes, as last seen
         self._started_ray = False
         self._where = ""
-        self._pools: dict[str, _Pool] = {}
+        self._pools: dict[str, _Pool] = {}  # by metric name
+        self._workers: list[_Pool] = []  # the pools of the latest run
         self._chunks: OrderedDict[int, Any] = OrderedDict()
 
     async def run(self, job: RunJob, store: RunStore, listener: UnitListener) -> None:
@@ -159,21 +159,13 @@ class RayExecutor(LocalExecutor):
     # ------------------------------------------------------------------ cluster
 
     def _connect(self) -> Any:
-        if self.address is None:
-            # A cluster of this run alone: its processes listen on the loopback interface.
-            # (Read when Ray is imported, and by the processes it starts.)
-            os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
         import ray
 
         if ray.is_initialized():
             self._where = f"the Ray cluster at {_gcs_address(ray)}"
             return ray
         if self.address is None:
-            from ray._private import ray_constants
-
-            if os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] == "0":
-                ray_constants.ENABLE_RAY_CLUSTER = False
-            ray.init(include_dashboard=False, log_to_driver=False, logging_level=logging.ERROR)
+            start_local_cluster()
             where = "a local Ray cluster started for this run"
         else:
             ray.init(address=self.address, log_to_driver=False, logging_level=logging.ERROR)
@@ -210,9 +202,9 @@ class RayExecutor(LocalExecutor):
             pool = _Pool(actors, per_worker)
             for planned in metrics:
                 self._pools[planned.name] = pool
-        pools = list({id(pool): pool for pool in self._pools.values()}.values())
-        actors = [actor for pool in pools for actor in pool.actors]
-        self.worker_pids = list(await asyncio.gather(*(a.ready.remote() for a in actors)))
+        self._workers = list({id(pool): pool for pool in self._pools.values()}.values())
+        actors = [actor for pool in self._workers for actor in pool.actors]
+        await asyncio.gather(*(pool.start() for pool in self._workers))
         if self.note is not None:
             cpus = ray.cluster_resources().get("CPU", 0)
             self.note(
@@ -246,7 +238,7 @@ class RayExecutor(LocalExecutor):
                 continue
             finally:
                 pool.give_back(index)
-            self._seen(pool, index, reply.pid)
+            pool.pids[index] = reply.pid  # a restarted worker has a new one
             reply.raise_failure(name, work.chunk)
             return reply.outcome, attempt
         raise UnitFailed(
@@ -256,6 +248,11 @@ class RayExecutor(LocalExecutor):
             f"-{work.first_position + len(work.ids)} were lost {self.attempts} times "
             f"({type(lost).__name__})",
         )
+
+    @property
+    def worker_pids(self) -> list[int]:
+        """The process ids of the latest run's workers, as last seen."""
+        return [pool.pids[index] for pool in self._workers for index in sorted(pool.pids)]
 
     def _records(self, work: UnitWork) -> Any:
         """The chunk's records in Ray's object store, put there by its first unit."""
@@ -269,13 +266,18 @@ class RayExecutor(LocalExecutor):
                 self._chunks.popitem(last=False)
         return records
 
-    def _seen(self, pool: _Pool, index: int, pid: int) -> None:
-        known = pool.pids.get(index)
-        if known != pid:
-            if known in self.worker_pids:
-                self.worker_pids.remove(known)
-            self.worker_pids.append(pid)
-            pool.pids[index] = pid
+
+def start_local_cluster(**options: Any) -> Any:
+    """``ray.init(**options)`` for a cluster of this machine alone, whose processes listen
+    on 127.0.0.1 only (Ray would take the machine's network address)."""
+    # Read by Ray in this process, and by every process it starts.
+    os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
+    import ray
+    from ray._private import ray_constants
+
+    ray_constants.ENABLE_RAY_CLUSTER = False  # when Ray was imported before
+    settings = {"include_dashboard": False, "log_to_driver": False, "logging_level": logging.ERROR}
+    return ray.init(**{**settings, **options})
 
 
 class _Pool:
@@ -286,6 +288,11 @@ class _Pool:
         self.busy = [0] * len(actors)
         self.pids: dict[int, int] = {}
         self._free = asyncio.Semaphore(len(actors) * per_worker)
+
+    async def start(self) -> None:
+        """Wait until every worker is up."""
+        pids = await asyncio.gather(*(actor.ready.remote() for actor in self.actors))
+        self.pids = dict(enumerate(pids))
 
     async def take(self) -> int:
         await self._free.acquire()

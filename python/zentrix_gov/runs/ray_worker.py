@@ -10,6 +10,7 @@ This module does not import Ray; the executor makes the class an actor.
 
 from __future__ import annotations
 
+import asyncio
 import os
 import time
 from collections.abc import Callable, Mapping
@@ -57,6 +58,8 @@ class UnitWorker:
             setup()
         self.evaluate = evaluate
         self.metrics = dict(metrics)
+        self._warm: set[str] = set()  # metrics this worker has finished a unit of
+        self._first: asyncio.Lock | None = None
 
     def ready(self) -> int:
         """The worker's process id, once it is up."""
@@ -79,7 +82,10 @@ class UnitWorker:
             self.metrics[metric], chunk, first_position, frame, ids, rows, skipped, skip_reason
         )
         try:
-            outcome = await evaluate_unit(self.evaluate, work)
+            if metric in self._warm:
+                outcome = await evaluate_unit(self.evaluate, work)
+            else:
+                outcome = await self._first_unit(work)
         except UnitFailed as exc:
             return UnitReply(
                 os.getpid(),
@@ -88,6 +94,18 @@ class UnitWorker:
                 cause=_portable(exc.__cause__),
             )
         return UnitReply(os.getpid(), time.perf_counter() - started, outcome)
+
+
+    async def _first_unit(self, work: UnitWork) -> UnitOutcome:
+        """A metric's first units in this worker run one at a time: the providers load
+        their libraries (and build their judge engines) on first use, and their lazy
+        loaders refuse a second thread while one is loading."""
+        if self._first is None:
+            self._first = asyncio.Lock()
+        async with self._first:
+            outcome = await evaluate_unit(self.evaluate, work)
+            self._warm.add(work.metric.name)
+        return outcome
 
 
 def _portable(error: BaseException | None) -> BaseException | None:
