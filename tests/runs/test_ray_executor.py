@@ -214,7 +214,7 @@ def test_metric_resources_reach_the_workers_ray_starts(cluster, tmp_path, server
     assert held == [["CPU"], ["CPU", "accel"]]
     server.requests.clear()
     gpu = RayExecutor(4, resources={"pii": {"num_gpus": 1}})
-    with pytest.raises(RayUnavailable, match="no room for a worker with .*'num_gpus': 1"):
+    with pytest.raises(RayUnavailable, match=r"no room for a worker with .*'num_gpus': 1"):
         runs.evaluate(path, ["hap", "pii"], CONFIG, store=tmp_path / "s.sqlite",
                       api_client=client_for(server), executor=gpu)  # fmt: skip
     assert len(server.requests) == 0

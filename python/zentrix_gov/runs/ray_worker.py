@@ -95,7 +95,6 @@ class UnitWorker:
             )
         return UnitReply(os.getpid(), time.perf_counter() - started, outcome)
 
-
     async def _first_unit(self, work: UnitWork) -> UnitOutcome:
         """A metric's first units in this worker run one at a time: the providers load
         their libraries (and build their judge engines) on first use, and their lazy
