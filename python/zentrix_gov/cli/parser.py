@@ -212,7 +212,7 @@ def add_executor_options(evaluate: argparse.ArgumentParser) -> None:
     evaluate.add_argument(
         "--ray-address",
         metavar="ADDRESS",
-        help="with --executor ray: the cluster to use, e.g. 10.0.0.5:6379 (default "
+        help="with --executor ray: the cluster to use, e.g. head.example:6379 (default "
         "$RAY_ADDRESS; neither: a local cluster started for the run)",
     )
     evaluate.add_argument(
