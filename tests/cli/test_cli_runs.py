@@ -203,3 +203,13 @@ def test_ray_options_are_checked_before_the_run_starts(tmp_path, capsys, options
     assert evaluate(RECORDS, "-c", COLUMNS, "-m", "hap", *options) == 2
     assert named in capsys.readouterr().err
     assert not Path(os.environ["ZENTRIX_STORE"]).exists() or json.loads(_runs_json(capsys)) == []
+
+
+def test_a_ray_cluster_nobody_listens_at_fails_the_run_naming_it(capsys):
+    pytest.importorskip("ray")
+    from tests.plugin_services import closed_port
+
+    address = f"127.0.0.1:{closed_port()}"
+    args = ["-m", "hap", "--executor", "ray", "--ray-address", address]
+    assert evaluate(RECORDS, "-c", COLUMNS, *args) == 1
+    assert f"cannot connect to the Ray cluster at {address}" in capsys.readouterr().err

@@ -203,7 +203,7 @@ def _run(
     executor: Any = None,
 ) -> list[MetricSummary]:
     from zentrix_gov.cli.running import UnitProgress, unreachable_check
-    from zentrix_gov.runs.errors import UnitFailed
+    from zentrix_gov.runs.errors import RunError, UnitFailed
     from zentrix_gov.runs.runner import run_units
 
     planned = spec.planned
@@ -224,6 +224,8 @@ def _run(
         return asyncio.run(interrupts.run(progress.ticking(work)))
     except UnitFailed as exc:
         raise EvaluationFailed(unit_failure(exc)) from None
+    except RunError as exc:  # e.g. a Ray cluster that cannot be reached or has no room
+        raise EvaluationFailed(str(exc)) from None
 
 
 def choose_executor(args: argparse.Namespace, names: list[str]) -> Any:

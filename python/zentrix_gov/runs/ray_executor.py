@@ -168,7 +168,13 @@ class RayExecutor(LocalExecutor):
             start_local_cluster()
             where = "a local Ray cluster started for this run"
         else:
-            ray.init(address=self.address, log_to_driver=False, logging_level=logging.ERROR)
+            _check_reachable(self.address)
+            try:
+                ray.init(address=self.address, log_to_driver=False, logging_level=logging.ERROR)
+            except (ConnectionError, RuntimeError, ValueError) as exc:
+                raise RayUnavailable(
+                    f"cannot connect to the Ray cluster at {self.address}: {exc}"
+                ) from exc
             where = f"the Ray cluster at {self.address}"
         self._started_ray = True
         self._where = where
@@ -270,14 +276,45 @@ class RayExecutor(LocalExecutor):
 def start_local_cluster(**options: Any) -> Any:
     """``ray.init(**options)`` for a cluster of this machine alone, whose processes listen
     on 127.0.0.1 only (Ray would take the machine's network address)."""
+    _loopback_only()
+    import ray
+
+    settings = {"include_dashboard": False, "log_to_driver": False, "logging_level": logging.ERROR}
+    return ray.init(**{**settings, **options})
+
+
+def _loopback_only() -> None:
+    """Keep Ray on 127.0.0.1: it would otherwise put the machine's network address in place
+    of a loopback one, for the cluster it starts and for the one it connects to."""
     # Read by Ray in this process, and by every process it starts.
     os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
-    import ray
     from ray._private import ray_constants
 
     ray_constants.ENABLE_RAY_CLUSTER = False  # when Ray was imported before
-    settings = {"include_dashboard": False, "log_to_driver": False, "logging_level": logging.ERROR}
-    return ray.init(**{**settings, **options})
+
+
+def _check_reachable(address: str) -> None:
+    """Fail at once, naming ``address``, when nothing listens there (Ray would keep
+    trying). Addresses that are not ``host:port`` (``auto``, ``ray://...``) go to Ray."""
+    import ipaddress
+    import socket
+
+    host, sep, port = address.rpartition(":")
+    if not sep or not port.isdigit() or "/" in host or not host:
+        return
+    host = host.strip("[]")
+    try:
+        loopback = host == "localhost" or ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        loopback = False
+    if loopback:
+        _loopback_only()
+    try:
+        socket.create_connection((host, int(port)), timeout=10).close()
+    except OSError as exc:
+        raise RayUnavailable(
+            f"cannot connect to the Ray cluster at {address}: {exc.strerror or exc}"
+        ) from None
 
 
 class _Pool:
