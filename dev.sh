@@ -46,7 +46,7 @@ with open("pyproject.toml", "rb") as fh:
     project = tomllib.load(fh)
 deps = list(project["project"]["dependencies"])
 extras = project["project"]["optional-dependencies"]
-deps += extras["test"] + extras["embeddings"] + extras["risk"]
+deps += extras["test"] + extras["embeddings"] + extras["risk"] + extras["parquet"] + extras["ray"]
 deps += project["build-system"]["requires"]
 with open("standins/pyproject.toml", "rb") as fh:
     deps += tomllib.load(fh)["build-system"]["requires"]

@@ -187,3 +187,29 @@ def test_a_judge_only_run_starts_no_detection_service(tmp_path, use_local):
     assert done.returncode == 0, done.stderr
     assert "detection service" not in done.stderr
     assert json.loads((tmp_path / "r.json").read_text()).get("detection_service") is None
+
+
+@pytest.mark.parametrize(
+    ("options", "named"),
+    [
+        (["--ray-address", "127.0.0.1:6379"], "--ray-address go with --executor ray"),
+        (["--executor", "ray", "--ray-resources", "hap=[1]"], "must be a JSON object"),
+        (["--executor", "ray", "--ray-resources", 'pii={"num_gpus": 1}'], "not a metric of"),
+        (["--executor", "ray", "--ray-resources", 'hap={"gpus": 1}'], "unknown option 'gpus'"),
+    ],
+)
+def test_ray_options_are_checked_before_the_run_starts(tmp_path, capsys, options, named):
+    pytest.importorskip("ray")
+    assert evaluate(RECORDS, "-c", COLUMNS, "-m", "hap", *options) == 2
+    assert named in capsys.readouterr().err
+    assert not Path(os.environ["ZENTRIX_STORE"]).exists() or json.loads(_runs_json(capsys)) == []
+
+
+def test_a_ray_cluster_nobody_listens_at_fails_the_run_naming_it(capsys):
+    pytest.importorskip("ray")
+    from tests.plugin_services import closed_port
+
+    address = f"127.0.0.1:{closed_port()}"
+    args = ["-m", "hap", "--executor", "ray", "--ray-address", address]
+    assert evaluate(RECORDS, "-c", COLUMNS, *args) == 1
+    assert f"cannot connect to the Ray cluster at {address}" in capsys.readouterr().err

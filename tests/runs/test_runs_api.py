@@ -205,3 +205,16 @@ def test_two_processes_write_runs_to_one_store_at_once(tmp_path, server):
     with RunStore(store) as reader:
         for run_id, _ in outputs:
             assert reader.records_done(run_id, ["hap", "pii"]) == 200
+
+
+def test_neither_the_package_nor_the_command_line_imports_ray():
+    code = (
+        "import sys\n"
+        "from zentrix_gov import runs\n"
+        "from zentrix_gov.runs import api, executor, runner\n"
+        "from zentrix_gov.cli import main\n"
+        "main(['metrics'])\n"
+        "print('ray' in sys.modules)\n"
+    )
+    shown = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert shown.stdout.splitlines()[-1] == "False", shown.stderr

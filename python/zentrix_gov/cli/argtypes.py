@@ -43,3 +43,25 @@ def positive_number(text: str) -> float:
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be a finite number > 0, got {text}")
     return value
+
+
+def metric_resources(text: str) -> tuple[str, dict[str, object]]:
+    """``NAME=JSON``: a metric's name and the Ray actor options of its workers."""
+    import json
+
+    name, sep, options = text.partition("=")
+    if not sep or not name.strip():
+        raise argparse.ArgumentTypeError(
+            f'expected METRIC={{"num_gpus": 1}} (a metric and Ray options), got {text!r}'
+        )
+    try:
+        value = json.loads(options)
+    except json.JSONDecodeError:
+        raise argparse.ArgumentTypeError(
+            f"the options of {name.strip()!r} must be a JSON object, got {options!r}"
+        ) from None
+    if not isinstance(value, dict):
+        raise argparse.ArgumentTypeError(
+            f"the options of {name.strip()!r} must be a JSON object, got {options!r}"
+        )
+    return name.strip(), value

@@ -30,7 +30,19 @@ if TYPE_CHECKING:
 
 PROG = "python -m zentrix_gov"
 # Options a resumed run may set anew: how it runs and what it prints, never what it computes.
-RESUME_OVERRIDES = ("output", "quiet", "concurrent", "max_concurrency", "timeout", "min_coverage")
+RESUME_OVERRIDES = (
+    "output",
+    "quiet",
+    "concurrent",
+    "max_concurrency",
+    "timeout",
+    "min_coverage",
+    "executor",
+    "ray_address",
+    "ray_resources",
+)
+# After Ctrl-C, the seconds a run on Ray has to stop its workers and its local cluster.
+RAY_GRACE_SECONDS = 10.0
 # Options that define what a run computes: a resumed run keeps the ones it started with.
 _DEFINING = ("records", "metrics", "criteria", "config", "rag_method", "chunk_size")
 
@@ -81,6 +93,9 @@ def _evaluate(
     configuration = settings.configuration
     source, print_ = open_records(args.records, configuration)
     planned = plan(metrics, configuration, source, args.records)
+    executor = choose_executor(args, [entry.name for entry in planned])
+    if executor is not None:
+        interrupts.grace_seconds = RAY_GRACE_SECONDS
     started = time.perf_counter()
     with _services(args, planned) as (judge, service):
         if judge is not None:
@@ -90,7 +105,7 @@ def _evaluate(
         )
         interrupts.note = f"resume with: {resume_command(store, run.id)}"
         try:
-            summaries = _run(store, run, spec, args, source, service, interrupts)
+            summaries = _run(store, run, spec, args, source, service, interrupts, executor)
         except EvaluationFailed as exc:
             _failed(store, run, output, str(exc))
             raise
@@ -185,9 +200,10 @@ def _run(
     source: Any,
     service: Service,
     interrupts: Interrupts,
+    executor: Any = None,
 ) -> list[MetricSummary]:
     from zentrix_gov.cli.running import UnitProgress, unreachable_check
-    from zentrix_gov.runs.errors import UnitFailed
+    from zentrix_gov.runs.errors import RunError, UnitFailed
     from zentrix_gov.runs.runner import run_units
 
     planned = spec.planned
@@ -202,11 +218,51 @@ def _run(
         max_concurrency=args.max_concurrency if args.concurrent else 1,
         listener=progress,
         check=unreachable_check(service),
+        executor=executor,
     )
     try:
         return asyncio.run(interrupts.run(progress.ticking(work)))
     except UnitFailed as exc:
         raise EvaluationFailed(unit_failure(exc)) from None
+    except RunError as exc:  # e.g. a Ray cluster that cannot be reached or has no room
+        raise EvaluationFailed(str(exc)) from None
+
+
+def choose_executor(args: argparse.Namespace, names: list[str]) -> Any:
+    """The Ray executor of ``--executor ray``; ``None`` for the local one."""
+    if args.executor != "ray":
+        given = [
+            option
+            for option, value in (
+                ("--ray-address", args.ray_address),
+                ("--ray-resources", args.ray_resources),
+            )
+            if value
+        ]
+        if given:
+            raise UsageError(f"{' and '.join(given)} go with --executor ray")
+        return None
+    from functools import partial
+
+    from zentrix_gov.cli.running import worker_setup
+    from zentrix_gov.runs.ray_executor import RayExecutor, RayUnavailable, check_resources
+
+    resources = dict(args.ray_resources or [])
+    try:
+        check_resources(resources, names)
+        return RayExecutor(
+            args.max_concurrency,
+            address=args.ray_address,
+            resources=resources,
+            setup=partial(worker_setup, args.timeout),
+            note=None if args.quiet else _note,
+        )
+    except (ValueError, RayUnavailable) as exc:
+        raise UsageError(str(exc)) from None
+
+
+def _note(text: str) -> None:
+    print(f"note: {text}", file=sys.stderr, flush=True)
 
 
 def unit_failure(exc: Exception) -> str:

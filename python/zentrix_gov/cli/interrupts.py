@@ -4,9 +4,10 @@ the second one ends the process at once.
 The interpreter runs Python signal handlers on the main thread only between bytecodes, so a
 busy main thread (native code, a crowded event loop) may see the signal late. A watcher
 thread therefore learns of every SIGINT straight from the interpreter's C-level handler,
-through ``signal.set_wakeup_fd``: after the first it gives the run ``GRACE_SECONDS`` to
-wind down, and a second one ends the process immediately. Either way the process ends with
-exit code 130 and one ``error: interrupted`` line (followed by ``note``, how to resume, when
+through ``signal.set_wakeup_fd``: after the first it gives the run ``grace_seconds``
+(``GRACE_SECONDS`` unless the command needs longer, e.g. to stop a Ray cluster) to wind
+down, and a second one ends the process immediately. Either way the process ends with exit
+code 130 and one ``error: interrupted`` line (followed by ``note``, how to resume, when
 a run has set one), and no results file is written. SIGTERM is handled as Ctrl-C.
 """
 
@@ -38,6 +39,7 @@ class Interrupts:
 
     def __init__(self) -> None:
         self.fired = False
+        self.grace_seconds = GRACE_SECONDS  # after the first Ctrl-C, to wind down
         self.note = ""  # said on the interrupt line, e.g. how to resume the run
         self._announced = False
         # Re-entrant: the main thread's signal handler may announce while the main thread
@@ -142,6 +144,6 @@ class Interrupts:
             if (interrupts and give_up_at is not None) or interrupts > 1:
                 break  # a second Ctrl-C
             if interrupts:
-                give_up_at = time.monotonic() + GRACE_SECONDS
+                give_up_at = time.monotonic() + self.grace_seconds
         self.announce()
         os._exit(EXIT_INTERRUPTED)

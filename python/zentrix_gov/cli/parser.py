@@ -6,7 +6,7 @@ import argparse
 from typing import NoReturn
 
 from zentrix_gov.cli import judge_service, model_server, stored_runs
-from zentrix_gov.cli.argtypes import fraction, positive_int, seconds
+from zentrix_gov.cli.argtypes import fraction, metric_resources, positive_int, seconds
 from zentrix_gov.cli.errors import EXIT_USAGE
 from zentrix_gov.cli.judge import add_judge_options
 from zentrix_gov.cli.risk import add_parser as add_risk_parser
@@ -169,8 +169,9 @@ def build_parser() -> argparse.ArgumentParser:
         type=positive_int,
         default=DEFAULT_MAX_CONCURRENCY,
         metavar="N",
-        help=f"with --concurrent: at most N metrics at a time; judges: at most N requests at "
-        f"a time (default {DEFAULT_MAX_CONCURRENCY})",
+        help=f"with --concurrent or --executor ray: at most N units (a metric over a chunk) at "
+        f"a time, over all workers; judges: at most N requests at a time "
+        f"(default {DEFAULT_MAX_CONCURRENCY})",
     )
     evaluate.add_argument(
         "--timeout",
@@ -183,6 +184,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     add_judge_options(evaluate)
     add_run_options(evaluate)
+    add_executor_options(evaluate)
     evaluate.add_argument(
         "-q",
         "--quiet",
@@ -200,6 +202,31 @@ def build_parser() -> argparse.ArgumentParser:
     model_server.add_parser(commands)
     add_risk_parser(commands)
     return parser
+
+
+def add_executor_options(evaluate: argparse.ArgumentParser) -> None:
+    """Where the units run: in this process, or on the workers of a Ray cluster."""
+    evaluate.add_argument(
+        "--executor",
+        choices=("local", "ray"),
+        default="local",
+        help="run the units in this process (local, the default) or on the workers of a "
+        "Ray cluster (ray: needs the 'ray' extra; units run --max-concurrency at a time)",
+    )
+    evaluate.add_argument(
+        "--ray-address",
+        metavar="ADDRESS",
+        help="with --executor ray: the cluster to use, e.g. head.example:6379 (default "
+        "$RAY_ADDRESS; neither: a local cluster started for the run)",
+    )
+    evaluate.add_argument(
+        "--ray-resources",
+        action="append",
+        type=metric_resources,
+        metavar="METRIC=JSON",
+        help="with --executor ray: the Ray resources of the workers of METRIC, e.g. "
+        "'rag_faithfulness={\"num_gpus\": 1}' (repeatable; default one CPU per worker)",
+    )
 
 
 def add_run_options(evaluate: argparse.ArgumentParser) -> None:

@@ -180,6 +180,14 @@ def request_timeout(seconds: float | None) -> Iterator[None]:
             Detectwire.REQUEST_TIMEOUT = before
 
 
+def worker_setup(seconds: float | None) -> None:
+    """What a Ray worker sets as it starts, as ``request_timeout`` does for this process:
+    the detection provider's request time-out (``None`` or 0: the HTTP library's own)."""
+    from zentrix_gov.providers.detectwire import Detectwire
+
+    Detectwire.REQUEST_TIMEOUT = seconds or None
+
+
 def unreachable_check(service: Service) -> Any:
     """A unit check that stops the run, storing nothing of the unit, when none of its
     requests could even connect to the detection service: those records have no results,

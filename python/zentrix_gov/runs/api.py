@@ -27,11 +27,13 @@ from zentrix_gov.runs.runner import RunSpec, resume_run, run_units, start_run
 from zentrix_gov.runs.store import RunRecord, RunStore
 from zentrix_gov.runs.summary import MetricSummary, summarize
 from zentrix_gov.runs.units import UniqueIds
+from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 if TYPE_CHECKING:
     from zentrix_gov.config import GenAIConfiguration
     from zentrix_gov.entities.evaluation_result import MetricsEvaluationResult
     from zentrix_gov.entities.metric import GenAIMetric
+    from zentrix_gov.runs.executor import Executor
 
 
 class Run:
@@ -126,8 +128,9 @@ async def evaluate_async(
     store: str | os.PathLike[str] | None = None,
     resume: str | None = None,
     chunk_size: int | None = None,
-    max_concurrency: int = 1,
+    max_concurrency: int | None = None,
     api_client: Any = None,
+    executor: str | Executor = "local",
 ) -> Run:
     """Evaluate ``metrics`` over ``records`` a chunk of ``chunk_size`` records at a time,
     committing each metric's results for each chunk to the run store as they come. The
@@ -135,8 +138,15 @@ async def evaluate_async(
 
     ``store`` is the SQLite file (default ``$ZENTRIX_STORE`` or ``.zentrix/runs.sqlite``).
     ``resume`` names an unfinished run (or ``"last"``) to finish instead of starting a new
-    one: the records, configuration and metrics must be those it started with. Up to
-    ``max_concurrency`` units run at once. Returns the :class:`Run`; its status is
+    one: the records, configuration and metrics must be those it started with.
+
+    ``executor`` is ``"local"`` (this process; up to ``max_concurrency`` units at once,
+    default 1), ``"ray"`` (workers of the Ray cluster at ``$RAY_ADDRESS``, or of a local
+    one started for the run; up to ``max_concurrency`` units at once over the whole
+    cluster, default 10) or an executor object such as
+    ``zentrix_gov.runs.ray_executor.RayExecutor(address=..., resources=...)``, which
+    brings its own limit. Either way this process alone writes the store, and a run may be
+    resumed on another executor. Returns the :class:`Run`; its status is
     ``complete``, or ``failed`` when some metric produced no value. An error that stops the
     run is raised after the run is marked ``failed`` (``interrupted`` for a cancellation);
     what was committed stays, and ``resume=`` picks up from there.
@@ -146,6 +156,7 @@ async def evaluate_async(
 
     if chunk_size is not None and chunk_size < 1:
         raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
+    chosen = _executor(executor, max_concurrency)
     configuration = configuration or GenAIConfiguration()
     if isinstance(metrics, str | bytes) or not isinstance(metrics, Iterable):
         metrics = [metrics]  # type: ignore[list-item]
@@ -173,9 +184,25 @@ async def evaluate_async(
             source,
             planned,
             api_client=api_client,
-            max_concurrency=max_concurrency,
+            executor=chosen,
         )
     return Run(run_store.path, run.id)
+
+
+def _executor(executor: str | Executor, max_concurrency: int | None) -> Executor:
+    from zentrix_gov.runs.executor import LocalExecutor
+
+    if not isinstance(executor, str):
+        if max_concurrency is not None:
+            raise ValueError("give max_concurrency to the executor object, not beside it")
+        return executor
+    if executor == "local":
+        return LocalExecutor(1 if max_concurrency is None else max_concurrency)
+    if executor == "ray":
+        from zentrix_gov.runs.ray_executor import RayExecutor
+
+        return RayExecutor(DEFAULT_MAX_CONCURRENCY if max_concurrency is None else max_concurrency)
+    raise ValueError(f"executor must be 'local', 'ray' or an executor object, not {executor!r}")
 
 
 def _source(records: Any, configuration: Any) -> tuple[Source, Any]:

@@ -6,6 +6,9 @@ interruption costs at most one unit of work per metric; different metrics, and a
 the metrics after it, overlap up to the concurrency limit. A metric that depends on another
 starts on a chunk once its dependency has finished that chunk. At most a few chunks are held
 in memory at once, whatever the size of the input.
+
+``chunk_units`` and ``evaluate_unit`` are the steps any executor shares: the Ray executor
+(``ray_executor``) is this one with the evaluation of each unit sent to a worker.
 """
 
 from __future__ import annotations
@@ -61,6 +64,13 @@ class UnitListener(Protocol):
     ) -> None: ...
 
 
+class Executor(Protocol):
+    """Runs a run's units and commits each one to the store as it finishes (the local
+    executor, or ``zentrix_gov.runs.ray_executor.RayExecutor``)."""
+
+    async def run(self, job: RunJob, store: RunStore, listener: UnitListener) -> None: ...
+
+
 # Evaluates one metric over a frame of records; returns the metric's result record.
 Evaluator = Callable[[Any, "pd.DataFrame"], Awaitable[Any]]
 # Raises when a unit's outcome shows the whole unit failed (nothing may be stored then).
@@ -89,6 +99,9 @@ class LocalExecutor:
     """Runs units on the running event loop. ``max_concurrency`` units at most are in flight
     at once (1: strictly one after another, metric by metric within each chunk)."""
 
+    # One unit in flight per metric: an interruption costs at most one unit per metric.
+    lanes = True
+
     def __init__(self, max_concurrency: int = 1):
         if max_concurrency < 1:
             raise ValueError(f"max_concurrency must be at least 1, got {max_concurrency}")
@@ -98,7 +111,7 @@ class LocalExecutor:
         """Evaluate and store every unit of ``job`` not yet committed. The first failure
         stops the run: units in flight are cancelled, and nothing of theirs is stored."""
         limit = asyncio.Semaphore(self.max_concurrency)
-        lanes = {planned.name: asyncio.Lock() for planned in job.metrics}
+        lanes = {planned.name: asyncio.Lock() for planned in job.metrics if self.lanes}
         # Chunks in memory at once: enough to keep every lane busy across chunk boundaries.
         window = asyncio.Semaphore(self.max_concurrency + 1)
         tasks: list[asyncio.Task[Any]] = []
@@ -107,7 +120,7 @@ class LocalExecutor:
         async def run_unit(work: UnitWork, before: Sequence[asyncio.Task[Any]]) -> None:
             if before:
                 await asyncio.gather(*before)
-            async with lanes[work.metric.name], limit:
+            async with lanes.get(work.metric.name) or contextlib.nullcontext(), limit:
                 await self._run_unit(job, work, store, listener)
 
         def finished(task: asyncio.Task[Any]) -> None:
@@ -120,14 +133,9 @@ class LocalExecutor:
                 if not todo:
                     continue
                 await _first(window.acquire(), failure)
-                first = chunk * job.chunk_size
-                frame = prepare_chunk(frame, job.configuration, first)
-                _fill_timestamps(frame, job.configuration, job.started)
-                ids = frame[job.configuration.record_id_field].tolist()
                 by_name: dict[str, asyncio.Task[Any]] = {}
-                for planned in todo:
-                    rows, skipped, reason = readable_rows(frame, planned.filled)
-                    work = UnitWork(planned, chunk, first, frame, ids, rows, skipped, reason)
+                for work in chunk_units(job, chunk, frame, todo):
+                    planned = work.metric
                     before = [by_name[name] for name in planned.depends_on if name in by_name]
                     task = asyncio.ensure_future(run_unit(work, before))
                     task.add_done_callback(finished)
@@ -154,18 +162,7 @@ class LocalExecutor:
         name = work.metric.name
         listener.unit_started(name)
         started = time.perf_counter()
-        result = None
-        if work.rows:
-            # A copy per unit: a provider may rewrite cells (tool calls) in the table it gets.
-            data = work.frame.iloc[work.rows].reset_index(drop=True).copy()
-            try:
-                result = await job.evaluate(work.metric.metric, data)
-            except UnitFailed as exc:
-                exc.chunk = work.chunk
-                raise
-        outcome = unit_outcome(
-            result, work.ids, work.rows, work.skipped, work.skip_reason, work.first_position
-        )
+        outcome, attempts = await self.evaluate_unit(job, work)
         if job.check is not None:
             job.check(work, outcome)
         seconds = time.perf_counter() - started
@@ -175,11 +172,46 @@ class LocalExecutor:
             first_position=work.first_position,
             records=len(work.ids),
             wall_seconds=round(seconds, 6),
-            attempts=1,
+            attempts=attempts,
             summary=outcome.summary,
         )
         store.commit_unit(job.run_id, unit, outcome.rows, now())
         listener.unit_finished(name, work, outcome, seconds)
+
+    async def evaluate_unit(self, job: RunJob, work: UnitWork) -> tuple[UnitOutcome, int]:
+        """The unit's outcome, and how many attempts it took."""
+        return await evaluate_unit(job.evaluate, work), 1
+
+
+def chunk_units(
+    job: RunJob, chunk: int, frame: pd.DataFrame, metrics: Sequence[PlannedMetric]
+) -> list[UnitWork]:
+    """The units of ``metrics`` over ``frame``, the records of chunk ``chunk`` as read."""
+    first = chunk * job.chunk_size
+    frame = prepare_chunk(frame, job.configuration, first)
+    _fill_timestamps(frame, job.configuration, job.started)
+    ids = frame[job.configuration.record_id_field].tolist()
+    units = []
+    for planned in metrics:
+        rows, skipped, reason = readable_rows(frame, planned.filled)
+        units.append(UnitWork(planned, chunk, first, frame, ids, rows, skipped, reason))
+    return units
+
+
+async def evaluate_unit(evaluate: Evaluator, work: UnitWork) -> UnitOutcome:
+    """Evaluate the unit's metric over the records it reads; one store row per record."""
+    result = None
+    if work.rows:
+        # A copy per unit: a provider may rewrite cells (tool calls) in the table it gets.
+        data = work.frame.iloc[work.rows].reset_index(drop=True).copy()
+        try:
+            result = await evaluate(work.metric.metric, data)
+        except UnitFailed as exc:
+            exc.chunk = work.chunk
+            raise
+    return unit_outcome(
+        result, work.ids, work.rows, work.skipped, work.skip_reason, work.first_position
+    )
 
 
 async def _first(awaitable: Awaitable[Any], failure: asyncio.Future[None]) -> Any:

@@ -26,7 +26,13 @@ from zentrix_gov.runs.store import RunRecord, RunStore
 
 if TYPE_CHECKING:
     from zentrix_gov.entities.metric import GenAIMetric
-    from zentrix_gov.runs.executor import Evaluator, OutcomeCheck, PlannedMetric, UnitListener
+    from zentrix_gov.runs.executor import (
+        Evaluator,
+        Executor,
+        OutcomeCheck,
+        PlannedMetric,
+        UnitListener,
+    )
     from zentrix_gov.runs.summary import MetricSummary
 
 # Packages whose versions are stored with every run: what computed its results.
@@ -169,11 +175,15 @@ async def run_units(
     max_concurrency: int = 1,
     listener: UnitListener | None = None,
     check: OutcomeCheck | None = None,
+    executor: Executor | None = None,
 ) -> list[MetricSummary]:
     """Evaluate and store every unit of ``run`` not committed yet, then mark the run
     ``complete`` or ``failed`` (some metric produced no value). A failure marks it
     ``failed``, an interruption (Ctrl-C, cancellation) ``interrupted``; both are raised
-    again. Returns the run's summary."""
+    again. Returns the run's summary.
+
+    The units run on ``executor`` (default: a ``LocalExecutor`` of ``max_concurrency``);
+    its ``close()``, when it has one, is called once the run's status is stored."""
     from zentrix_gov.runs.executor import LocalExecutor, RunJob
     from zentrix_gov.runs.export import failure_text
     from zentrix_gov.runs.summary import summarize
@@ -189,14 +199,19 @@ async def run_units(
         committed=store.committed_units(run.id),
         check=check,
     )
+    executor = executor or LocalExecutor(max_concurrency)
     try:
-        await LocalExecutor(max_concurrency).run(job, store, listener or _Silent())
+        await executor.run(job, store, listener or _Silent())
     except (KeyboardInterrupt, asyncio.CancelledError):
         store.finish_run(run.id, "interrupted", now())
         raise
     except BaseException as exc:
         store.finish_run(run.id, "failed", now(), str(exc) or type(exc).__name__)
         raise
+    finally:
+        close = getattr(executor, "close", None)
+        if close is not None:
+            close()
     summaries = summarize(store, run)
     failure = failure_text(summaries)
     store.finish_run(run.id, "failed" if failure else "complete", now(), failure)

@@ -1,0 +1,391 @@
+"""The Ray executor: a run's units evaluated by workers of a Ray cluster.
+
+The driver (this process) does what the local executor does: it reads the records a chunk
+at a time, plans each chunk's units, keeps the dependency order within a chunk, and is the
+only writer of the run store. The evaluation of each unit goes to a worker: a Ray actor
+(:class:`~zentrix_gov.runs.ray_worker.UnitWorker`) that lives for the whole run and
+hands the unit's result rows back. A chunk's records are put into Ray's object store once
+and read by every unit of that chunk.
+
+Concurrency: at most ``max_concurrency`` units are in flight across the whole cluster,
+whatever the number of workers; the driver holds the count. Workers are grouped in pools,
+one per set of Ray resources a metric asks for (``resources``); a pool of W workers gives
+each worker at most ceil(max_concurrency / W) units at once, and a unit goes to the
+least busy worker of its pool. Unlike the local executor, several chunks of one metric may
+be in flight at once, so an interruption costs at most ``max_concurrency`` units.
+
+Faults: Ray restarts a worker whose process died (``max_restarts``), building its state
+anew; the units it had in flight come back to the driver as lost and are sent again (to
+any worker of the pool), up to ``attempts`` times in all. A unit is committed once, from
+the one reply the driver received for it; the store records how many attempts it took.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import importlib.util
+import logging
+import math
+import os
+from collections import OrderedDict
+from collections.abc import Callable, Mapping
+from typing import TYPE_CHECKING, Any
+
+from zentrix_gov.runs.errors import RunError, UnitFailed
+from zentrix_gov.runs.executor import LocalExecutor, RunJob, UnitWork
+from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
+
+if TYPE_CHECKING:
+    from zentrix_gov.runs.executor import PlannedMetric, UnitListener
+    from zentrix_gov.runs.store import RunStore
+    from zentrix_gov.runs.units import UnitOutcome
+
+# What a worker asks of Ray unless its metric says otherwise.
+DEFAULT_RESOURCES: dict[str, Any] = {"num_cpus": 1}
+# The Ray actor options a metric's resources may set.
+RESOURCE_OPTIONS = ("num_cpus", "num_gpus", "memory", "resources", "accelerator_type")
+# How often a unit is sent before the run gives up on it (its workers kept dying).
+DEFAULT_ATTEMPTS = 3
+
+
+class RayUnavailable(RunError):
+    """Ray is not installed, or the cluster cannot run the run's workers."""
+
+
+def check_resources(resources: Mapping[str, Any], names: list[str] | None = None) -> None:
+    """Raise ``ValueError`` naming what is wrong with per-metric ``resources`` (metric name
+    -> Ray actor options, e.g. ``{"rag_faithfulness": {"num_gpus": 1}}``)."""
+    for name, options in resources.items():
+        if names is not None and name not in names:
+            raise ValueError(
+                f"Ray resources for {name!r}, which is not a metric of the run ({', '.join(names)})"
+            )
+        if not isinstance(options, Mapping):
+            raise ValueError(f"Ray resources for {name!r} must be an object of actor options")
+        for key, value in options.items():
+            if key not in RESOURCE_OPTIONS:
+                raise ValueError(
+                    f"Ray resources for {name!r}: unknown option {key!r}; use "
+                    f"{', '.join(RESOURCE_OPTIONS)}"
+                )
+            if key == "resources":
+                amounts = value.values() if isinstance(value, Mapping) else [None]
+                if not all(_amount(amount) for amount in amounts):
+                    raise ValueError(
+                        f"Ray resources for {name!r}: resources must map names to amounts >= 0"
+                    )
+            elif key == "accelerator_type":
+                if not isinstance(value, str):
+                    raise ValueError(f"Ray resources for {name!r}: accelerator_type is a name")
+            elif not _amount(value):
+                raise ValueError(f"Ray resources for {name!r}: {key} must be a number >= 0")
+
+
+def _amount(value: Any) -> bool:
+    return isinstance(value, int | float) and not isinstance(value, bool) and value >= 0
+
+
+class RayExecutor(LocalExecutor):
+    """Runs units on a Ray cluster: the one at ``address`` (default ``$RAY_ADDRESS``), or
+    a local one started for the run (on 127.0.0.1) when neither is set. When Ray is
+    already initialised in this process, its cluster is used and left running.
+
+    ``resources`` gives metrics (by their names in the results) the Ray actor options their
+    workers need, e.g. ``{"rag_faithfulness": {"num_gpus": 1}}``; other metrics' workers
+    take one CPU each. ``setup`` runs in every worker as it starts; ``note`` is called
+    with a line saying where the units run.
+    """
+
+    lanes = False  # several chunks of one metric may be in flight at once
+
+    def __init__(
+        self,
+        max_concurrency: int = DEFAULT_MAX_CONCURRENCY,
+        *,
+        address: str | None = None,
+        resources: Mapping[str, Mapping[str, Any]] | None = None,
+        attempts: int = DEFAULT_ATTEMPTS,
+        setup: Callable[[], Any] | None = None,
+        note: Callable[[str], None] | None = None,
+    ):
+        super().__init__(max_concurrency)
+        if importlib.util.find_spec("ray") is None:
+            raise RayUnavailable(
+                "the Ray executor needs Ray: install the 'ray' extra "
+                "(pip install 'zentrix-gov[ray]')"
+            )
+        if attempts < 1:
+            raise ValueError(f"attempts must be at least 1, got {attempts}")
+        self.address = address or os.environ.get("RAY_ADDRESS") or None
+        self.resources = {name: dict(options) for name, options in (resources or {}).items()}
+        check_resources(self.resources)
+        self.attempts = attempts
+        self.setup = setup
+        self.note = note
+        self.startup_seconds: float | None = None  # connecting and starting the workers
+        self._started_ray = False
+        self._where = ""
+        self._pools: dict[str, _Pool] = {}  # by metric name
+        self._workers: list[_Pool] = []  # the pools of the latest run
+        self._chunks: OrderedDict[int, Any] = OrderedDict()
+
+    async def run(self, job: RunJob, store: RunStore, listener: UnitListener) -> None:
+        import time
+
+        check_resources(self.resources, [planned.name for planned in job.metrics])
+        started = time.perf_counter()
+        ray = self._connect()
+        try:
+            await self._start_workers(ray, job)
+            self.startup_seconds = time.perf_counter() - started
+            await super().run(job, store, listener)
+        finally:
+            for pool in self._pools.values():
+                for actor in pool.actors:
+                    ray.kill(actor)
+            self._pools.clear()
+            self._chunks.clear()
+
+    def close(self) -> None:
+        """Disconnect from Ray; a cluster started for the run stops."""
+        if importlib.util.find_spec("ray") is None:
+            return
+        import ray
+
+        if ray.is_initialized() and self._started_ray:
+            ray.shutdown()
+        self._started_ray = False
+
+    # ------------------------------------------------------------------ cluster
+
+    def _connect(self) -> Any:
+        import ray
+
+        if ray.is_initialized():
+            self._where = f"the Ray cluster at {_gcs_address(ray)}"
+            return ray
+        if self.address is None:
+            start_local_cluster()
+            where = "a local Ray cluster started for this run"
+        else:
+            _check_reachable(self.address)
+            try:
+                ray.init(address=self.address, log_to_driver=False, logging_level=logging.ERROR)
+            except (ConnectionError, RuntimeError, ValueError) as exc:
+                raise RayUnavailable(
+                    f"cannot connect to the Ray cluster at {self.address}: {exc}"
+                ) from exc
+            where = f"the Ray cluster at {self.address}"
+        self._started_ray = True
+        self._where = where
+        return ray
+
+    async def _start_workers(self, ray: Any, job: RunJob) -> None:
+        from zentrix_gov.runs.ray_worker import UnitWorker
+
+        by_options: dict[str, tuple[dict[str, Any], list[PlannedMetric]]] = {}
+        for planned in job.metrics:
+            options = {**DEFAULT_RESOURCES, **self.resources.get(planned.name, {})}
+            key = repr(sorted(options.items()))
+            by_options.setdefault(key, (options, []))[1].append(planned)
+        groups = list(by_options.values())
+        sizes = pool_sizes([options for options, _ in groups], ray.cluster_resources())
+        sizes = [min(size, self.max_concurrency) for size in sizes]
+        worker = ray.remote(UnitWorker)
+        for (options, metrics), size in zip(groups, sizes, strict=True):
+            per_worker = math.ceil(self.max_concurrency / size)
+            actor_options = {
+                **options,
+                "max_concurrency": per_worker,
+                "max_restarts": -1,
+                "max_task_retries": 0,
+            }
+            mine = {planned.name: planned for planned in metrics}
+            actors = [
+                worker.options(**actor_options).remote(job.evaluate, mine, self.setup)
+                for _ in range(size)
+            ]
+            pool = _Pool(actors, per_worker)
+            for planned in metrics:
+                self._pools[planned.name] = pool
+        self._workers = list({id(pool): pool for pool in self._pools.values()}.values())
+        actors = [actor for pool in self._workers for actor in pool.actors]
+        await asyncio.gather(*(pool.start() for pool in self._workers))
+        if self.note is not None:
+            cpus = ray.cluster_resources().get("CPU", 0)
+            self.note(
+                f"units run on {self._where} ({cpus:g} CPUs): {len(actors)} workers, at most "
+                f"{self.max_concurrency} units at once"
+            )
+
+    # ------------------------------------------------------------------ units
+
+    async def evaluate_unit(self, job: RunJob, work: UnitWork) -> tuple[UnitOutcome, int]:
+        from ray.exceptions import RayActorError
+
+        name = work.metric.name
+        pool = self._pools[name]
+        records = self._records(work)
+        lost: Exception | None = None
+        for attempt in range(1, self.attempts + 1):
+            index = await pool.take()
+            try:
+                reply = await pool.actors[index].run_unit.remote(
+                    name,
+                    work.chunk,
+                    work.first_position,
+                    records,
+                    work.rows,
+                    work.skipped,
+                    work.skip_reason,
+                )
+            except RayActorError as exc:  # the worker died, or could not be reached
+                lost = exc
+                continue
+            finally:
+                pool.give_back(index)
+            pool.pids[index] = reply.pid  # a restarted worker has a new one
+            reply.raise_failure(name, work.chunk)
+            return reply.outcome, attempt
+        raise UnitFailed(
+            name,
+            work.chunk,
+            f"metric {name!r}: the Ray workers evaluating records {work.first_position + 1}"
+            f"-{work.first_position + len(work.ids)} were lost {self.attempts} times "
+            f"({type(lost).__name__})",
+        )
+
+    @property
+    def worker_pids(self) -> list[int]:
+        """The process ids of the latest run's workers, as last seen."""
+        return [pool.pids[index] for pool in self._workers for index in sorted(pool.pids)]
+
+    def _records(self, work: UnitWork) -> Any:
+        """The chunk's records in Ray's object store, put there by its first unit."""
+        import ray
+
+        records = self._chunks.get(work.chunk)
+        if records is None:
+            records = self._chunks[work.chunk] = ray.put((work.frame, work.ids))
+            # Units hold their own reference: this only saves putting a chunk twice.
+            while len(self._chunks) > self.max_concurrency + 2:
+                self._chunks.popitem(last=False)
+        return records
+
+
+def start_local_cluster(**options: Any) -> Any:
+    """``ray.init(**options)`` for a cluster of this machine alone, whose processes listen
+    on 127.0.0.1 only (Ray would take the machine's network address)."""
+    _loopback_only()
+    import ray
+
+    settings = {"include_dashboard": False, "log_to_driver": False, "logging_level": logging.ERROR}
+    return ray.init(**{**settings, **options})
+
+
+def _loopback_only() -> None:
+    """Keep Ray on 127.0.0.1: it would otherwise put the machine's network address in place
+    of a loopback one, for the cluster it starts and for the one it connects to."""
+    # Read by Ray in this process, and by every process it starts.
+    os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
+    from ray._private import ray_constants
+
+    ray_constants.ENABLE_RAY_CLUSTER = False  # when Ray was imported before
+
+
+def _check_reachable(address: str) -> None:
+    """Fail at once, naming ``address``, when nothing listens there (Ray would keep
+    trying). Addresses that are not ``host:port`` (``auto``, ``ray://...``) go to Ray."""
+    import ipaddress
+    import socket
+
+    host, sep, port = address.rpartition(":")
+    if not sep or not port.isdigit() or "/" in host or not host:
+        return
+    host = host.strip("[]")
+    try:
+        loopback = host == "localhost" or ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        loopback = False
+    if loopback:
+        _loopback_only()
+    try:
+        socket.create_connection((host, int(port)), timeout=10).close()
+    except OSError as exc:
+        raise RayUnavailable(
+            f"cannot connect to the Ray cluster at {address}: {exc.strerror or exc}"
+        ) from None
+
+
+class _Pool:
+    """The workers that evaluate some metrics, each taking at most ``per_worker`` units."""
+
+    def __init__(self, actors: list[Any], per_worker: int):
+        self.actors = actors
+        self.busy = [0] * len(actors)
+        self.pids: dict[int, int] = {}
+        self._free = asyncio.Semaphore(len(actors) * per_worker)
+
+    async def start(self) -> None:
+        """Wait until every worker is up."""
+        pids = await asyncio.gather(*(actor.ready.remote() for actor in self.actors))
+        self.pids = dict(enumerate(pids))
+
+    async def take(self) -> int:
+        await self._free.acquire()
+        index = min(range(len(self.busy)), key=self.busy.__getitem__)
+        self.busy[index] += 1
+        return index
+
+    def give_back(self, index: int) -> None:
+        self.busy[index] -= 1
+        self._free.release()
+
+
+def pool_sizes(specs: list[Mapping[str, Any]], cluster: Mapping[str, float]) -> list[int]:
+    """How many workers of each resource spec the cluster holds at once, each pool keeping
+    room for one worker of every pool after it. Raises ``RayUnavailable`` for a spec that
+    does not fit."""
+    free = dict(cluster)
+    sizes = []
+    for index, spec in enumerate(specs):
+        needs = _needs(spec)
+        room = dict(free)
+        for later in specs[index + 1 :]:
+            for key, amount in _needs(later).items():
+                room[key] = room.get(key, 0.0) - amount
+        fits = [math.floor(room.get(key, 0.0) / amount + 1e-9) for key, amount in needs.items()]
+        size = min(fits) if fits else 1
+        if size < 1:
+            raise RayUnavailable(
+                f"the Ray cluster has no room for a worker with {dict(spec)} (it has "
+                f"{_shown(cluster)})"
+            )
+        for key, amount in needs.items():
+            free[key] = free.get(key, 0.0) - size * amount
+        sizes.append(size)
+    return sizes
+
+
+def _needs(spec: Mapping[str, Any]) -> dict[str, float]:
+    """The cluster resources one worker of ``spec`` takes, by Ray's resource names."""
+    names = {"num_cpus": "CPU", "num_gpus": "GPU", "memory": "memory"}
+    needs = {names[key]: float(spec[key]) for key in names if spec.get(key)}
+    for key, amount in (spec.get("resources") or {}).items():
+        if amount:
+            needs[key] = float(amount)
+    if spec.get("accelerator_type"):
+        needs[f"accelerator_type:{spec['accelerator_type']}"] = 0.001
+    return needs
+
+
+def _shown(cluster: Mapping[str, float]) -> str:
+    keep = {key: value for key, value in cluster.items() if not key.startswith("node:")}
+    return ", ".join(f"{key} {value:g}" for key, value in sorted(keep.items())) or "nothing"
+
+
+def _gcs_address(ray: Any) -> str:
+    try:
+        return str(ray.get_runtime_context().gcs_address)
+    except Exception:
+        return "?"

@@ -1,0 +1,120 @@
+"""The worker of the Ray executor: a Ray actor that evaluates units and hands them back.
+
+A worker lives for the whole run, so what is costly to build stays built from one unit to
+the next: the imported libraries, the judge engines the providers cache per process, the
+embedding models the template library has loaded. It never writes to the run store: it
+returns each unit's outcome (the store rows and the unit's summary) to the driver.
+
+This module does not import Ray; the executor makes the class an actor.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import time
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+from zentrix_gov.runs.errors import UnitFailed
+from zentrix_gov.runs.executor import UnitWork, evaluate_unit
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from zentrix_gov.runs.executor import Evaluator, PlannedMetric
+    from zentrix_gov.runs.units import UnitOutcome
+
+
+@dataclass
+class UnitReply:
+    """What a worker hands back for a unit: its outcome, or why its metric failed."""
+
+    pid: int
+    seconds: float
+    outcome: UnitOutcome | None = None
+    failure: str | None = None  # the message of the unit's UnitFailed
+    cause: BaseException | None = None  # and its cause, when it survives the trip
+
+    def raise_failure(self, metric: str, chunk: int) -> None:
+        if self.failure is None:
+            return
+        raise UnitFailed(metric, chunk, self.failure) from self.cause
+
+
+class UnitWorker:
+    """Evaluates units of the metrics it was given, with ``evaluate`` (the run's evaluator:
+    the configuration and the service client travel with it). ``setup`` runs once, when
+    the worker starts (and again if Ray restarts it)."""
+
+    def __init__(
+        self,
+        evaluate: Evaluator,
+        metrics: Mapping[str, PlannedMetric],
+        setup: Callable[[], Any] | None = None,
+    ):
+        if setup is not None:
+            setup()
+        self.evaluate = evaluate
+        self.metrics = dict(metrics)
+        self._warm: set[str] = set()  # metrics this worker has finished a unit of
+        self._first: asyncio.Lock | None = None
+
+    def ready(self) -> int:
+        """The worker's process id, once it is up."""
+        return os.getpid()
+
+    async def run_unit(
+        self,
+        metric: str,
+        chunk: int,
+        first_position: int,
+        records: tuple[pd.DataFrame, list[str]],
+        rows: list[int],
+        skipped: list[int],
+        skip_reason: str,
+    ) -> UnitReply:
+        """Evaluate ``metric`` over the chunk's records (the frame and its record ids)."""
+        started = time.perf_counter()
+        frame, ids = records
+        work = UnitWork(
+            self.metrics[metric], chunk, first_position, frame, ids, rows, skipped, skip_reason
+        )
+        try:
+            if metric in self._warm:
+                outcome = await evaluate_unit(self.evaluate, work)
+            else:
+                outcome = await self._first_unit(work)
+        except UnitFailed as exc:
+            return UnitReply(
+                os.getpid(),
+                time.perf_counter() - started,
+                failure=str(exc),
+                cause=_portable(exc.__cause__),
+            )
+        return UnitReply(os.getpid(), time.perf_counter() - started, outcome)
+
+    async def _first_unit(self, work: UnitWork) -> UnitOutcome:
+        """A metric's first units in this worker run one at a time: the providers load
+        their libraries (and build their judge engines) on first use, and their lazy
+        loaders refuse a second thread while one is loading."""
+        if self._first is None:
+            self._first = asyncio.Lock()
+        async with self._first:
+            outcome = await evaluate_unit(self.evaluate, work)
+            self._warm.add(work.metric.name)
+        return outcome
+
+
+def _portable(error: BaseException | None) -> BaseException | None:
+    """``error`` when it can be sent back to the driver, else an error with its text."""
+    if error is None:
+        return None
+    from ray import cloudpickle
+
+    try:
+        cloudpickle.loads(cloudpickle.dumps(error))
+    except Exception:
+        return RuntimeError(f"{type(error).__name__}: {error}")
+    return error
