@@ -6,9 +6,9 @@
 
 ``--criteria FILE`` adds criteria of the user's own, judged by the LLM of ``--judge``;
 every evaluation is a stored run (``--resume RUN_ID`` finishes an interrupted one, ``runs``
-lists, shows and exports them); ``metrics`` lists the metrics, ``judge-service`` runs the
-local judge & platform stand-in, ``model-server`` serves the local model (the
-``local-model`` extra).
+lists, shows, exports and compares them, ``report`` writes one as an HTML page);
+``metrics`` lists the metrics, ``judge-service`` runs the local judge & platform stand-in,
+``model-server`` serves the local model (the ``local-model`` extra).
 
 Progress goes to standard error, the summary table to standard output. Every problem ends
 with one ``error: ...`` line on standard error: exit code 2 for mistakes in the command,
@@ -27,7 +27,7 @@ The modules follow the steps of a run:
   ``local_services`` (the local services a run starts, each with a random token);
 - ``running`` (progress, time-outs, an unreachable service), ``report`` (the results
   files), ``outputs`` (where files may be written), ``stored_runs`` (the runs command, the
-  summary table);
+  summary table), ``reports`` (the report command and ``runs compare``);
 - ``risk`` (the risk command) with ``risk_platform`` (a local platform for
   --platform-model) and ``risk_table`` (its summary table);
 - ``judge_service`` (the judge-service command), ``model_server`` (the model-server
@@ -85,6 +85,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             from zentrix_gov.cli import stored_runs
 
             return stored_runs.run(args)
+        if args.command == "report":
+            from zentrix_gov.cli.reports import run_report
+
+            return run_report(args)
         if args.command == "risk":
             from zentrix_gov.cli.risk import run_risk
 
@@ -105,8 +109,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail(
             EXIT_USAGE,
             "name a command: 'evaluate' (evaluate metrics over a file of records), "
-            "'runs' (list, show or export stored runs), "
-            "'risk' (evaluate a model's risks), 'metrics' (list the metrics), "
+            "'runs' (list, show, export or compare stored runs), 'report' (a stored run as "
+            "an HTML page), 'risk' (evaluate a model's risks), 'metrics' (list the metrics), "
             "'judge-service' (run the local judge service) or 'model-server' (serve the local "
             f"model); see {PROG} --help",
         )

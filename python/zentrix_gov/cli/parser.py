@@ -9,6 +9,7 @@ from zentrix_gov.cli import judge_service, model_server, stored_runs
 from zentrix_gov.cli.argtypes import fraction, metric_resources, positive_int, seconds
 from zentrix_gov.cli.errors import EXIT_USAGE
 from zentrix_gov.cli.judge import add_judge_options
+from zentrix_gov.cli.reports import add_report_parser
 from zentrix_gov.cli.risk import add_parser as add_risk_parser
 from zentrix_gov.runs import DEFAULT_CHUNK_SIZE, JUDGE_CHUNK_SIZE
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
@@ -21,7 +22,9 @@ Evaluate generative-AI applications: metrics over a file of records (evaluate) a
 model's risks on built-in benchmarks (risk). The metrics are detector metrics (HAP, PII,
 keywords, faithfulness, tool-call accuracy, ...), the template library's RAG metrics
 (rag_faithfulness, ..., answer_correctness) and criteria of your own judged by an LLM
-(--criteria). Each command's --help says more.
+(--criteria). Every evaluation is stored as a run: 'runs' lists, shows, exports and
+compares runs, 'report' writes one as a self-contained HTML page. Each command's --help
+says more.
 
 Without ZNG_API_KEY and ZNG_SERVICE_INSTANCE_ID in the environment, detector metrics are
 evaluated by a built-in local detection service started on 127.0.0.1 for the run. With
@@ -198,6 +201,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="List the metrics and metric groups that --metrics accepts.",
     )
     stored_runs.add_parser(commands)
+    add_report_parser(commands)
     judge_service.add_parser(commands)
     model_server.add_parser(commands)
     add_risk_parser(commands)

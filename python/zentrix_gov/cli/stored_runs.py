@@ -3,6 +3,7 @@
     python -m zentrix_gov runs [--json]
     python -m zentrix_gov runs show RUN_ID
     python -m zentrix_gov runs export RUN_ID -o FILE.json
+    python -m zentrix_gov runs compare BASE NEW [--fail-if-worse DELTA] [--html FILE]
 
 RUN_ID is a run's id, a unique start of one, or ``last``. ``--store`` (or ``ZENTRIX_STORE``)
 names the store; the default is ``.zentrix/runs.sqlite`` under the current folder.
@@ -35,9 +36,10 @@ def add_store_option(parser: argparse.ArgumentParser) -> None:
 def add_parser(commands: Any) -> None:
     runs = commands.add_parser(
         "runs",
-        help="list, show or export stored runs",
+        help="list, show, export or compare stored runs",
         description="List the stored runs (id, start, status, metrics, records done/total), "
-        "show one run's summary table, or export one run's results as --output does.",
+        "show one run's summary table, export one run's results as --output does, or compare "
+        "two runs.",
     )
     add_store_option(runs)
     runs.add_argument("--json", action="store_true", help="print the listing as JSON")
@@ -51,6 +53,9 @@ def add_parser(commands: Any) -> None:
         "-o", "--output", required=True, metavar="FILE", help="the JSON file (CSV beside it)"
     )
     add_store_option(export)
+    from zentrix_gov.cli.reports import add_compare_parser
+
+    add_compare_parser(actions)
 
 
 def open_store(path: str | None, *, create: bool = False) -> RunStore:
@@ -73,6 +78,10 @@ def find_run(store: RunStore, reference: str) -> RunRecord:
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.runs_command == "compare":
+        from zentrix_gov.cli.reports import run_compare
+
+        return run_compare(args)
     with open_store(args.store) as store:
         if args.runs_command == "show":
             return show(store, find_run(store, args.run), sys.stdout)

@@ -128,6 +128,14 @@ def read_chunks(source: Source, size: int) -> Iterator[pd.DataFrame]:
     yield from _chunks(source, size, fill_columns=True)
 
 
+def read_records(path: str, size: int) -> Iterator[pd.DataFrame]:
+    """The records of the file ``path`` as data frames of ``size`` records, read without a
+    first pass over the file: each frame has the columns its own records have."""
+    if size < 1:
+        raise ValueError(f"chunk size must be at least 1, got {size}")
+    yield from _chunks(Source(str(path), record_format(path), (), 0), size, fill_columns=False)
+
+
 def _chunks(source: Source, size: int, fill_columns: bool) -> Iterator[pd.DataFrame]:
     if source.frame is not None:
         for start in range(0, len(source.frame), size):

@@ -1,0 +1,35 @@
+"""Reports of stored runs: one run as a self-contained HTML page, and two runs compared.
+
+    from zentrix_gov.reports import compare_runs, write_run_report
+    from zentrix_gov.runs.store import RunStore
+
+    with RunStore(create=False) as store:
+        write_run_report(store, store.find_run("last"), "report.html")
+        comparison = compare_runs(store, store.find_run(base), store.find_run(new))
+
+Pages need no server and load nothing from the network: styles, charts (inline SVG), data
+and the table's script are all in the file. jinja2 and numpy are imported when a report is
+made, never with the package.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+__all__ = ["compare_runs", "verdict", "write_comparison_report", "write_run_report"]
+
+_EXPORTS = {
+    "compare_runs": "zentrix_gov.reports.compare",
+    "verdict": "zentrix_gov.reports.compare",
+    "write_comparison_report": "zentrix_gov.reports.compare_page",
+    "write_run_report": "zentrix_gov.reports.run_report",
+}
+
+
+def __getattr__(name: str) -> Any:
+    module = _EXPORTS.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    import importlib
+
+    return getattr(importlib.import_module(module), name)
