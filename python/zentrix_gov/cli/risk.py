@@ -115,7 +115,11 @@ def add_parser(commands: Any) -> None:
         metavar="N",
         help="at most N prompts per benchmark (default: all of them)",
     )
-    risk.add_argument("--report", metavar="FILE.pdf", help="write the PDF report to FILE.pdf")
+    risk.add_argument(
+        "--report",
+        metavar="FILE.pdf|FILE.html",
+        help="write the report: a PDF, or one self-contained HTML page when FILE ends in .html",
+    )
     risk.add_argument(
         "--thresholds", metavar="LIMITS", help="highest failure rate per risk (see below)"
     )
@@ -264,10 +268,30 @@ def _check_report_libraries(report: str | None) -> None:
         raise UsageError("--report needs reportlab and matplotlib: pip install 'zentrix-gov[risk]'")
 
 
+def _html_report(path: str | None) -> bool:
+    """Whether ``--report`` names an HTML page (by its extension) rather than a PDF."""
+    return path is not None and Path(path).suffix.lower() in (".html", ".htm")
+
+
+def _write_html_report(
+    report: Path, result: Any, args: argparse.Namespace, name: str, thresholds: Any
+) -> None:
+    from zentrix_gov.cli.risk_table import summary_rows
+    from zentrix_gov.reports.risk_page import write_risk_report
+
+    rows = summary_rows(result, thresholds)
+    try:
+        write_risk_report(report, result, rows, model_name=args.name or name, samples=args.samples)
+    except OSError as exc:
+        raise EvaluationFailed(f"cannot write --report {args.report}: {describe(exc)}") from exc
+    result.output_file_path = str(report)
+
+
 def run_risk(args: argparse.Namespace) -> int:
     from zentrix_gov.cli.risk_models import Timeouts, check_endpoint, model_under_test
 
-    _check_report_libraries(args.report)
+    if not _html_report(args.report):
+        _check_report_libraries(args.report)
     report = output_target(args.report, f"--report {args.report}") if args.report else None
     key = check_endpoint(args)
     timeouts = Timeouts()
@@ -287,7 +311,9 @@ def _evaluate(
     from zentrix_gov.entities.errors import UnsupportedModelIdError
     from zentrix_gov.evaluators.impl import riskgauge
 
-    configuration = _configuration(args, model, report, name)
+    # The plug-in writes a PDF; an HTML page is written here, from the result.
+    html = _html_report(args.report)
+    configuration = _configuration(args, model, None if html else report, name)
     progress = RiskProgress(args.quiet)
     started = time.perf_counter()
     with contextlib.ExitStack() as stack:
@@ -313,6 +339,8 @@ def _evaluate(
         except Exception as exc:
             # ModelRiskError (the plug-in failed, or its result is malformed) and the rest.
             raise EvaluationFailed(_failure(exc)) from exc
+    if html and report is not None:
+        _write_html_report(report, result, args, name, configuration.thresholds)
     print_summary(result, configuration.thresholds, sys.stdout)
     if not args.quiet:
         if timeouts.count:
