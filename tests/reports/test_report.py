@@ -1,0 +1,164 @@
+"""The report of a stored run: what the page holds, how it treats untrusted texts, what it
+does without its records file, how it stays small, and the report command."""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import html
+import json
+import re
+from pathlib import Path
+
+import pytest
+
+from tests.support.synthetic_runs import SyntheticMetric, store_run, write_records
+from zentrix_gov.cli import main
+from zentrix_gov.reports.run_report import write_run_report
+from zentrix_gov.runs.store import RunStore
+
+# Texts that would run, or end the data element, if anything were not escaped.
+HOSTILE = [
+    "</script><script>window.hacked = 1</script>",
+    '<img src="x" onerror="window.hacked = 2">',
+    "line\u2028separator\u2029and & ampersand <!-- comment",
+]
+
+
+def page_data(page: str) -> dict:
+    found = re.search(
+        r'<script type="application/json" id="report-data">(.*?)</script>', page, re.S
+    )
+    assert found is not None
+    return json.loads(found.group(1))
+
+
+def worst_positions(page: str, metric: str) -> list[int]:
+    block = re.search(rf'<ol class="worst" data-metric="{metric}">(.*?)</ol>', page, re.S)
+    assert block is not None
+    return [int(position) for position in re.findall(r'data-position="(\d+)"', block.group(1))]
+
+
+@pytest.fixture
+def store(run_store):
+    with RunStore(run_store) as opened:
+        yield opened
+
+
+def hostile_run(store: RunStore, folder: Path):
+    rows = [
+        {"id": f"r{index}", "question": f"question {index}", "answer": HOSTILE[index % 3]}
+        for index in range(12)
+    ]
+    records = write_records(folder / "records.jsonl", rows)
+    values = [index / 11 for index in range(12)]
+    metrics = [
+        SyntheticMetric("hap", values, thresholds=[{"type": "upper_limit", "value": 0.5}]),
+        SyntheticMetric(
+            "grounded",
+            [float(index % 2) for index in range(12)],
+            labels=["<b>Yes</b>" if index % 2 else "No & never" for index in range(12)],
+            explanations=[HOSTILE[(index + 1) % 3] for index in range(12)],
+            statuses=["skipped" if index == 5 else "ok" for index in range(12)],
+        ),
+        SyntheticMetric(
+            "quality",
+            [None if index in (3, 7) else 1 - index / 20 for index in range(12)],
+            error_text="<script>bad()</script> in a message",
+        ),
+    ]
+    return store_run(
+        store, metrics, records=records, ids=[row["id"] for row in rows], id_field="id"
+    )
+
+
+def test_the_page_shows_the_run_and_keeps_every_text_inert(store, tmp_path):
+    run = hostile_run(store, tmp_path)
+    target = tmp_path / "report.html"
+    facts = write_run_report(store, run, target)
+    page = target.read_text(encoding="utf-8")
+    assert facts.size == target.stat().st_size and facts.text_cap is None
+    # Only the page's own two script elements: the data and the table's script.
+    assert page.count("<script") == 2 and page.count("</script>") == 2
+    assert "<img" not in page and "<b>Yes" not in page
+    assert html.escape("<b>Yes</b>") in page  # the label, in the chart and the worst records
+    data = page_data(page)
+    assert "\u2028" not in page.split('id="report-data">')[1].split("</script>")[0]
+    answers = {record[0]: record[1][data["fields"].index("answer")] for record in data["records"]}
+    assert answers == {f"r{index}": HOSTILE[index % 3] for index in range(12)}
+    # The page runs its own script only: the policy names that script's hash.
+    script = page.rsplit("<script>", 1)[1].split("</script>")[0]
+    digest = base64.b64encode(hashlib.sha256(script.encode()).digest()).decode()
+    policy = html.unescape(re.search(r'Content-Security-Policy" content="([^"]*)"', page)[1])
+    assert f"script-src 'sha256-{digest}'" in policy and "default-src 'none'" in policy
+    # Per metric: statuses, errors by code, the worst records (highest where higher is worse).
+    hap, grounded, quality = data["metrics"]
+    assert hap["status"] == "o" * 12 and grounded["status"][5] == "s"
+    assert quality["status"] == "".join("e" if i in (3, 7) else "o" for i in range(12))
+    assert "SERVICE_ERROR" in page and html.escape("<script>bad()</script>") in page
+    assert worst_positions(page, "hap") == list(range(11, 1, -1))
+    assert worst_positions(page, "quality")[:3] == [11, 10, 9]
+    assert "≤ 0.5 (not met)" not in page and "≤ 0.5" in page  # hap's mean is 0.5
+
+
+@pytest.mark.parametrize("change", ["edited", "removed", None])
+def test_texts_are_shown_only_from_the_records_file_the_run_read(store, tmp_path, change):
+    run = hostile_run(store, tmp_path)
+    records = tmp_path / "records.jsonl"
+    if change == "edited":
+        records.write_text(records.read_text().replace("question 1", "question one"))
+    elif change == "removed":
+        records.unlink()
+    write_run_report(store, run, tmp_path / "report.html")
+    page = (tmp_path / "report.html").read_text()
+    data = page_data(page)
+    if change is None:
+        assert data["fields"] == ["question", "answer"]
+        assert "question 4" in page
+        return
+    assert data["fields"] == [] and "question 4" not in page
+    assert ("changed since the run" if change == "edited" else "is gone") in page
+    # The results are all there still.
+    assert [record[0] for record in data["records"]] == [f"r{index}" for index in range(12)]
+
+
+def test_a_page_over_its_size_limit_cuts_the_longest_texts(store, tmp_path):
+    rows = [
+        {"question": f"q{index}", "answer": ("long answer " * 400 if index % 3 == 0 else "short")}
+        for index in range(300)
+    ]
+    records = write_records(tmp_path / "records.jsonl", rows)
+    run = store_run(
+        store, [SyntheticMetric("quality", [i / 300 for i in range(300)])], records=records
+    )
+    limit = 200_000
+    facts = write_run_report(store, run, tmp_path / "report.html", data_limit=limit)
+    page = (tmp_path / "report.html").read_text()
+    data = page_data(page)
+    assert facts.text_cap is not None and 100 < facts.text_cap < len("long answer " * 400)
+    assert len(page.split('id="report-data">')[1].split("</script>")[0].encode()) <= limit
+    answers = [record[1][1] for record in data["records"]]
+    assert answers[1] == "short" and answers[0].endswith("more characters]")
+    assert f"cut after {facts.text_cap:,} bytes" in page
+    # The worst record (the first: lowest value) keeps its whole text.
+    assert "long answer " * 399 in page.split('<ol class="worst"')[1].split("</ol>")[0]
+
+
+def test_the_report_command_writes_the_page_of_a_stored_run(store, tmp_path, capsys):
+    hostile_run(store, tmp_path)
+    assert main(["report", "last", "-o", str(tmp_path / "out.html")]) == 0
+    assert "wrote " in capsys.readouterr().err
+    assert page_data((tmp_path / "out.html").read_text())["n"] == 12
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [
+        (["report", "nosuchrun", "-o", "{tmp}/out.html"], "no run 'nosuchrun'"),
+        (["report", "last", "-o", "{tmp}"], "is a directory"),
+    ],
+)
+def test_report_mistakes_are_usage_errors(store, tmp_path, capsys, arguments, message):
+    hostile_run(store, tmp_path)
+    assert main([argument.format(tmp=tmp_path) for argument in arguments]) == 2
+    assert message in capsys.readouterr().err
