@@ -91,6 +91,23 @@ setup() {
   build build/dev "$root/python"
 }
 
+# The report tests open pages in headless Chromium: Debian's chromium and its driver,
+# installed here when missing (as root, with apt-get). Without them those tests skip.
+ensure_chromium() {
+  if command -v chromium >/dev/null 2>&1 && command -v chromedriver >/dev/null 2>&1; then
+    return
+  fi
+  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+    log "installing chromium and chromium-driver for the browser tests"
+    if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+      --no-install-recommends chromium chromium-driver; } >/dev/null 2>&1; then
+      log "could not install chromium: the browser tests will be skipped"
+    fi
+  else
+    log "no chromium: the browser tests will be skipped (apt-get install chromium chromium-driver)"
+  fi
+}
+
 cmd="${1:-evaluate}"
 [ $# -gt 0 ] && shift
 case "$cmd" in
@@ -108,6 +125,7 @@ case "$cmd" in
     ;;
   test)
     setup
+    ensure_chromium
     exec "$py" -m pytest "$@"
     ;;
   extra)
