@@ -162,3 +162,15 @@ def test_a_failed_evaluation_exits_1_whatever_its_error_type(monkeypatch, capsys
 def test_model_and_platform_model_exclude_each_other(capsys):
     assert main(["risk", "--model", EXAMPLE_MODEL, "--platform-model", "x"]) == 2
     assert "not allowed with argument" in capsys.readouterr().err
+
+
+def test_an_html_report_is_chosen_by_its_extension(tmp_path, capsys):
+    report = tmp_path / "report.html"
+    arguments = ["--risks", "harmful,jailbreak", "--samples", "10", "--report", str(report)]
+    assert main(["risk", "--model", EXAMPLE_MODEL, *arguments]) == 0
+    page = report.read_text()
+    assert page.startswith("<!DOCTYPE html>") and "<script" not in page
+    assert (
+        "roleplay_jailbreaks" in page and ">FAIL<" in page and "2 risks, failed: jailbreak" in page
+    )
+    assert f"wrote {report}" in capsys.readouterr().err
