@@ -138,7 +138,8 @@ def test_a_page_over_its_size_limit_cuts_the_longest_texts(store, tmp_path):
     assert facts.text_cap is not None and 100 < facts.text_cap < len("long answer " * 400)
     assert len(page.split('id="report-data">')[1].split("</script>")[0].encode()) <= limit
     answers = [record[1][1] for record in data["records"]]
-    assert answers[1] == "short" and answers[0].endswith("more characters]")
+    assert answers[1] == "short" and answers[0].endswith("…")
+    assert len(answers[0].encode()) <= facts.text_cap + len("…".encode())
     assert f"cut after {facts.text_cap:,} bytes" in page
     # The worst record (the first: lowest value) keeps its whole text.
     assert "long answer " * 399 in page.split('<ol class="worst"')[1].split("</ol>")[0]

@@ -9,13 +9,13 @@ test per label: of the records whose label changed, did as many gain it as lose 
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 from zentrix_gov.reports.direction import higher_is_worse
 from zentrix_gov.reports.stats import CONFIDENCE, RESAMPLES, bootstrap_intervals, mcnemar
 
 if TYPE_CHECKING:
-    import pandas as pd
+    import numpy as np
 
     from zentrix_gov.runs.store import RunRecord, RunStore
 
@@ -110,42 +110,47 @@ def compare_runs(
     seed: int | None = DEFAULT_SEED,
     changed: int = CHANGED_SHOWN,
 ) -> Comparison:
-    """Compare every metric the two runs share, over the records both scored."""
+    """Compare every metric the two runs share, over the records both scored.
+
+    The bootstrap resamples records: each resample draws the new run's records with
+    replacement, and every metric's mean difference is taken over the drawn records it
+    paired. So all metrics share one set of draws, and a record counts in all or none.
+    """
     import numpy as np
 
-    from zentrix_gov.runs.summary import summarize
-
     shared = [name for name in new.metrics if name in base.metrics]
-    identities = {summary.name: summary.identity for summary in summarize(store, new, shared)}
     metrics: list[MetricComparison] = []
-    paired_sets: dict[bytes, list[tuple[MetricComparison, Any]]] = {}
+    pairs: list[Paired] = []
     for name in shared:
-        metric = MetricComparison(name, higher_is_worse(name, identities.get(name)))
-        joined = _joined(store, base, new, name)
-        scored = joined["value_base"].notna() & joined["value_new"].notna()
-        metric.base_only = int((joined["value_base"].notna() & ~scored).sum())
-        metric.new_only = int((joined["value_new"].notna() & ~scored).sum())
-        both = joined[scored]
-        metric.paired = len(both)
+        units = store.units(new.id, name)
+        identity = next((unit.summary.get("identity") for unit in units if unit.summary), None)
+        metric = MetricComparison(name, higher_is_worse(name, identity))
+        paired = pair_results(store, base, new, name)
+        metric.paired = len(paired.new_positions)
+        metric.base_only, metric.new_only = paired.base_only, paired.new_only
         metrics.append(metric)
         if not metric.paired:
             continue
-        base_values = both["value_base"].to_numpy(dtype=np.float64)
-        new_values = both["value_new"].to_numpy(dtype=np.float64)
-        metric.base_mean = float(base_values.mean())
-        metric.new_mean = float(new_values.mean())
-        metric.labels = _label_changes(both)
-        metric.changed = _most_changed(both, base_values, new_values, changed)
-        key = _key(both)
-        paired_sets.setdefault(key, []).append((metric, new_values - base_values))
-    # Metrics over the same records share one set of resamples.
-    for group in paired_sets.values():
-        differences = np.vstack([difference for _, difference in group])
+        metric.base_mean = float(paired.base_values.mean())
+        metric.new_mean = float(paired.new_values.mean())
+        metric.labels = _label_changes(paired)
+        metric.changed = _most_changed(paired, changed)
+        pairs.append(paired)
+    compared = [metric for metric in metrics if metric.paired]
+    if compared:
+        # One row per metric over the records any metric paired (the new run's positions).
+        records = np.unique(np.concatenate([paired.new_positions for paired in pairs]))
+        differences = np.zeros((len(pairs), len(records)))
+        weights = np.zeros((len(pairs), len(records)))
+        for row, paired in enumerate(pairs):
+            columns = np.searchsorted(records, paired.new_positions)
+            differences[row, columns] = paired.new_values - paired.base_values
+            weights[row, columns] = 1.0
         low, high = bootstrap_intervals(
-            differences, resamples=resamples, confidence=confidence, seed=seed
+            differences, weights=weights, resamples=resamples, confidence=confidence, seed=seed
         )
-        for (metric, _), lower, upper in zip(group, low, high, strict=True):
-            metric.low, metric.high = float(lower), float(upper)
+        for metric, lower, upper in zip(compared, low.tolist(), high.tolist(), strict=True):
+            metric.low, metric.high = lower, upper
     return Comparison(
         base,
         new,
@@ -158,69 +163,111 @@ def compare_runs(
     )
 
 
-def _joined(store: RunStore, base: RunRecord, new: RunRecord, name: str) -> pd.DataFrame:
-    """The metric's results of both runs, one row per record id either run has."""
-    import pandas as pd
+@dataclass
+class Paired:
+    """A metric's values for the records both runs scored, matched by record id."""
 
-    columns = ("position", "record_id", "value", "label")
-    frames = []
-    for run in (base, new):
-        frame = pd.DataFrame.from_records(store.results(run.id, name, columns), columns=columns)
-        frame["value"] = pd.to_numeric(frame["value"], errors="coerce")
-        frames.append(frame)
-    return frames[0].merge(frames[1], on="record_id", how="outer", suffixes=("_base", "_new"))
-
-
-def _key(both: pd.DataFrame) -> bytes:
-    return both["position_new"].to_numpy(dtype="int64").tobytes()
+    record_ids: list[str]
+    base_positions: np.ndarray
+    new_positions: np.ndarray
+    base_values: np.ndarray
+    new_values: np.ndarray
+    base_labels: list[str | None]
+    new_labels: list[str | None]
+    base_only: int  # records only the base run scored
+    new_only: int
 
 
-def _label_changes(both: pd.DataFrame) -> list[LabelChange]:
-    labelled = both[both["label_base"].notna() & both["label_new"].notna()]
-    if labelled.empty:
-        return []
-    names = sorted(set(labelled["label_base"]) | set(labelled["label_new"]), key=str)
-    changes = []
-    for label in names:
-        had = labelled["label_base"] == label
-        has = labelled["label_new"] == label
-        lost, gained = int((had & ~has).sum()), int((~had & has).sum())
-        changes.append(
-            LabelChange(
-                str(label), int(had.sum()), int(has.sum()), lost, gained, mcnemar(lost, gained)
-            )
-        )
-    return changes
+def pair_results(store: RunStore, base: RunRecord, new: RunRecord, name: str) -> Paired:
+    """The metric's records both runs gave a value, matched by record id."""
+    import itertools
 
-
-def _most_changed(
-    both: pd.DataFrame, base_values: Any, new_values: Any, count: int
-) -> list[RecordChange]:
     import numpy as np
 
-    size = np.abs(new_values - base_values)
-    order = np.argsort(-size, kind="stable")[:count]
+    before = _scored(store, base.id, name)
+    after = _scored(store, new.id, name)
+    index = dict(zip(before[0], range(len(before[0])), strict=True))
+    found = np.fromiter(
+        map(index.get, after[0], itertools.repeat(-1)), dtype=np.int64, count=len(after[0])
+    )
+    kept = np.flatnonzero(found >= 0)
+    rows = found[kept]
+    return Paired(
+        [after[0][row] for row in kept.tolist()],
+        before[1][rows],
+        after[1][kept],
+        before[2][rows],
+        after[2][kept],
+        [before[3][row] for row in rows.tolist()],
+        [after[3][row] for row in kept.tolist()],
+        base_only=len(before[0]) - len(kept),
+        new_only=len(after[0]) - len(kept),
+    )
+
+
+def _scored(
+    store: RunStore, run_id: str, name: str
+) -> tuple[list[str], np.ndarray, np.ndarray, list[str | None]]:
+    """Record ids, positions, values and labels of the run's records with a value (the
+    store holds numbers or nothing there)."""
+    import numpy as np
+
+    rows = list(store.results(run_id, name, ("record_id", "position", "value", "label")))
+    if not rows:
+        return [], np.empty(0, np.int64), np.empty(0), []
+    ids, positions, values, labels = zip(*rows, strict=True)
+    cells = np.array(values, dtype=object)
+    scored = np.flatnonzero(np.not_equal(cells, None))
+    numbers = cells[scored].astype(np.float64)
+    finite = np.isfinite(numbers)
+    if not finite.all():
+        scored, numbers = scored[finite], numbers[finite]
+    keep = scored.tolist()
+    return (
+        [ids[row] for row in keep],
+        np.array(positions, np.int64)[scored],
+        numbers,
+        [labels[row] for row in keep],
+    )
+
+
+def _label_changes(paired: Paired) -> list[LabelChange]:
+    both = [
+        (before, after)
+        for before, after in zip(paired.base_labels, paired.new_labels, strict=True)
+        if before is not None and after is not None
+    ]
+    if not both:
+        return []
+    names = sorted({label for pair in both for label in pair}, key=str)
     changes = []
-    for row in order:
-        if size[row] == 0:
-            break
-        entry = both.iloc[int(row)]
-        changes.append(
-            RecordChange(
-                str(entry["record_id"]),
-                int(entry["position_base"]),
-                int(entry["position_new"]),
-                float(base_values[row]),
-                float(new_values[row]),
-                _text_or_none(entry["label_base"]),
-                _text_or_none(entry["label_new"]),
-            )
-        )
+    for label in names:
+        had = sum(1 for before, _ in both if before == label)
+        has = sum(1 for _, after in both if after == label)
+        lost = sum(1 for before, after in both if before == label and after != label)
+        gained = sum(1 for before, after in both if before != label and after == label)
+        changes.append(LabelChange(str(label), had, has, lost, gained, mcnemar(lost, gained)))
     return changes
 
 
-def _text_or_none(value: Any) -> str | None:
-    return value if isinstance(value, str) else None
+def _most_changed(paired: Paired, count: int) -> list[RecordChange]:
+    import numpy as np
+
+    size = np.abs(paired.new_values - paired.base_values)
+    order = np.argsort(-size, kind="stable")[:count]
+    return [
+        RecordChange(
+            paired.record_ids[row],
+            int(paired.base_positions[row]),
+            int(paired.new_positions[row]),
+            float(paired.base_values[row]),
+            float(paired.new_values[row]),
+            paired.base_labels[row],
+            paired.new_labels[row],
+        )
+        for row in order.tolist()
+        if size[row] > 0
+    ]
 
 
 def verdict(comparison: Comparison, delta: float) -> tuple[bool, list[str]]:

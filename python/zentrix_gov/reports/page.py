@@ -24,13 +24,13 @@ if TYPE_CHECKING:
 
 HERE = Path(__file__).resolve().parent
 DATA_MARKER = "\x00report-data\x00"
-_SCRIPT_ESCAPES = {
-    ord("<"): "\\u003c",
-    ord(">"): "\\u003e",
-    ord("&"): "\\u0026",
-    0x2028: "\\u2028",
-    0x2029: "\\u2029",
-}
+_SCRIPT_ESCAPES = (
+    ("<", "\\u003c"),
+    (">", "\\u003e"),
+    ("&", "\\u0026"),
+    ("\u2028", "\\u2028"),
+    ("\u2029", "\\u2029"),
+)
 
 
 def script_json(value: Any) -> str:
@@ -40,7 +40,10 @@ def script_json(value: Any) -> str:
 
 def script_safe(text: str) -> str:
     """JSON text with the characters that could end a ``<script>`` element escaped."""
-    return text.translate(_SCRIPT_ESCAPES)
+    for character, escape in _SCRIPT_ESCAPES:
+        if character in text:
+            text = text.replace(character, escape)
+    return text
 
 
 @cache

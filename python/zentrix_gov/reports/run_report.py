@@ -19,7 +19,14 @@ from typing import TYPE_CHECKING, Any
 from zentrix_gov.reports import charts
 from zentrix_gov.reports.direction import higher_is_worse, threshold_text, within_thresholds
 from zentrix_gov.reports.page import script_json, script_text, write_page
-from zentrix_gov.reports.table import MetricColumn, RunTable, build_table, spooled_lines, text_cap
+from zentrix_gov.reports.table import (
+    CUT_MARK,
+    MetricColumn,
+    RunTable,
+    build_table,
+    spooled_lines,
+    text_cap,
+)
 from zentrix_gov.reports.texts import record_texts
 
 if TYPE_CHECKING:
@@ -29,8 +36,8 @@ if TYPE_CHECKING:
 # Bytes of the page's embedded data at most (the page itself adds some 100 kB).
 DATA_LIMIT = 18_000_000
 WORST_SHOWN = 10
-# What a cut text gains besides its kept characters ("… [12,345 more characters]").
-_CUT_MARK = 28
+# What a cut text gains besides its kept bytes: the mark "…".
+_CUT_MARK = len(CUT_MARK.encode("utf-8"))
 _RECORDS_PER_PIECE = 500
 
 
@@ -188,7 +195,7 @@ def _data_head(table: RunTable) -> str:
 
     metrics = []
     for column in table.metrics:
-        values = np.round(column.values, 6)
+        values = np.round(column.values, 4)  # as the page shows them
         metrics.append(
             {
                 "name": column.name,
@@ -198,7 +205,10 @@ def _data_head(table: RunTable) -> str:
                 "labels": column.labels,
                 "label": None if column.label_index is None else column.label_index.tolist(),
                 "reasons": column.reasons,
-                "reason": None if column.reason_index is None else column.reason_index.tolist(),
+                # Which reason, per record, only when there are several.
+                "reason": None
+                if column.reason_index is None or len(column.reasons) < 2
+                else column.reason_index.tolist(),
             }
         )
     head = {"n": table.records, "fields": table.fields, "metrics": metrics}

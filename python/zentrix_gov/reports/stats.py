@@ -23,6 +23,7 @@ _BATCH_CELLS = 4_000_000
 def bootstrap_intervals(
     differences: np.ndarray,
     *,
+    weights: np.ndarray | None = None,
     resamples: int = RESAMPLES,
     confidence: float = CONFIDENCE,
     seed: int | None = None,
@@ -30,9 +31,11 @@ def bootstrap_intervals(
     """The ``confidence`` percentile bootstrap interval of the mean of each row of
     ``differences`` (series x records).
 
-    Each resample draws the records with replacement; all rows share the draws, so series
-    over the same records (several metrics) cost one set of draws. The mean of a resample
-    is its count per record times the differences, which makes many rows cheap.
+    Each resample draws the records with replacement; all rows share the draws, so many
+    series (several metrics, or many simulated runs) cost one set of draws. ``weights``
+    (0 or 1, the shape of ``differences``) leaves out the records a series does not have:
+    its mean is then over the drawn records it has. The mean of a resample is the count of
+    each record drawn times the differences, which makes many rows cheap.
     """
     import numpy as np
 
@@ -45,6 +48,9 @@ def bootstrap_intervals(
     if records == 0:
         nan = np.full(series, np.nan)
         return nan, nan.copy()
+    mask = None if weights is None else np.atleast_2d(np.asarray(weights, dtype=np.float64))
+    if mask is not None:
+        rows = rows * mask
     rng = np.random.default_rng(seed)
     means = np.empty((series, resamples))
     batch = max(1, _BATCH_CELLS // records)
@@ -55,9 +61,12 @@ def bootstrap_intervals(
             drawn += np.arange(size)[:, None] * records
             counts = np.bincount(drawn.ravel(), minlength=size * records)
             counts = counts.reshape(size, records).T.astype(np.float64)
-            means[:, start : start + size] = rows @ counts / records
+            drawn_per_row = records if mask is None else mask @ counts
+            with np.errstate(invalid="ignore", divide="ignore"):
+                means[:, start : start + size] = rows @ counts / drawn_per_row
     tail = (1 - confidence) / 2
-    low, high = np.quantile(means, [tail, 1 - tail], axis=1)
+    # A resample that drew none of a series' records has no mean: it is left out.
+    low, high = np.nanquantile(means, [tail, 1 - tail], axis=1)
     return low, high
 
 

@@ -17,6 +17,7 @@ from typing import IO, TYPE_CHECKING, Any
 
 from zentrix_gov.reports.texts import RecordTexts, iter_texts
 from zentrix_gov.runs.export import TEXT_LIMIT
+from zentrix_gov.runs.units import default_id
 
 if TYPE_CHECKING:
     import numpy as np
@@ -24,6 +25,8 @@ if TYPE_CHECKING:
     from zentrix_gov.runs.store import RunRecord, RunStore
     from zentrix_gov.runs.summary import MetricSummary
 
+# What ends a text cut to keep a page small.
+CUT_MARK = "…"
 # One letter per record and metric in the page's data; "-" is a record with no stored
 # result for the metric (a run that stopped before it).
 STATUS_LETTERS = {"ok": "o", "error": "e", "skipped": "s"}
@@ -172,6 +175,8 @@ class _Builder:
             slot = self.fields.setdefault(name, len(self.fields))
             row_texts.extend([None] * (slot + 1 - len(row_texts)))
             row_texts[slot] = self._text(text)
+        if record_id == default_id(position):
+            record_id = None  # the page shows the position-derived id itself
         line = json.dumps(
             [record_id, row_texts, notes or 0], ensure_ascii=False, separators=(",", ":")
         )
@@ -209,13 +214,13 @@ def cut(text: str, limit: int) -> str:
 
 
 def cut_bytes(text: str, limit: int) -> str:
-    """``text`` cut to at most ``limit`` bytes of UTF-8 (whole characters), saying how many
-    more characters there were."""
+    """``text`` cut to at most ``limit`` bytes of UTF-8 (whole characters), ending in "…"."""
+    if len(text) <= limit // 4:  # short enough whatever its characters
+        return text
     encoded = text.encode("utf-8")
     if len(encoded) <= limit:
         return text
-    kept = encoded[:limit].decode("utf-8", "ignore")
-    return f"{kept}… [{len(text) - len(kept):,} more characters]"
+    return encoded[:limit].decode("utf-8", "ignore") + CUT_MARK
 
 
 def _index_array(total: int, rows: list[tuple[int, int]]) -> np.ndarray:

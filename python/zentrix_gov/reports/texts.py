@@ -64,23 +64,34 @@ def record_texts(run: RunRecord) -> RecordTexts:
 def iter_texts(source: RecordTexts, id_field: str) -> Iterator[tuple[int, dict[str, str]]]:
     """``(position, {column: text})`` for every record of the file, in file order; the id
     column and empty cells are left out."""
-    from zentrix_gov.runs.inputs import read_records
-
     if source.path is None:
         return
-    position = 0
-    for frame in read_records(str(source.path), READ_CHUNK):
+    for position, record in enumerate(_records(source.path)):
+        texts = {}
+        for column, cell in record:
+            if column == id_field:
+                continue
+            text = cell_text(cell)
+            if text is not None:
+                texts[column] = text
+        yield position, texts
+
+
+def _records(path: Path) -> Iterator[Iterator[tuple[str, Any]]]:
+    """Each record's cells. JSON Lines are read line by line (the file is the one the run
+    read, so every line is a record); the other formats a chunk of frames at a time."""
+    from zentrix_gov.runs.inputs import read_records, record_format
+
+    if record_format(str(path)) == "jsonl":
+        with path.open("rb") as handle:
+            for line in handle:
+                if line.strip():
+                    yield iter(json.loads(line).items())
+        return
+    for frame in read_records(str(path), READ_CHUNK):
         columns = [str(column) for column in frame.columns]
         for row in frame.itertuples(index=False, name=None):
-            texts = {}
-            for column, cell in zip(columns, row, strict=True):
-                if column == id_field:
-                    continue
-                text = cell_text(cell)
-                if text is not None:
-                    texts[column] = text
-            yield position, texts
-            position += 1
+            yield zip(columns, row, strict=True)
 
 
 def cell_text(cell: Any) -> str | None:

@@ -24,8 +24,9 @@
   }
 
   function recordId(position) {
+    // No id in the data: the record's id is its position-derived one, its line number.
     var id = records[position][0];
-    return id === null ? "#" + (position + 1) : id;
+    return id === null ? String(position + 1) : id;
   }
 
   function label(metric, position) {
@@ -215,8 +216,8 @@
         field(block, "feedback", notes[1]);
         field(block, "error", notes[2]);
       }
-      if (status === "s" && metric.reason && metric.reason[position] >= 0) {
-        field(block, "skipped", metric.reasons[metric.reason[position]]);
+      if (status === "s" && metric.reasons.length) {
+        field(block, "skipped", metric.reasons[metric.reason ? metric.reason[position] : 0]);
       }
       body.appendChild(block);
     });
