@@ -11,8 +11,8 @@ Prints one JSON line per case, with the machine's load.
   Python and as the ``runs compare`` command (target < 5 s).
 
 Times are wall-clock seconds, and for the work done in this process its CPU seconds (what
-the load of a shared machine does not stretch). The runs are written straight into a store (tests/support/synthetic_runs.py), not
-evaluated. Usage: python bench/reports.py [case ...]
+the load of a shared machine does not stretch). The runs are written straight into a store
+(tests/support/synthetic_runs.py), not evaluated. Usage: python bench/reports.py [case ...]
 """
 
 from __future__ import annotations
@@ -32,6 +32,7 @@ sys.path[:0] = [str(ROOT), str(ROOT / "python")]
 
 from tests.support import browser  # noqa: E402
 from tests.support.synthetic_runs import SyntheticMetric, store_run, write_records  # noqa: E402
+
 from zentrix_gov.reports.compare import compare_runs  # noqa: E402
 from zentrix_gov.reports.run_report import write_run_report  # noqa: E402
 from zentrix_gov.runs.store import RunStore  # noqa: E402
@@ -45,7 +46,7 @@ def emit(**fields):
 
 
 def records_file(folder: Path) -> Path:
-    words = "fare bag seat refund flight delay cabin wifi gate lounge visa meal".split()
+    words = ["fare", "bag", "seat", "refund", "flight", "delay", "cabin", "wifi", "gate"]
     rows = []
     for index in range(RECORDS):
         topic = words[index % len(words)]
