@@ -82,7 +82,7 @@ def label_bars(counts: dict[str, int]) -> Chart:
     ordered = sorted(counts.items(), key=lambda item: (-item[1], item[0]))
     top = ordered[0][1] or 1
     row = 24
-    plot_width = WIDTH - 200
+    plot_width = WIDTH - 150 - 100  # room for the count after the longest bar
     bars = [
         Bar(
             x=150,
