@@ -93,6 +93,34 @@ def test_records_are_matched_by_id_and_only_those_both_runs_scored_count(store, 
     assert metric.changed == []
 
 
+def test_a_metric_scored_on_part_of_the_records_gets_the_interval_of_its_own_records(store):
+    """Metrics share the resampled records; one that scored only some of them is averaged
+    over those it has, so its interval is as wide as its own records make it."""
+    rng = np.random.default_rng(3)
+    base, new = rng.normal(0.5, 0.2, (2, 4000))
+    scored = rng.random(4000) < 0.25  # about 1,000 records
+    for values in (base, new + 0.01):
+        partial = [value if keep else None for value, keep in zip(values, scored, strict=True)]
+        statuses = ["ok" if keep else "skipped" for keep in scored]
+        store_run(
+            store,
+            [
+                SyntheticMetric("quality", values.tolist()),
+                SyntheticMetric("partial", partial, statuses=statuses),
+            ],
+        )
+    first, second = store.list_runs()
+    whole, part = compare_runs(store, first, second).metrics
+    assert part.paired == int(scored.sum()) and whole.paired == 4000
+    for metric, keep in ((whole, np.ones(4000, bool)), (part, scored)):
+        differences = (new + 0.01 - base)[keep]
+        half_width = 1.96 * differences.std() / np.sqrt(keep.sum())
+        assert (metric.low + metric.high) / 2 == pytest.approx(
+            differences.mean(), abs=0.2 * half_width
+        )
+        assert (metric.high - metric.low) / 2 == pytest.approx(half_width, rel=0.15)
+
+
 @pytest.mark.parametrize(("lost", "gained"), [(0, 0), (15, 3), (3, 15), (40, 38), (500, 430)])
 def test_mcnemar_is_the_exact_binomial_test_of_the_changed_records(lost, gained):
     stats = pytest.importorskip("scipy.stats")

@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from tests.support.synthetic_runs import SyntheticMetric, store_run, write_records
+from zentrix_gov import runs
 from zentrix_gov.cli import main
 from zentrix_gov.reports.run_report import write_run_report
 from zentrix_gov.runs.store import RunStore
@@ -145,11 +146,18 @@ def test_a_page_over_its_size_limit_cuts_the_longest_texts(store, tmp_path):
     assert "long answer " * 399 in page.split('<ol class="worst"')[1].split("</ol>")[0]
 
 
-def test_the_report_command_writes_the_page_of_a_stored_run(store, tmp_path, capsys):
-    hostile_run(store, tmp_path)
-    assert main(["report", "last", "-o", str(tmp_path / "out.html")]) == 0
-    assert "wrote " in capsys.readouterr().err
-    assert page_data((tmp_path / "out.html").read_text())["n"] == 12
+@pytest.mark.parametrize("by", ["command", "python"])
+def test_the_page_of_a_stored_run_is_written_by_the_command_or_from_python(
+    store, tmp_path, capsys, by
+):
+    run = hostile_run(store, tmp_path)
+    target = tmp_path / "out.html"
+    if by == "command":
+        assert main(["report", "last", "-o", str(target)]) == 0
+        assert "wrote " in capsys.readouterr().err
+    else:
+        assert runs.Run(store.path, run.id).report(target) == target
+    assert page_data(target.read_text())["n"] == 12
 
 
 @pytest.mark.parametrize(

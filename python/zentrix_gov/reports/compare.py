@@ -123,7 +123,9 @@ def compare_runs(
     pairs: list[Paired] = []
     for name in shared:
         units = store.units(new.id, name)
-        identity = next((unit.summary.get("identity") for unit in units if unit.summary), None)
+        identity = next(
+            (unit.summary["identity"] for unit in units if unit.summary.get("identity")), None
+        )
         metric = MetricComparison(name, higher_is_worse(name, identity))
         paired = pair_results(store, base, new, name)
         metric.paired = len(paired.new_positions)

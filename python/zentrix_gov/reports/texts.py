@@ -44,9 +44,11 @@ def record_texts(run: RunRecord) -> RecordTexts:
         return RecordTexts(None, shown, "the records were a table in memory: no texts kept")
     path = Path(run.input_path)
     if not path.is_absolute():
-        path = Path(run.definition.get("cwd") or ".") / path
+        # Relative to the folder the run started in, where the command line noted it.
+        path = Path(run.definition.get("cwd") or ".").absolute() / path
     if not path.is_file():
-        return RecordTexts(None, shown, f"the records file {shown} is gone: no texts shown")
+        where = "" if Path(shown).is_absolute() else f" (looked for {path})"
+        return RecordTexts(None, shown, f"the records file {shown} is gone{where}: no texts shown")
     try:
         found = fingerprint(str(path))
     except RecordsError as exc:

@@ -78,6 +78,17 @@ class Run:
                 write_json(store, run, stage(json_target), export_header(run, summaries), summaries)
         return csv_path
 
+    def report(self, path: str | os.PathLike[str]) -> Path:
+        """Write the run's report, one self-contained HTML page, to ``path`` (see
+        :mod:`zentrix_gov.reports`); returns the path."""
+        from zentrix_gov.reports.run_report import write_run_report
+        from zentrix_gov.utils.files import output_target
+
+        target = output_target(path, str(path))
+        with self._open() as store:
+            write_run_report(store, store.find_run(self.id), target)
+        return Path(path)
+
     def results(self) -> MetricsEvaluationResult:
         """Every metric's result with all its record results (held in memory)."""
         from zentrix_gov.runs.records import stored_results
