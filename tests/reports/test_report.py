@@ -123,6 +123,28 @@ def test_texts_are_shown_only_from_the_records_file_the_run_read(store, tmp_path
     assert [record[0] for record in data["records"]] == [f"r{index}" for index in range(12)]
 
 
+@pytest.mark.parametrize("suffix", [".csv", ".json", ".parquet"])
+def test_texts_are_read_by_position_from_every_records_format(store, tmp_path, suffix):
+    import pandas as pd
+
+    rows = [{"answer": f"answer {i}", "contexts": ["a", f"c{i}"]} for i in range(5)]
+    frame = pd.DataFrame(rows)
+    path = tmp_path / f"records{suffix}"
+    if suffix == ".csv":
+        frame.assign(contexts=frame["contexts"].map(json.dumps)).to_csv(path, index=False)
+    elif suffix == ".json":
+        path.write_text(json.dumps(rows))
+    else:
+        frame.to_parquet(path)
+    run = store_run(store, [SyntheticMetric("quality", [0.1] * 5)], records=path)
+    write_run_report(store, run, tmp_path / "report.html")
+    data = page_data((tmp_path / "report.html").read_text())
+    assert data["fields"] == ["answer", "contexts"]
+    assert [record[1] for record in data["records"]] == [
+        [f"answer {i}", json.dumps(["a", f"c{i}"])] for i in range(5)
+    ]
+
+
 def test_a_page_over_its_size_limit_cuts_the_longest_texts(store, tmp_path):
     rows = [
         {"question": f"q{index}", "answer": ("long answer " * 400 if index % 3 == 0 else "short")}
