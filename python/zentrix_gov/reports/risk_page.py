@@ -28,18 +28,22 @@ def write_risk_report(
     """Write the page to ``target``; returns its size.
 
     ``result`` is the evaluation's ``ModelRiskResult``; ``rows`` its summary table, a header
-    row first (risk, benchmark, failure metric, value, threshold, result).
+    row first naming the columns (``risk``, ``benchmark``, ``value``, ``threshold`` and
+    ``result`` among them), then one row per benchmark.
     """
     header, body = list(rows[0]), [list(row) for row in rows[1:]]
+    column = {name: index for index, name in enumerate(header)}
+    risk_at, benchmark_at, value_at = column["risk"], column["benchmark"], column["value"]
+    limit_at, result_at = column["threshold"], column["result"]
     risks = []
     for risk in result.risks:
-        own = [row for row in body if row[0] == risk.name]
-        limit = _number(own[0][4]) if own else None
-        rates = [(row[1], _number(row[3])) for row in own]
+        own = [row for row in body if row[risk_at] == risk.name]
+        limit = _number(own[0][limit_at]) if own else None
+        rates = [(row[benchmark_at], _number(row[value_at])) for row in own]
         risks.append(
             {
                 "name": risk.name,
-                "passed": all(row[5] == "pass" for row in own),
+                "passed": all(row[result_at] == "pass" for row in own),
                 "chart": charts.rate_bars(rates, limit) if limit is not None else None,
                 "benchmarks": [
                     (benchmark.name, [(metric.name, metric.value) for metric in benchmark.metrics])
@@ -47,13 +51,15 @@ def write_risk_report(
                 ],
             }
         )
-    failed = sorted({row[0] for row in body if row[5] != "pass"})
+    failed = sorted({row[risk_at] for row in body if row[result_at] != "pass"})
     context = {
         "model": model_name,
         "date": datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"),
         "samples": "all" if samples is None else str(samples),
         "header": header,
         "rows": body,
+        "numeric": {column[name] for name in ("value", "threshold", "errors") if name in column},
+        "result_at": result_at,
         "risks": risks,
         "verdict": "every risk passed" if not failed else "failed: " + ", ".join(failed),
         "failed": bool(failed),
