@@ -14,6 +14,9 @@ os.environ["LITELLM_OFFLINE_MODE"] = "true"
 os.environ.setdefault(
     "UNITXT_INFERENCE_ENGINE_CACHE_PATH", tempfile.mkdtemp(prefix="zentrix-engine-cache-")
 )
+# Runs stored outside any test (module fixtures) go to a store of this session, never to the
+# repository's own .zentrix folder; each test gets one of its own (run_store below).
+os.environ["ZENTRIX_STORE"] = os.path.join(tempfile.mkdtemp(prefix="zentrix-runs-"), "runs.sqlite")
 
 pytest_plugins = ["tests.plugin_services", "tests.plugin_judge"]
 
