@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "core/records.hpp"
 #include "critwise/critwise.hpp"
 
 using namespace pybind11::literals;
@@ -88,8 +89,9 @@ py::object post_process(const py::object& self, const py::object& results, const
   identity["method"] = self.attr(ZN_STR("metric_method"));
   identity["group"] = self.attr(ZN_STR("metric_group"));
   identity["provider"] = scope().get("EvaluationProvider").attr(ZN_STR("UNITXT")).attr(ZN_STR("value"));
-  py::object thresholds = self.attr(ZN_STR("thresholds"));
-  py::object record_type = scope().get("RecordMetricResult");
+  identity["thresholds"] = self.attr(ZN_STR("thresholds"));
+  const zcore::GcPause pause;
+  zcore::RecordBatch batch(scope().get("RecordMetricResult"), identity);
 
   py::list record_ids = data[self.attr(ZN_STR("record_id_field"))].attr(ZN_STR("tolist"))();
   py::list timestamps = data[self.attr(ZN_STR("record_timestamp_field"))].attr(ZN_STR("tolist"))();
@@ -108,10 +110,9 @@ py::object post_process(const py::object& self, const py::object& results, const
     py::object explanation = verdict.attr(ZN_STR("explanation"));
     py::object feedback = verdict.attr(ZN_STR("feedback"));
 
-    py::dict fields(identity.attr(ZN_STR("copy"))());
+    py::dict fields;
     fields["record_id"] = record_ids[row];
     fields["record_timestamp"] = timestamps[row];
-    fields["thresholds"] = thresholds;
     py::object shown_feedback = py::none();
     if (generation_failed(metadata)) {
       ++failed;
@@ -129,7 +130,7 @@ py::object post_process(const py::object& self, const py::object& results, const
     additional_info["input_tokens"] = or_none(input_tokens);
     additional_info["output_tokens"] = or_none(output_tokens);
     fields["additional_info"] = additional_info;
-    record_results.append(zcore::call_kw(record_type, fields));
+    record_results.append(batch.make(fields));
     ++row;
   }
 

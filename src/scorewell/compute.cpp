@@ -7,6 +7,7 @@
 #include "core/frames.hpp"
 #include "core/judge_support.hpp"
 #include "core/metric_errors.hpp"
+#include "core/records.hpp"
 #include "scorewell/scorewell.hpp"
 
 using namespace pybind11::literals;
@@ -165,7 +166,10 @@ py::object post_process(const py::object& self, const py::object& result) {
   identity["group"] = self.attr(ZN_STR("metric_group"));
   identity["provider"] = scope().get("EvaluationProvider").attr(ZN_STR("UNITXT")).attr(ZN_STR("value"));
   py::object thresholds = self.attr(ZN_STR("thresholds"));
-  py::object record_type = scope().get("RecordMetricResult");
+  py::dict shared = zcore::dict_copy(identity);
+  shared["thresholds"] = thresholds;
+  const zcore::GcPause pause;
+  zcore::RecordBatch batch(scope().get("RecordMetricResult"), shared);
 
   py::list scores = result[metric_name].attr(ZN_STR("tolist"))();
   py::list record_ids = result[py::str("record_id")].attr(ZN_STR("tolist"))();
@@ -181,18 +185,17 @@ py::object post_process(const py::object& self, const py::object& result) {
       if (positive == 0) score = zero;
     }
     py::object value = zcore::round_to(score, 4);
-    py::dict fields(identity.attr(ZN_STR("copy"))());
-    fields["value"] = value;
-    fields["record_id"] = record_ids[i];
-    fields["thresholds"] = thresholds;
-    record_level_metrics.append(zcore::call_kw(record_type, fields));
+    py::dict fields;
+    fields[ZN_STR("value")] = value;
+    fields[ZN_STR("record_id")] = record_ids[i];
+    record_level_metrics.append(batch.make(fields));
     values.append(value);
   }
 
   // Over the scores as computed: before clipping and before rounding.
   py::object mean = zcore::round_to(plain_number(result[metric_name].attr(ZN_STR("mean"))()), 4);
   py::object builtins = py::module_::import("builtins");
-  py::dict fields(identity.attr(ZN_STR("copy"))());
+  py::dict fields = zcore::dict_copy(identity);
   fields["value"] = mean;
   fields["total_records"] = values.size();
   fields["record_level_metrics"] = record_level_metrics;
