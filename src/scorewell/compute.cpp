@@ -67,6 +67,21 @@ py::list metric_records(const py::object& data) {
   return records;
 }
 
+// unitxt estimates confidence intervals for every metric by resampling its
+// scores; results carry the record scores and the provider's own mean, never
+// those intervals. The catalog's methods are configured without them; a
+// judge, built per evaluation, is told here. Anything that is no unitxt
+// metric (a stand-in) is left as it is.
+void skip_confidence_intervals(const py::object& metric) {
+  if (PyUnicode_Check(metric.ptr())) return;
+  py::object metrics = zcore::loaded_module("unitxt.metrics");
+  if (metrics.is_none() ||
+      !zcore::is_instance(metric, metrics.attr(ZN_STR("MetricWithConfidenceInterval")))) {
+    return;
+  }
+  metric.attr(ZN_STR("set_confidence_interval_calculation"))(false);
+}
+
 }  // namespace
 
 py::object evaluate(const py::object& self, const py::object& data) {
@@ -121,6 +136,7 @@ py::object compute_metric(const py::object& self, const py::object& data) {
   py::object unitxt_metric = self.attr("_Scorewell__generate_unitxt_metric")(
       "metric_name"_a = zcore::truthy(alias) ? alias : py::object(self.attr(ZN_STR("metric_name"))),
       "metric_prefix"_a = self.attr(ZN_STR("metric_prefix")));
+  skip_confidence_intervals(unitxt_metric);
 
   const bool run_with_lock =
       zcore::contains(self.attr(ZN_STR("METRIC_METHODS_WITH_LOCKS")), self.attr(ZN_STR("metric_method"))) ||
