@@ -46,7 +46,8 @@ CONFIG = GenAIConfiguration(
 
 
 def emit(**fields):
-    print(json.dumps(fields), flush=True)
+    load = [round(x, 2) for x in os.getloadavg()]
+    print(json.dumps({**fields, "load": load}), flush=True)
 
 
 def records(count):
