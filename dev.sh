@@ -30,23 +30,50 @@ find_python() {
   exit 1
 }
 
+# What each command installs besides the core dependencies, the stand-ins and the tools of
+# the native build: extras of pyproject.toml. Add an extra here when a command needs it; one
+# that pyproject.toml does not define (yet) is skipped. The main job, `evaluate`, gets what
+# the example run uses (its config picks the sentence-embedding methods) and nothing that
+# only tests or optional features need.
+extras_for() {
+  case "$1" in
+    evaluate) echo "embeddings" ;;
+    bench) echo "embeddings risk" ;;
+    test | sanitize) echo "test embeddings risk parquet" ;;
+    lint) echo "test" ;;
+    *) echo "" ;;
+  esac
+}
+
+# ensure_venv <command>: the virtual environment with what <command> needs. Each part (the
+# core, each extra) keeps a stamp of the dependency files it was installed from, so a
+# command installs only what is missing or out of date.
 ensure_venv() {
   if [ ! -x "$py" ]; then
     log "creating virtual environment in .venv"
     "$(find_python)" -m venv "$venv"
   fi
-  local stamp="$venv/.deps-stamp" want
+  local want part
   want="$(cat pyproject.toml standins/pyproject.toml | sha256sum | cut -d' ' -f1)"
-  if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-    log "installing dependencies"
-    local reqs
-    reqs="$("$py" - <<'PY'
+  local -a parts=(core) missing=()
+  read -r -a extras <<<"$(extras_for "$1")"
+  parts+=("${extras[@]}")
+  for part in "${parts[@]}"; do
+    [ "$(cat "$venv/.deps-$part" 2>/dev/null)" = "$want" ] || missing+=("$part")
+  done
+  [ ${#missing[@]} -eq 0 ] && return
+  log "installing dependencies (${missing[*]})"
+  local reqs
+  reqs="$("$py" - "${extras[@]}" <<'PY'
+import sys
 import tomllib
+
 with open("pyproject.toml", "rb") as fh:
     project = tomllib.load(fh)
 deps = list(project["project"]["dependencies"])
-extras = project["project"]["optional-dependencies"]
-deps += extras["test"] + extras["embeddings"] + extras["risk"]
+defined = project["project"].get("optional-dependencies", {})
+for extra in sys.argv[1:]:
+    deps += defined.get(extra, [])
 deps += project["build-system"]["requires"]
 with open("standins/pyproject.toml", "rb") as fh:
     deps += tomllib.load(fh)["build-system"]["requires"]
@@ -54,11 +81,12 @@ deps += ["cmake>=3.26", "ninja"]
 print("\n".join(deps))
 PY
 )"
-    local -a packages
-    mapfile -t packages <<<"$reqs"
-    # Some package mirrors print a warning per missing local index; keep the rest.
-    "$py" -m pip install --quiet --disable-pip-version-check "${packages[@]}" \
-      2> >(grep -v '^WARNING: Location' >&2)
+  local -a packages
+  mapfile -t packages <<<"$reqs"
+  # Some package mirrors print a warning per missing local index; keep the rest.
+  "$py" -m pip install --quiet --disable-pip-version-check "${packages[@]}" \
+    2> >(grep -v '^WARNING: Location' >&2)
+  if [ "$(cat "$venv/.deps-core" 2>/dev/null)" != "$want" ]; then
     # The stand-ins for the libraries the SDK talks to (evs_sdk, zentrix_ai,
     # metrics_plugin): a distribution of their own, installed editable.
     "$py" -m pip install --quiet --disable-pip-version-check --no-deps --no-build-isolation \
@@ -68,8 +96,8 @@ PY
 import pathlib, sys, sysconfig
 pathlib.Path(sysconfig.get_paths()["purelib"], "zentrix_gov_dev.pth").write_text(sys.argv[1] + "\n")
 PY
-    echo "$want" >"$stamp"
   fi
+  for part in "${parts[@]}"; do echo "$want" >"$venv/.deps-$part"; done
 }
 
 # build <build dir> <module output root> [extra cmake args...]
@@ -87,7 +115,7 @@ build() {
 }
 
 setup() {
-  ensure_venv
+  ensure_venv "$cmd"
   build build/dev "$root/python"
 }
 
@@ -118,7 +146,7 @@ case "$cmd" in
     done
     ;;
   sanitize)
-    ensure_venv
+    ensure_venv sanitize
     overlay="$root/build/asan/python"
     mkdir -p "$overlay"
     cp -r python/zentrix_gov "$overlay/"
@@ -131,7 +159,7 @@ case "$cmd" in
       PYTHONMALLOC=malloc "$py" -m pytest -p no:cacheprovider "$@"
     ;;
   lint)
-    ensure_venv
+    ensure_venv lint
     "$venv/bin/ruff" check python standins tests bench tools
     "$venv/bin/ruff" format --check python standins tests bench tools
     "$py" tools/check_idioms.py
@@ -139,7 +167,12 @@ case "$cmd" in
       "$py" -m pip install --quiet clang-format clang-tidy 2> >(grep -v '^WARNING: Location' >&2)
     "$venv/bin/clang-format" --dry-run --Werror src/*/*.cpp src/*/*.hpp tests/native/*.cpp
     build build/dev "$root/python"
-    "$venv/bin/clang-tidy" -p build/dev --quiet --warnings-as-errors='*' src/*/*.cpp tests/native/*.cpp
+    # clang-tidy reads each source on its own: a compilation database without unity files
+    # or precompiled headers (configured only, never built).
+    "$venv/bin/cmake" -S . -B build/lint -G Ninja -DPython_EXECUTABLE="$py" \
+      -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" -DZENTRIX_OUTPUT_ROOT="$root/build/lint/python" \
+      -DZENTRIX_UNITY=OFF -DZENTRIX_PCH=OFF >/dev/null
+    "$venv/bin/clang-tidy" -p build/lint --quiet --warnings-as-errors='*' src/*/*.cpp tests/native/*.cpp
     ;;
   *)
     echo "usage: ./dev.sh {evaluate|test|bench|sanitize|lint|build} [ARGS...]" >&2
