@@ -45,38 +45,23 @@ extras_for() {
   esac
 }
 
-deps_hash() {
-  cat pyproject.toml standins/pyproject.toml | sha256sum | cut -d' ' -f1
-}
-
-# The parts (core, then extras) that <command> needs and the virtual environment lacks
-# or holds from other dependency files: each part keeps a stamp of the files it was
-# installed from.
-missing_parts() {
-  local want part
-  want="$(deps_hash)"
-  for part in core $(extras_for "$1"); do
-    [ "$(cat "$venv/.deps-$part" 2>/dev/null)" = "$want" ] || echo "$part"
-  done
-}
-
-make_venv() {
+# ensure_venv <command>: the virtual environment with what <command> needs. Each part (the
+# core, each extra) keeps a stamp of the dependency files it was installed from, so a
+# command installs only what is missing or out of date.
+ensure_venv() {
   if [ ! -x "$py" ]; then
     log "creating virtual environment in .venv"
     "$(find_python)" -m venv "$venv"
   fi
-}
-
-# ensure_venv <command>: the virtual environment with what <command> needs, installing
-# only the parts that are missing or out of date.
-ensure_venv() {
-  make_venv
   local want part
-  want="$(deps_hash)"
-  local -a missing extras
-  mapfile -t missing < <(missing_parts "$1")
-  [ ${#missing[@]} -eq 0 ] && return
+  want="$(cat pyproject.toml standins/pyproject.toml | sha256sum | cut -d' ' -f1)"
+  local -a parts=(core) missing=()
   read -r -a extras <<<"$(extras_for "$1")"
+  parts+=("${extras[@]}")
+  for part in "${parts[@]}"; do
+    [ "$(cat "$venv/.deps-$part" 2>/dev/null)" = "$want" ] || missing+=("$part")
+  done
+  [ ${#missing[@]} -eq 0 ] && return
   log "installing dependencies (${missing[*]})"
   local reqs
   reqs="$("$py" - "${extras[@]}" <<'PY'
@@ -112,7 +97,7 @@ import pathlib, sys, sysconfig
 pathlib.Path(sysconfig.get_paths()["purelib"], "zentrix_gov_dev.pth").write_text(sys.argv[1] + "\n")
 PY
   fi
-  for part in core "${extras[@]}"; do echo "$want" >"$venv/.deps-$part"; done
+  for part in "${parts[@]}"; do echo "$want" >"$venv/.deps-$part"; done
 }
 
 # build <build dir> <module output root> [extra cmake args...]
@@ -129,27 +114,9 @@ build() {
   "$venv/bin/cmake" --build "$dir" -- --quiet
 }
 
-# What the native build itself needs.
-install_build_tools() {
-  "$py" -m pip install --quiet --disable-pip-version-check "pybind11>=2.12" "cmake>=3.26" ninja \
-    2> >(grep -v '^WARNING: Location' >&2)
-}
-
-# Installs what the command needs and builds the modules. When dependencies are missing, the
-# native build starts as soon as its own tools are in and compiles while the rest installs.
 setup() {
-  if [ -z "$(missing_parts "$cmd")" ]; then
-    build build/dev "$root/python"
-    return
-  fi
-  make_venv
-  install_build_tools
-  build build/dev "$root/python" &
-  local builder=$!
-  trap 'kill "$builder" 2>/dev/null || true' EXIT
   ensure_venv "$cmd"
-  wait "$builder"
-  trap - EXIT
+  build build/dev "$root/python"
 }
 
 cmd="${1:-evaluate}"
