@@ -83,8 +83,10 @@ PY
 )"
   local -a packages
   mapfile -t packages <<<"$reqs"
+  # --no-compile: byte code is written when a module is first imported, for the modules a
+  # run uses, instead of for every file of every package (torch alone has thousands).
   # Some package mirrors print a warning per missing local index; keep the rest.
-  "$py" -m pip install --quiet --disable-pip-version-check "${packages[@]}" \
+  "$py" -m pip install --quiet --disable-pip-version-check --no-compile "${packages[@]}" \
     2> >(grep -v '^WARNING: Location' >&2)
   if [ "$(cat "$venv/.deps-core" 2>/dev/null)" != "$want" ]; then
     # The stand-ins for the libraries the SDK talks to (evs_sdk, zentrix_ai,
