@@ -1,6 +1,7 @@
 #include "core/records.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "core/pyhelpers.hpp"
@@ -11,7 +12,7 @@ namespace {
 
 // What a field of RecordMetricResult accepts without validation: the values
 // validation stores unchanged (containers are copied, as validation does).
-enum class Kind {
+enum class Kind : std::uint8_t {
   kText,          // str
   kTextOrNone,    // str | None
   kNumber,        // float | int | None
@@ -48,7 +49,7 @@ constexpr Rule kRecordFields[] = {
     {"errors", Kind::kErrors},
 };
 
-enum class Copy { kShare, kList, kDict };
+enum class Copy : std::uint8_t { kShare, kList, kDict };
 
 struct Field {
   py::handle name;  // interned
@@ -280,10 +281,11 @@ py::object RecordBatch::make(const py::dict& fields) {
   if (!fields_set) throw py::error_already_set();
   for (const Field& field : described.fields) {
     py::object value = dict_get(checked, field.name, py::object());
+    py::object common = value ? py::object() : dict_get(shared_validated_, field.name, py::object());
     if (value) {
       add_to_set(fields_set, field.name);
-    } else if ((value = dict_get(shared_validated_, field.name, py::object()))) {
-      value = stored(value);
+    } else if (common) {
+      value = stored(common);
       add_to_set(fields_set, field.name);
     } else if (field.required) {
       return validated(fields);
