@@ -42,7 +42,8 @@ OPTIONS = [
 
 
 def emit(case: str, **figures: Any) -> None:
-    print(json.dumps({"case": case, **figures}), flush=True)
+    load = [round(x, 2) for x in os.getloadavg()]
+    print(json.dumps({"case": case, **figures, "load": load}), flush=True)
 
 
 def records(count: int = RECORDS) -> pd.DataFrame:

@@ -7,6 +7,7 @@ both forms share. Prints one line of JSON.
 
 import asyncio
 import json
+import os
 import statistics
 import time
 
@@ -78,6 +79,7 @@ def main():
                 "sync_call_ms": round(full_sync * 1e3, 2),
                 "async_call_ms": round(full_async * 1e3, 2),
                 "table_preparation_ms": round(base_sync * 1e3, 2),
+                "load": [round(x, 2) for x in os.getloadavg()],
             }
         )
     )

@@ -6,6 +6,7 @@ Prints one JSON line per case with median seconds and the speed-up.
 
 import argparse
 import json
+import os
 import random
 import statistics
 import sys
@@ -69,6 +70,7 @@ def main(argv=None):
             "native_s": round(native, 5),
             "json_dumps_s": round(python, 5),
             "speedup": round(python / native, 2),
+            "load": [round(x, 2) for x in os.getloadavg()],
         }
         print(json.dumps(line), flush=True)
 

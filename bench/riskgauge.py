@@ -9,6 +9,7 @@ import argparse
 import contextlib
 import io
 import json
+import os
 import statistics
 import sys
 import tempfile
@@ -29,7 +30,8 @@ def instant_model(prompts):
 
 
 def emit(**fields):
-    print(json.dumps(fields), flush=True)
+    load = [round(x, 2) for x in os.getloadavg()]
+    print(json.dumps({**fields, "load": load}), flush=True)
 
 
 def plugin_throughput(repeat):

@@ -167,6 +167,13 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
           py::reinterpret_borrow<py::object>(fast_item(items, 1))};
 }
 
+py::object loaded_module(const char* name) {
+  PyObject* module = PyImport_GetModule(py::str(name).ptr());  // new reference, or null
+  if (module != nullptr) return py::reinterpret_steal<py::object>(module);
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return py::none();
+}
+
 bool is_instance(py::handle value, py::handle type) {
   const int result = PyObject_IsInstance(value.ptr(), type.ptr());
   if (result < 0) throw py::error_already_set();

@@ -121,6 +121,10 @@ py::handle fast_item(py::handle sequence, Py_ssize_t index);
 // `a, b = value` as Python unpacks it, with Python's errors.
 std::pair<py::object, py::object> unpack_pair(py::handle value);
 
+// The module `name` when it has been imported already, else None; never
+// imports anything.
+py::object loaded_module(const char* name);
+
 // isinstance(value, type), propagating errors.
 bool is_instance(py::handle value, py::handle type);
 

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/records.hpp"
 #include "critwise/critwise.hpp"
 
 using namespace pybind11::literals;
@@ -45,7 +46,7 @@ py::object or_none(py::object value) {
 }
 
 bool generation_failed(const py::object& metadata) {
-  return zcore::truthy(metadata.attr(ZN_STR("get"))(py::str("generation_failed")));
+  return zcore::truthy(metadata.attr(ZN_STR("get"))(ZN_STR("generation_failed")));
 }
 
 // The record error of a verdict the judge library could not read: an answer
@@ -117,8 +118,9 @@ py::object post_process(const py::object& self, const py::object& results, const
   identity["method"] = self.attr(ZN_STR("metric_method"));
   identity["group"] = self.attr(ZN_STR("metric_group"));
   identity["provider"] = scope().get("EvaluationProvider").attr(ZN_STR("UNITXT")).attr(ZN_STR("value"));
-  py::object thresholds = self.attr(ZN_STR("thresholds"));
-  py::object record_type = scope().get("RecordMetricResult");
+  identity["thresholds"] = self.attr(ZN_STR("thresholds"));
+  const zcore::GcPause pause;
+  zcore::RecordBatch batch(scope().get("RecordMetricResult"), identity);
 
   py::list record_ids = data[self.attr(ZN_STR("record_id_field"))].attr(ZN_STR("tolist"))();
   py::list timestamps = data[self.attr(ZN_STR("record_timestamp_field"))].attr(ZN_STR("tolist"))();
@@ -131,17 +133,16 @@ py::object post_process(const py::object& self, const py::object& results, const
     if (row >= rows) break;
     py::object metadata = verdict.attr(ZN_STR("metadata"));
     if (counter) {
-      input_tokens = counter->count(metadata[py::str("prompt")]);
-      output_tokens = counter->count(metadata[py::str("unparsed_response")]);
+      input_tokens = counter->count(metadata[ZN_STR("prompt")]);
+      output_tokens = counter->count(metadata[ZN_STR("unparsed_response")]);
     }
     py::object selected = verdict.attr(ZN_STR("selected_option"));
     py::object explanation = verdict.attr(ZN_STR("explanation"));
     py::object feedback = verdict.attr(ZN_STR("feedback"));
 
-    py::dict fields(identity.attr(ZN_STR("copy"))());
-    fields["record_id"] = record_ids[row];
-    fields["record_timestamp"] = timestamps[row];
-    fields["thresholds"] = thresholds;
+    py::dict fields;
+    fields[ZN_STR("record_id")] = record_ids[row];
+    fields[ZN_STR("record_timestamp")] = timestamps[row];
     py::object shown_feedback = py::none();
     if (generation_failed(metadata)) {
       auto [code, error] = unparsed_error(metadata);
@@ -154,19 +155,19 @@ py::object post_process(const py::object& self, const py::object& results, const
       }
       py::list errors;
       errors.append(error);
-      fields["errors"] = errors;
+      fields[ZN_STR("errors")] = errors;
     } else {
-      fields["value"] = zcore::dict_get(score_map, selected, py::none());
-      fields["label"] = selected;
-      fields["explanation"] = explanation;
+      fields[ZN_STR("value")] = zcore::dict_get(score_map, selected, py::none());
+      fields[ZN_STR("label")] = selected;
+      fields[ZN_STR("explanation")] = explanation;
       shown_feedback = or_none(feedback);
     }
     py::dict additional_info;
-    additional_info["feedback"] = shown_feedback;
-    additional_info["input_tokens"] = or_none(input_tokens);
-    additional_info["output_tokens"] = or_none(output_tokens);
-    fields["additional_info"] = additional_info;
-    record_results.append(zcore::call_kw(record_type, fields));
+    additional_info[ZN_STR("feedback")] = shown_feedback;
+    additional_info[ZN_STR("input_tokens")] = or_none(input_tokens);
+    additional_info[ZN_STR("output_tokens")] = or_none(output_tokens);
+    fields[ZN_STR("additional_info")] = additional_info;
+    record_results.append(batch.make(fields));
     ++row;
   }
 

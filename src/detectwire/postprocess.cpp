@@ -2,6 +2,7 @@
 #include <string>
 
 #include "core/metric_errors.hpp"
+#include "core/records.hpp"
 #include "detectwire/detectwire.hpp"
 
 namespace detectwire {
@@ -32,14 +33,14 @@ struct ResultFields {
                                                          : metric_name;
   }
 
-  py::dict record(const py::handle& record_id) const {
+  // The fields every record result of the call shares.
+  py::dict shared() const {
     py::dict fields;
     fields["name"] = record_name;
     fields["display_name"] = display_name;
     fields["method"] = method;
     fields["provider"] = provider;
     fields["group"] = group;
-    fields["record_id"] = record_id;
     fields["thresholds"] = thresholds;
     return fields;
   }
@@ -50,7 +51,7 @@ struct ResultFields {
 py::object record_value(const py::object& detections, bool accuracy) {
   py::object best;
   for (py::handle detection : detections) {
-    py::object score = detection[py::str("score")];
+    py::object score = detection[ZN_STR("score")];
     if (!best || score > best) best = score;
   }
   if (!best) return py::int_(accuracy ? 1 : 0);
@@ -70,38 +71,43 @@ py::object post_process(const py::object& self, const py::list& results, const p
   const bool with_evidences =
       in_table("EVIDENCES", fields.metric_name) ||
       (in_table("RAG_EVIDENCE_METRICS", fields.metric_name) && in_table("RAG_SMALL_MODELS", fields.method));
-  py::object record_result = scope().get("RecordMetricResult");
   py::object error_record = scope().get("Error");
+  // Looked up once per call: a subclass or a patch in place before the call counts.
+  py::object additional_info;
+  if (with_evidences) additional_info = self.attr("_Detectwire__get_additional_info");
 
+  const zcore::GcPause pause;
+  zcore::RecordBatch batch(scope().get("RecordMetricResult"), fields.shared());
   py::list record_results;
   py::list values;
   py::list errors;
   const std::size_t count = std::min(py::len(results), py::len(record_ids));
   for (std::size_t i = 0; i < count; ++i) {
     py::object response = results[i];
-    py::dict record = fields.record(record_ids[i]);
+    py::dict record;
+    record[ZN_STR("record_id")] = record_ids[i];
     if (zcore::contains(response, ZN_STR("error"))) {
-      py::object error = response[py::str("error")];
+      py::object error = response[ZN_STR("error")];
       const auto copy = [&] {
         return error_record("code"_a = error.attr(ZN_STR("code")),
                             "message_en"_a = py::str(error.attr(ZN_STR("message_en"))));
       };
       py::list record_errors;
       record_errors.append(copy());
-      record["value"] = py::none();
-      record["errors"] = record_errors;
-      record_results.append(zcore::call_kw(record_result, record));
+      record[ZN_STR("value")] = py::none();
+      record[ZN_STR("errors")] = record_errors;
+      record_results.append(batch.make(record));
       errors.append(copy());
       continue;
     }
-    py::object detections = response[py::str("detections")];
+    py::object detections = response[ZN_STR("detections")];
     py::object value = record_value(detections, accuracy);
-    record["value"] = value;
+    record[ZN_STR("value")] = value;
     if (with_evidences) {
-      py::object evidences = self.attr("_Detectwire__get_additional_info")(detections);
-      if (zcore::truthy(evidences)) record["evidences"] = evidences;
+      py::object evidences = additional_info(detections);
+      if (zcore::truthy(evidences)) record[ZN_STR("evidences")] = evidences;
     }
-    record_results.append(zcore::call_kw(record_result, record));
+    record_results.append(batch.make(record));
     values.append(value);
   }
 
@@ -135,12 +141,14 @@ py::object post_process(const py::object& self, const py::list& results, const p
 py::list get_additional_info(const py::object& self, const py::object& results) {
   py::list evidences;
   if (in_table("RAG_EVIDENCE_METRICS", self.attr(ZN_STR("metric_name")))) {
-    for (py::handle detection : results) evidences.append(detection[py::str("evidence")][py::int_(0)]);
+    for (py::handle detection : results) evidences.append(detection[ZN_STR("evidence")][py::int_(0)]);
     return evidences;
   }
   for (py::handle detection : results) {
     py::dict evidence;
-    for (const char* key : {"text", "score", "start", "end"}) evidence[key] = detection[py::str(key)];
+    for (py::handle key : {ZN_STR("text"), ZN_STR("score"), ZN_STR("start"), ZN_STR("end")}) {
+      evidence[key] = detection[key];
+    }
     evidences.append(evidence);
   }
   return evidences;

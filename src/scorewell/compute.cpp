@@ -7,6 +7,7 @@
 #include "core/frames.hpp"
 #include "core/judge_support.hpp"
 #include "core/metric_errors.hpp"
+#include "core/records.hpp"
 #include "scorewell/scorewell.hpp"
 
 using namespace pybind11::literals;
@@ -66,6 +67,21 @@ py::list metric_records(const py::object& data) {
   return records;
 }
 
+// unitxt estimates confidence intervals for every metric by resampling its
+// scores; results carry the record scores and the provider's own mean, never
+// those intervals. The catalog's methods are configured without them; a
+// judge, built per evaluation, is told here. Anything that is no unitxt
+// metric (a stand-in) is left as it is.
+void skip_confidence_intervals(const py::object& metric) {
+  if (PyUnicode_Check(metric.ptr())) return;
+  py::object metrics = zcore::loaded_module("unitxt.metrics");
+  if (metrics.is_none() ||
+      !zcore::is_instance(metric, metrics.attr(ZN_STR("MetricWithConfidenceInterval")))) {
+    return;
+  }
+  metric.attr(ZN_STR("set_confidence_interval_calculation"))(false);
+}
+
 }  // namespace
 
 py::object evaluate(const py::object& self, const py::object& data) {
@@ -120,6 +136,7 @@ py::object compute_metric(const py::object& self, const py::object& data) {
   py::object unitxt_metric = self.attr("_Scorewell__generate_unitxt_metric")(
       "metric_name"_a = zcore::truthy(alias) ? alias : py::object(self.attr(ZN_STR("metric_name"))),
       "metric_prefix"_a = self.attr(ZN_STR("metric_prefix")));
+  skip_confidence_intervals(unitxt_metric);
 
   const bool run_with_lock =
       zcore::contains(self.attr(ZN_STR("METRIC_METHODS_WITH_LOCKS")), self.attr(ZN_STR("metric_method"))) ||
@@ -183,7 +200,10 @@ py::object post_process(const py::object& self, const py::object& result) {
   identity["group"] = self.attr(ZN_STR("metric_group"));
   identity["provider"] = scope().get("EvaluationProvider").attr(ZN_STR("UNITXT")).attr(ZN_STR("value"));
   py::object thresholds = self.attr(ZN_STR("thresholds"));
-  py::object record_type = scope().get("RecordMetricResult");
+  py::dict shared = zcore::dict_copy(identity);
+  shared["thresholds"] = thresholds;
+  const zcore::GcPause pause;
+  zcore::RecordBatch batch(scope().get("RecordMetricResult"), shared);
 
   py::list scores = result[metric_name].attr(ZN_STR("tolist"))();
   py::list record_ids = result[py::str("record_id")].attr(ZN_STR("tolist"))();
@@ -197,18 +217,17 @@ py::object post_process(const py::object& self, const py::object& result) {
   py::dict lost;
   py::float_ zero(0.0);
   for (size_t i = 0; i < scores.size(); ++i) {
-    py::dict fields(identity.attr(ZN_STR("copy"))());
-    fields["record_id"] = record_ids[i];
-    fields["thresholds"] = thresholds;
+    py::dict fields;
+    fields[ZN_STR("record_id")] = record_ids[i];
     py::object error = with_errors ? py::object(judge_errors[i]) : py::none();
     if (!error.is_none()) {
       py::list errors;
       errors.append(error);
-      fields["value"] = py::none();
-      fields["errors"] = errors;
+      fields[ZN_STR("value")] = py::none();
+      fields[ZN_STR("errors")] = errors;
       py::object code = error.attr(ZN_STR("code"));
       lost[code] = py::int_(zcore::dict_get(lost, code, py::int_(0)).cast<long long>() + 1);
-      record_level_metrics.append(zcore::call_kw(record_type, fields));
+      record_level_metrics.append(batch.make(fields));
       continue;
     }
     py::object score = plain_number(scores[i]);
@@ -220,13 +239,13 @@ py::object post_process(const py::object& self, const py::object& result) {
       if (positive == 0) score = zero;
     }
     py::object value = zcore::round_to(score, 4);
-    fields["value"] = value;
-    record_level_metrics.append(zcore::call_kw(record_type, fields));
+    fields[ZN_STR("value")] = value;
+    record_level_metrics.append(batch.make(fields));
     values.append(value);
   }
 
   py::object builtins = py::module_::import("builtins");
-  py::dict fields(identity.attr(ZN_STR("copy"))());
+  py::dict fields = zcore::dict_copy(identity);
   fields["total_records"] = scores.size();
   fields["record_level_metrics"] = record_level_metrics;
   fields["thresholds"] = thresholds;

