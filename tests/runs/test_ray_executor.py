@@ -108,10 +108,10 @@ def test_units_of_a_killed_worker_are_run_again_and_stored_once(cluster, tmp_pat
     assert exported(run, tmp_path) == exported(local, tmp_path)
     with RunStore(store) as reader:
         units = reader.units(run.id)
-    # Every record once per metric; the units the dead worker held took a second attempt.
+    # Every record once per metric; the units the dead worker held were sent again.
     assert len({(unit.metric, unit.chunk) for unit in units}) == len(units) == 2 * 12
     assert sum(unit.records for unit in units) == 2 * 60
-    assert max(unit.attempts for unit in units) == 2
+    assert max(unit.attempts for unit in units) >= 2
 
 
 def test_an_interrupted_driver_resumes_to_the_export_of_a_local_run(

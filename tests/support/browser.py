@@ -61,7 +61,9 @@ def headless_chromium(width: int = 1280, height: int = 1000) -> Iterator[Any]:
     options.binary_location = browser
     for flag in (*OFFLINE_FLAGS, f"--window-size={width},{height}"):
         options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service(driver_path), options=options)
+    # The browser is no code of ours: keep the sanitizer build's preloaded runtimes out of it.
+    environment = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    driver = webdriver.Chrome(service=Service(driver_path, env=environment), options=options)
     try:
         yield driver
     finally:

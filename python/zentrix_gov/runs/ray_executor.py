@@ -46,6 +46,9 @@ DEFAULT_RESOURCES: dict[str, Any] = {"num_cpus": 1}
 RESOURCE_OPTIONS = ("num_cpus", "num_gpus", "memory", "resources", "accelerator_type")
 # How often a unit is sent before the run gives up on it (its workers kept dying).
 DEFAULT_ATTEMPTS = 3
+# How long a unit waits, in seconds, for a worker Ray is restarting before that counts as
+# one of its attempts.
+DEFAULT_RESTART_WAIT = 60.0
 
 
 class RayUnavailable(RunError):
@@ -105,6 +108,7 @@ class RayExecutor(LocalExecutor):
         address: str | None = None,
         resources: Mapping[str, Mapping[str, Any]] | None = None,
         attempts: int = DEFAULT_ATTEMPTS,
+        restart_wait: float = DEFAULT_RESTART_WAIT,
         setup: Callable[[], Any] | None = None,
         note: Callable[[str], None] | None = None,
     ):
@@ -120,6 +124,7 @@ class RayExecutor(LocalExecutor):
         self.resources = {name: dict(options) for name, options in (resources or {}).items()}
         check_resources(self.resources)
         self.attempts = attempts
+        self.restart_wait = restart_wait
         self.setup = setup
         self.note = note
         self.startup_seconds: float | None = None  # connecting and starting the workers
@@ -221,14 +226,18 @@ class RayExecutor(LocalExecutor):
     # ------------------------------------------------------------------ units
 
     async def evaluate_unit(self, job: RunJob, work: UnitWork) -> tuple[UnitOutcome, int]:
-        from ray.exceptions import RayActorError
+        from ray.exceptions import ActorUnavailableError, RayActorError
 
         name = work.metric.name
         pool = self._pools[name]
         records = self._records(work)
         lost: Exception | None = None
-        for attempt in range(1, self.attempts + 1):
+        sent = deaths = 0
+        waited, pause = 0.0, 0.125
+        while deaths < self.attempts:
             index = await pool.take()
+            sent += 1
+            restarting = False
             try:
                 reply = await pool.actors[index].run_unit.remote(
                     name,
@@ -239,14 +248,26 @@ class RayExecutor(LocalExecutor):
                     work.skipped,
                     work.skip_reason,
                 )
+            except ActorUnavailableError as exc:
+                # The worker is being restarted (one that loads a model takes a while): wait
+                # for it, up to restart_wait, rather than spend the unit's attempts on it.
+                lost = exc
+                restarting = waited < self.restart_wait
+                deaths += not restarting
+                continue
             except RayActorError as exc:  # the worker died, or could not be reached
                 lost = exc
+                deaths += 1
                 continue
             finally:
                 pool.give_back(index)
+                if restarting:
+                    pause = min(pause * 2, 2.0, self.restart_wait - waited)
+                    waited += pause
+                    await asyncio.sleep(pause)
             pool.pids[index] = reply.pid  # a restarted worker has a new one
             reply.raise_failure(name, work.chunk)
-            return reply.outcome, attempt
+            return reply.outcome, sent
         raise UnitFailed(
             name,
             work.chunk,
