@@ -8,13 +8,13 @@ from __future__ import annotations
 
 import csv
 import json
-import os
 import resource
 import subprocess
 import sys
 
 import pytest
 
+from tests.support.sanitizer import SANITIZED
 from zentrix_gov.cli import main
 from zentrix_gov.cli.parser import build_parser
 from zentrix_gov.metrics import load_criteria
@@ -196,13 +196,12 @@ class TestBounds:
 
         # AddressSanitizer reserves terabytes of address space for its shadow memory: under
         # the sanitizer build the refusal is checked without the limit.
-        sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
 
         done = subprocess.run(
             [sys.executable, "-m", "zentrix_gov", "evaluate", RECORDS, "-c", COLUMNS,
              "--criteria", bomb],
             capture_output=True, text=True, env=clean_env(), cwd=ROOT, timeout=60,
-            preexec_fn=None if sanitized else limit_memory,
+            preexec_fn=None if SANITIZED else limit_memory,
         )  # fmt: skip
         assert done.returncode == 2, done.stderr[-2000:]
         assert done.stderr == (

@@ -25,11 +25,17 @@ from tests.cli.test_cli_runs import comparable
 from tests.plugin_services import client_for
 from tests.runs.test_runs_api import CONFIG, exported, records, write
 from tests.support.local_services import TEST_TOKEN
+from tests.support.sanitizer import SANITIZED
 from zentrix_gov import runs
 from zentrix_gov.cli import main
 from zentrix_gov.local.server import DetectionServer
 from zentrix_gov.runs.store import RunStore
 
+if SANITIZED:
+    # Ray's own processes, given the preloaded runtime, stop on findings in Ray's code (a
+    # use-after-free in its process-title set-up) and the cluster may never start. The
+    # units these tests send run the same code as the local executor's, tested there.
+    pytest.skip("Ray's processes do not run under AddressSanitizer", allow_module_level=True)
 ray = pytest.importorskip("ray")
 from zentrix_gov.runs.ray_executor import (  # noqa: E402 - needs Ray
     RayExecutor,
