@@ -16,8 +16,10 @@ be in flight at once, so an interruption costs at most ``max_concurrency`` units
 
 Faults: Ray restarts a worker whose process died (``max_restarts``), building its state
 anew; the units it had in flight come back to the driver as lost and are sent again (to
-any worker of the pool), up to ``attempts`` times in all. A unit is committed once, from
-the one reply the driver received for it; the store records how many attempts it took.
+any worker of the pool) until ``attempts`` workers were lost under them. A worker Ray is
+still restarting is waited for, up to ``restart_wait`` seconds, before it counts as lost.
+A unit is committed once, from the one reply the driver received for it; the store records
+how many times it was sent.
 """
 
 from __future__ import annotations
@@ -44,10 +46,10 @@ if TYPE_CHECKING:
 DEFAULT_RESOURCES: dict[str, Any] = {"num_cpus": 1}
 # The Ray actor options a metric's resources may set.
 RESOURCE_OPTIONS = ("num_cpus", "num_gpus", "memory", "resources", "accelerator_type")
-# How often a unit is sent before the run gives up on it (its workers kept dying).
+# How many of its workers a unit may lose (they died under it) before the run gives up.
 DEFAULT_ATTEMPTS = 3
-# How long a unit waits, in seconds, for a worker Ray is restarting before that counts as
-# one of its attempts.
+# How long, in seconds, a unit waits in all for workers Ray is restarting before each such
+# worker counts as lost.
 DEFAULT_RESTART_WAIT = 60.0
 
 
