@@ -23,8 +23,7 @@ which is ``./inference_engine_cache`` in the current directory unless configured
 cache point it at the user's cache folder.
 """
 
-import importlib
-from typing import Any
+from zentrix_gov.utils.lazy_exports import lazy_exports
 
 _MODULES = {
     "MLPInferenceEngineGeneration": "platform",
@@ -44,8 +43,6 @@ _MODULES = {
 __all__ = sorted(_MODULES)
 
 
-def __getattr__(name: str) -> Any:
-    module = _MODULES.get(name)
-    if module is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    return getattr(importlib.import_module(f"{__name__}.{module}"), name)
+__getattr__ = lazy_exports(
+    __name__, {name: f"{__name__}.{module}" for name, module in _MODULES.items()}
+)

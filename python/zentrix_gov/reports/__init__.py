@@ -14,7 +14,7 @@ made, never with the package.
 
 from __future__ import annotations
 
-from typing import Any
+from zentrix_gov.utils.lazy_exports import lazy_exports
 
 __all__ = ["compare_runs", "verdict", "write_comparison_report", "write_run_report"]
 
@@ -26,10 +26,4 @@ _EXPORTS = {
 }
 
 
-def __getattr__(name: str) -> Any:
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    import importlib
-
-    return getattr(importlib.import_module(module), name)
+__getattr__ = lazy_exports(__name__, _EXPORTS)

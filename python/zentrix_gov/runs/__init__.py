@@ -7,7 +7,7 @@ its work and can be resumed. See :mod:`zentrix_gov.runs.api`.
 
 from __future__ import annotations
 
-from typing import Any
+from zentrix_gov.utils.lazy_exports import lazy_exports
 
 # Records per unit when nobody says otherwise. An interruption costs at most one unit per
 # metric, and every unit pays fixed costs (an HTTP session with its connections, a pipeline
@@ -37,11 +37,5 @@ _EXPORTS = {
 }
 
 
-def __getattr__(name: str) -> Any:
-    # Loaded on first use: importing the package loads neither pandas nor the providers.
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    import importlib
-
-    return getattr(importlib.import_module(module), name)
+# Loaded on first use: importing the package loads neither pandas nor the providers.
+__getattr__ = lazy_exports(__name__, _EXPORTS)
