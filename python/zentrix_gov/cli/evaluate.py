@@ -100,12 +100,12 @@ def _evaluate(
     with _services(args, planned) as (judge, service):
         if judge is not None:
             configuration.llm_judge = judge
-        run, spec = _claim(
+        run, run_spec = _claim(
             store, resumed, args, argv, planned, configuration, source, print_, service
         )
         interrupts.note = f"resume with: {resume_command(store, run.id)}"
         try:
-            summaries = _run(store, run, spec, args, source, service, interrupts, executor)
+            summaries = _run(store, run, run_spec, args, source, service, interrupts, executor)
         except EvaluationFailed as exc:
             _failed(store, run, output, str(exc))
             raise
@@ -164,7 +164,7 @@ def _claim(
     from zentrix_gov.runs.planning import default_chunk_size
     from zentrix_gov.runs.runner import RunSpec, resume_run, start_run
 
-    spec = RunSpec(
+    run_spec = RunSpec(
         planned=list(planned),
         metrics=[entry.metric for entry in planned],
         names=[entry.name for entry in planned],
@@ -186,8 +186,8 @@ def _claim(
     )
     try:
         if resumed is not None:
-            return resume_run(store, resumed, spec, print_), spec
-        return start_run(store, spec, source, print_), spec
+            return resume_run(store, resumed, run_spec, print_), run_spec
+        return start_run(store, run_spec, source, print_), run_spec
     except (ResumeRefused, StoreError) as exc:
         raise UsageError(str(exc)) from None
 
@@ -195,7 +195,7 @@ def _claim(
 def _run(
     store: RunStore,
     run: RunRecord,
-    spec: RunSpec,
+    run_spec: RunSpec,
     args: argparse.Namespace,
     source: Any,
     service: Service,
@@ -206,12 +206,12 @@ def _run(
     from zentrix_gov.runs.errors import RunError, UnitFailed
     from zentrix_gov.runs.runner import run_units
 
-    planned = spec.planned
+    planned = run_spec.planned
     progress = UnitProgress(store, run, planned, source.records, args.quiet)
     work = run_units(
         store,
         run,
-        spec,
+        run_spec,
         source,
         planned,
         api_client=service.api_client,

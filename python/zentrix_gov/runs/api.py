@@ -174,7 +174,7 @@ async def evaluate_async(
     metric_list = [metric_from_name(m) if isinstance(m, str) else m for m in metrics]
     source, print_ = _source(records, configuration)
     planned = plan_metrics(metric_list, configuration, source.columns, source.path)
-    spec = RunSpec(
+    run_spec = RunSpec(
         metrics=[planned_metric.metric for planned_metric in planned],
         names=[planned_metric.name for planned_metric in planned],
         configuration=configuration,
@@ -184,14 +184,14 @@ async def evaluate_async(
     with RunStore(store) as run_store:
         if resume is not None:
             run = run_store.find_run(resume)
-            spec.chunk_size = run.chunk_size
-            run = resume_run(run_store, run, spec, print_)
+            run_spec.chunk_size = run.chunk_size
+            run = resume_run(run_store, run, run_spec, print_)
         else:
-            run = start_run(run_store, spec, source, print_)
+            run = start_run(run_store, run_spec, source, print_)
         await run_units(
             run_store,
             run,
-            spec,
+            run_spec,
             source,
             planned,
             api_client=api_client,

@@ -91,21 +91,21 @@ def now() -> str:
     return datetime.now().astimezone().isoformat(timespec="seconds")
 
 
-def start_run(store: RunStore, spec: RunSpec, source: Source, print_: Fingerprint) -> RunRecord:
-    """Store a new run of ``spec`` over ``source`` and claim it."""
-    model, url = spec.judge()
+def start_run(store: RunStore, run_spec: RunSpec, source: Source, print_: Fingerprint) -> RunRecord:
+    """Store a new run of ``run_spec`` over ``source`` and claim it."""
+    model, url = run_spec.judge()
     run = RunRecord(
         id=new_run_id(),
         started=now(),
         status="running",
-        command=spec.command,
-        config_hash=spec.config_hash(),
-        metrics_hash=spec.metrics_hash(),
+        command=run_spec.command,
+        config_hash=run_spec.config_hash(),
+        metrics_hash=run_spec.metrics_hash(),
         total_records=source.records,
-        chunk_size=spec.chunk_size,
-        metrics=list(spec.names),
+        chunk_size=run_spec.chunk_size,
+        metrics=list(run_spec.names),
         versions=package_versions(),
-        definition=spec.definition,
+        definition=run_spec.definition,
         input_path=print_.path,
         input_size=print_.size,
         input_hash=print_.sha256,
@@ -116,8 +116,10 @@ def start_run(store: RunStore, spec: RunSpec, source: Source, print_: Fingerprin
     return run
 
 
-def resume_run(store: RunStore, run: RunRecord, spec: RunSpec, print_: Fingerprint) -> RunRecord:
-    """Claim ``run`` again after checking that ``spec`` and the input are what it started
+def resume_run(
+    store: RunStore, run: RunRecord, run_spec: RunSpec, print_: Fingerprint
+) -> RunRecord:
+    """Claim ``run`` again after checking that ``run_spec`` and the input are what it started
     with; a difference is refused with ``ResumeRefused`` naming it."""
     differences = []
     if (print_.size, print_.sha256) != (run.input_size, run.input_hash):
@@ -126,9 +128,9 @@ def resume_run(store: RunStore, run: RunRecord, spec: RunSpec, print_: Fingerpri
             f"({run.input_size} bytes, sha256 {run.input_hash[:12] if run.input_hash else '-'}; "
             f"now {print_.size} bytes, sha256 {print_.sha256[:12]})"
         )
-    if spec.config_hash() != run.config_hash:
+    if run_spec.config_hash() != run.config_hash:
         differences.append("the configuration changed (columns, tools or judge model)")
-    if spec.metrics_hash() != run.metrics_hash or list(spec.names) != list(run.metrics):
+    if run_spec.metrics_hash() != run.metrics_hash or list(run_spec.names) != list(run.metrics):
         differences.append("the metric definitions changed (metrics, their parameters or criteria)")
     if differences:
         raise ResumeRefused(run.id, differences)
@@ -167,7 +169,7 @@ def _without_userinfo(url: str) -> str:
 async def run_units(
     store: RunStore,
     run: RunRecord,
-    spec: RunSpec,
+    run_spec: RunSpec,
     source: Source,
     planned: list[PlannedMetric],
     *,
@@ -193,8 +195,8 @@ async def run_units(
         source=source,
         chunk_size=run.chunk_size,
         metrics=planned,
-        configuration=spec.configuration,
-        evaluate=driver_evaluator(spec.configuration, api_client),
+        configuration=run_spec.configuration,
+        evaluate=driver_evaluator(run_spec.configuration, api_client),
         started=run.started,
         committed=store.committed_units(run.id),
         check=check,

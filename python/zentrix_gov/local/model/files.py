@@ -62,10 +62,10 @@ def part_files(model: ModelInfo = MODEL) -> list[Path]:
     """The part files, in the order they join."""
     files: list[Path] = []
     for package in model.part_packages:
-        spec = importlib.util.find_spec(package)
-        if spec is None or not spec.submodule_search_locations:
+        located = importlib.util.find_spec(package)
+        if located is None or not located.submodule_search_locations:
             raise ModelFileError(f"the model part {package} is not installed; {INSTALL_HINT}")
-        data = Path(next(iter(spec.submodule_search_locations))) / "data"
+        data = Path(next(iter(located.submodule_search_locations))) / "data"
         found = sorted(data.glob("part*.bin"))
         if not found:
             raise ModelFileError(f"the model part {package} holds no data files; {INSTALL_HINT}")
