@@ -24,7 +24,7 @@ def open_records(path: str, configuration: GenAIConfiguration) -> tuple[Source, 
 
     try:
         ids = UniqueIds(path, configuration.record_id_field)
-        source = open_source(path, ids)
+        source = open_source(path, ids, configuration.record_id_field)
         ids.check(source)
         if not source.records:
             raise RecordsError(f"records file {path} holds no records")

@@ -221,7 +221,8 @@ def _source(records: Any, configuration: Any) -> tuple[Source, Any]:
     if isinstance(records, str | os.PathLike):
         path = os.fspath(records)
         ids = UniqueIds(path, configuration.record_id_field)
-        source, print_ = open_source(path, ids), fingerprint(path)
+        source = open_source(path, ids, configuration.record_id_field)
+        print_ = fingerprint(path)
     else:
         from zentrix_gov.utils.python_utils import records_frame
 

@@ -4,6 +4,12 @@ CSV, JSON Lines and Parquet files are streamed: memory holds one chunk of record
 whole table. A JSON file holds one array, which is read whole. Chunk ``k`` always holds the
 records at positions ``k * size`` to ``(k + 1) * size - 1`` (positions count records in file
 order from 0), whatever the format, so a resumed run cuts the file exactly as before.
+
+The id column (when the source names one) is read as text as written in the file, whatever
+the format and however the records are cut into chunks: a JSON number keeps its literal text
+(``12345678901234567`` stays exact, ``1`` never becomes ``1.0``), a Parquet column of
+numbers becomes the numbers' text, and a missing cell stays missing (the record then gets its
+position-derived id).
 """
 
 from __future__ import annotations
@@ -14,6 +20,7 @@ import io
 import json
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
+from functools import partial
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -76,6 +83,7 @@ class Source:
     columns: tuple[str, ...]
     records: int
     frame: pd.DataFrame | None = field(default=None, compare=False, repr=False)
+    id_field: str | None = None  # the column of record ids, read as text
 
 
 def frame_source(frame: pd.DataFrame) -> tuple[Source, Fingerprint]:
@@ -90,22 +98,32 @@ def frame_source(frame: pd.DataFrame) -> tuple[Source, Fingerprint]:
     return source, Fingerprint(source.path, len(frame), digest.hexdigest())
 
 
-def open_source(path: str, inspect: Callable[[int, pd.DataFrame], None] | None = None) -> Source:
+def open_source(
+    path: str,
+    inspect: Callable[[int, pd.DataFrame], None] | None = None,
+    id_field: str | None = None,
+) -> Source:
     """Read ``path`` once to learn its columns and how many records it holds; malformed
     records are refused here, before any work starts. ``inspect(first_position, frame)``
-    sees every record on the way, a few thousand at a time."""
+    sees every record on the way, a few thousand at a time, its ids (``id_field``) as text
+    exactly as the run's chunks will hold them."""
     kind = record_format(path)
     if kind == "parquet" and inspect is None:
         parquet = _parquet_file(path)
         try:
             return Source(
-                str(path), kind, tuple(parquet.schema_arrow.names), parquet.metadata.num_rows
+                str(path),
+                kind,
+                tuple(parquet.schema_arrow.names),
+                parquet.metadata.num_rows,
+                id_field=id_field,
             )
         finally:
             parquet.close()
     seen: dict[str, None] = {}
     count = 0
-    for frame in _chunks(Source(str(path), kind, (), 0), _SCAN_CHUNK, fill_columns=False):
+    scanned = Source(str(path), kind, (), 0, id_field=id_field)
+    for frame in _chunks(scanned, _SCAN_CHUNK, fill_columns=False):
         if inspect is not None:
             inspect(count, frame)
         count += len(frame)
@@ -113,7 +131,7 @@ def open_source(path: str, inspect: Callable[[int, pd.DataFrame], None] | None =
             seen.setdefault(str(column), None)
     if kind == "csv" and not count:
         seen = {}
-    return Source(str(path), kind, tuple(seen), count)
+    return Source(str(path), kind, tuple(seen), count, id_field=id_field)
 
 
 def read_chunks(source: Source, size: int) -> Iterator[pd.DataFrame]:
@@ -128,12 +146,13 @@ def read_chunks(source: Source, size: int) -> Iterator[pd.DataFrame]:
     yield from _chunks(source, size, fill_columns=True)
 
 
-def read_records(path: str, size: int) -> Iterator[pd.DataFrame]:
+def read_records(path: str, size: int, id_field: str | None = None) -> Iterator[pd.DataFrame]:
     """The records of the file ``path`` as data frames of ``size`` records, read without a
     first pass over the file: each frame has the columns its own records have."""
     if size < 1:
         raise ValueError(f"chunk size must be at least 1, got {size}")
-    yield from _chunks(Source(str(path), record_format(path), (), 0), size, fill_columns=False)
+    source = Source(str(path), record_format(path), (), 0, id_field=id_field)
+    yield from _chunks(source, size, fill_columns=False)
 
 
 def _chunks(source: Source, size: int, fill_columns: bool) -> Iterator[pd.DataFrame]:
@@ -142,12 +161,15 @@ def _chunks(source: Source, size: int, fill_columns: bool) -> Iterator[pd.DataFr
             yield source.frame.iloc[start : start + size].reset_index(drop=True)
         return
     if source.kind == "parquet":
-        chunks = _parquet_chunks(source.path, size)
+        chunks = _parquet_chunks(source.path, size, source.id_field)
     elif source.kind == "csv":
-        chunks = _csv_chunks(source.path, size)
+        chunks = _csv_chunks(source.path, size)  # every cell is its text already
     else:
         records: Iterator[dict[str, Any]] | list[dict[str, Any]]
-        records = _json_array(source.path) if source.kind == "json" else _jsonl_records(source.path)
+        if source.kind == "json":
+            records = _json_array(source.path, source.id_field)
+        else:
+            records = _jsonl_records(source.path, source.id_field)
         columns = list(source.columns) if fill_columns else None
         chunks = _record_chunks(records, columns, size)
     yield from chunks
@@ -229,7 +251,7 @@ def _csv_chunks(path: str, size: int) -> Iterator[pd.DataFrame]:
             raise _decoding(path, exc) from None
 
 
-def _jsonl_records(path: str) -> Iterator[dict[str, Any]]:
+def _jsonl_records(path: str, id_field: str | None = None) -> Iterator[dict[str, Any]]:
     with _open_binary(path) as handle:
         for line_number, raw in enumerate(_bounded_lines(handle, path), 1):
             if not raw.strip():
@@ -254,6 +276,10 @@ def _jsonl_records(path: str) -> Iterator[dict[str, Any]]:
                     f"records file {path}, line {line_number}: {_json_kind(record)}, not a JSON "
                     "object"
                 )
+            if id_field is not None and id_field in record:
+                record[id_field] = _json_id(
+                    record[id_field], partial(_id_as_written, text, id_field)
+                )
             yield record
 
 
@@ -272,10 +298,11 @@ def _bounded_lines(handle: io.BufferedReader, path: str) -> Iterator[bytes]:
         yield line
 
 
-def _json_array(path: str) -> list[dict[str, Any]]:
+def _json_array(path: str, id_field: str | None = None) -> list[dict[str, Any]]:
     with _open_binary(path) as handle:
         try:
-            document = json.loads(handle.read().decode("utf-8-sig"))
+            text = handle.read().decode("utf-8-sig")
+            document = json.loads(text)
         except UnicodeDecodeError as exc:
             raise _decoding(path, exc) from None
         except json.JSONDecodeError as exc:
@@ -296,7 +323,41 @@ def _json_array(path: str) -> list[dict[str, Any]]:
             raise RecordsError(
                 f"records file {path}: record {position} is {_json_kind(record)}, not an object"
             )
+    if id_field is not None:
+        literal: list[Any] = []  # the document with its decimals as written, parsed if needed
+
+        def reparsed(position: int) -> Any:
+            if not literal:
+                literal.append(json.loads(text, parse_float=str))
+            return literal[0][position]
+
+        for position, record in enumerate(document):
+            if id_field in record:
+                record[id_field] = _json_id(
+                    record[id_field], lambda p=position: reparsed(p)[id_field]
+                )
     return document
+
+
+def _id_as_written(text: str, id_field: str) -> Any:
+    return json.loads(text, parse_float=str)[id_field]
+
+
+def _json_id(value: Any, as_written: Callable[[], Any]) -> str | None:
+    """A record id cell of a JSON record as its text in the file. ``as_written()`` gives the
+    cell parsed again with decimals kept as their text; it is called only for an id that is
+    a decimal number, which parsing has turned into a float."""
+    if value is None or isinstance(value, str):
+        return value
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, int):
+        return str(value)  # JSON integers parse exactly, at any size
+    if isinstance(value, float):
+        if value != value:
+            return None  # NaN: no id, as in a table
+        return str(as_written())
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
 
 def _parquet_file(path: str) -> Any:
@@ -313,14 +374,14 @@ def _parquet_file(path: str) -> Any:
         raise RecordsError(f"records file {path} is not a Parquet file: {exc}") from None
 
 
-def _parquet_chunks(path: str, size: int) -> Iterator[pd.DataFrame]:
+def _parquet_chunks(path: str, size: int, id_field: str | None = None) -> Iterator[pd.DataFrame]:
     import pandas as pd
 
     parquet = _parquet_file(path)
     try:
         pending: pd.DataFrame | None = None
         for batch in parquet.iter_batches(batch_size=size):
-            frame = batch.to_pandas()
+            frame = _id_as_text(batch, id_field).to_pandas()
             pending = frame if pending is None else pd.concat([pending, frame], ignore_index=True)
             # Row groups may end batches early: cut exactly at multiples of ``size``.
             while len(pending) >= size:
@@ -330,6 +391,31 @@ def _parquet_chunks(path: str, size: int) -> Iterator[pd.DataFrame]:
             yield pending
     finally:
         parquet.close()
+
+
+def _id_as_text(batch: Any, id_field: str | None) -> Any:
+    """The batch with its id column as text (a column of numbers with a missing cell would
+    otherwise become floats in pandas: 1 would read "1.0", and large integers would round)."""
+    import pyarrow as pa
+
+    index = batch.schema.get_field_index(id_field) if id_field is not None else -1
+    if index < 0 or pa.types.is_string(batch.schema.field(index).type):
+        return batch
+    try:
+        text = batch.column(index).cast(pa.string())
+    except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+        return batch  # lists, structs, ...: no text form; read as pandas reads them
+    batch = batch.set_column(index, id_field, text)
+    metadata = dict(batch.schema.metadata or {})
+    if b"pandas" in metadata:
+        # A file pandas wrote says which dtype each column had; the id column's is text now.
+        described = json.loads(metadata[b"pandas"])
+        for column in described.get("columns", []):
+            if column.get("name") == id_field:
+                column.update(pandas_type="unicode", numpy_type="object", metadata=None)
+        metadata[b"pandas"] = json.dumps(described).encode()
+        batch = batch.replace_schema_metadata(metadata)
+    return batch
 
 
 def _frame(records: list[dict[str, Any]], columns: list[str] | None) -> pd.DataFrame:
