@@ -144,6 +144,7 @@ def test_a_resume_with_other_inputs_is_refused_naming_the_change(
     store = tmp_path / "s.sqlite"
     first = runs.evaluate(path, ["hap"], CONFIG, store=store, api_client=api_client)
     with RunStore(store) as writer:
+        writer.claim(first.id)
         writer.finish_run(first.id, "interrupted", "now")
     metrics = ["hap"]
     configuration = CONFIG

@@ -137,6 +137,9 @@ def resume_run(
     if run.status == "complete":
         raise ResumeRefused(run.id, ["it is complete already"])
     store.claim(run.id)
+    if store.find_run(run.id).status == "complete":  # finished by its owner meanwhile
+        store.release(run.id)
+        raise ResumeRefused(run.id, ["it is complete already"])
     store.reopen_run(run.id)
     run.status = "running"
     return run
@@ -205,10 +208,12 @@ async def run_units(
     try:
         await executor.run(job, store, listener or _Silent())
     except (KeyboardInterrupt, asyncio.CancelledError):
-        store.finish_run(run.id, "interrupted", now())
+        if store.owns(run.id):
+            store.finish_run(run.id, "interrupted", now())
         raise
     except BaseException as exc:
-        store.finish_run(run.id, "failed", now(), str(exc) or type(exc).__name__)
+        if store.owns(run.id):  # only the run's owner may say how it ended
+            store.finish_run(run.id, "failed", now(), str(exc) or type(exc).__name__)
         raise
     finally:
         close = getattr(executor, "close", None)

@@ -16,6 +16,7 @@ import fcntl
 import json
 import os
 import sqlite3
+import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any
@@ -149,20 +150,29 @@ class RunStore:
             descriptor = os.open(lock_path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
         except OSError as exc:
             raise StoreError(f"cannot lock run {run_id} in {self.path}: {exc.strerror}") from None
-        try:
-            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            os.close(descriptor)
-            raise StoreError(f"run {run_id} is being written by another process") from None
+        # A reader checking whether the run is owned holds the lock for a moment: try again
+        # briefly before taking a held lock for another writer's.
+        for pause in (0.01, 0.05, None):
+            try:
+                fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if pause is None:
+                    os.close(descriptor)
+                    raise StoreError(f"run {run_id} is being written by another process") from None
+                time.sleep(pause)
         self._locks[run_id] = descriptor
 
     def release(self, run_id: str) -> None:
         descriptor = self._locks.pop(run_id, None)
         if descriptor is not None:
-            # Removed while still held: run ids are never reused, so nobody waits for it.
-            with contextlib.suppress(OSError):
-                self._lock_path(run_id).unlink()
+            # The file stays: a resumer may have opened it already, and must lock this very
+            # file, not an orphan beside a new one (a resumed run keeps its id).
             os.close(descriptor)
+
+    def owns(self, run_id: str) -> bool:
+        """Whether this store holds the run's lock (is its only writer)."""
+        return run_id in self._locks
 
     def _owned_elsewhere(self, run_id: str) -> bool:
         """Whether a live process other than this one holds the run's lock."""
@@ -232,6 +242,7 @@ class RunStore:
     def finish_run(self, run_id: str, status: str, ended: str, error: str | None = None) -> None:
         if status not in RUN_STATUSES:
             raise ValueError(f"unknown run status {status!r}")
+        self._check_owner(run_id)
         with self._transaction() as db:
             db.execute(
                 "UPDATE runs SET status = ?, ended = ?, error = ? WHERE id = ?",
