@@ -28,7 +28,7 @@ py::object options_engine(const py::object& self, const py::object& use_cache) {
 }  // namespace
 
 py::object get_judge(const py::object& self) {
-  py::object use_cache = scope().get("get_unitxt_enable_inference_cache")();
+  py::object use_cache = scope().get("get_untixt_enable_inference_cache")();
   py::object llm_judge = self.attr(ZN_STR("llm_judge"));
   if (zcore::truthy(llm_judge) &&
       zcore::truthy(zcore::attribute_or(llm_judge, "request_options", py::none()))) {

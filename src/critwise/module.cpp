@@ -74,6 +74,10 @@ PYBIND11_MODULE(critwise, m) {
           {"Error", "zentrix_gov.entities.base_classes", "Error"},
           {"MetricComputationError", "zentrix_gov.entities.errors", "MetricComputationError"},
           {"NoJudgeResultsError", "zentrix_gov.entities.errors", "NoJudgeResultsError"},
+          // Looked up at call time under the name callers patch; the corrected
+          // spelling is bound beside it.
+          {"get_untixt_enable_inference_cache", "zentrix_gov.utils.environment",
+           "get_untixt_enable_inference_cache"},
           {"get_unitxt_enable_inference_cache", "zentrix_gov.utils.environment",
            "get_unitxt_enable_inference_cache"},
           {"get_zentrix_concurrency_limit", "zentrix_gov.utils.environment", "get_zentrix_concurrency_limit"},

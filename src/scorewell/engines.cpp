@@ -17,7 +17,7 @@ py::object loads_or_empty(const py::object& text) {
 }  // namespace
 
 py::object get_ai_evaluator_inference_engine(const py::object& self) {
-  const bool use_cache = zcore::truthy(scope().get("get_unitxt_enable_inference_cache")());
+  const bool use_cache = zcore::truthy(scope().get("get_untixt_enable_inference_cache")());
   py::object llm_judge = self.attr(ZN_STR("llm_judge"));
   if (zcore::truthy(zcore::attribute_or(llm_judge, "request_options", py::none()))) {
     // A judge that asks for the SDK's own engine (answer cap, time-outs, ...). The

@@ -131,6 +131,10 @@ PYBIND11_MODULE(scorewell, m) {
              {"MetricComputationError", "zentrix_gov.entities.errors", "MetricComputationError"},
              {"Error", "zentrix_gov.entities.base_classes", "Error"},
              {"judge_answers", "zentrix_gov.utils.judge_answers", nullptr},
+             // Looked up at call time under the name callers patch; the corrected
+             // spelling is bound beside it.
+             {"get_untixt_enable_inference_cache", "zentrix_gov.utils.environment",
+              "get_untixt_enable_inference_cache"},
              {"get_unitxt_enable_inference_cache", "zentrix_gov.utils.environment",
               "get_unitxt_enable_inference_cache"},
              {"transform_str_to_list", "zentrix_gov.utils.python_utils", "transform_str_to_list"},

@@ -300,13 +300,14 @@ class TestJudge:
 
     def test_calls_in_order_and_the_cache_switch(self, provider_for, engines):
         calls = mock.Mock()
-        calls.get_unitxt_enable_inference_cache.return_value = "switch"
+        calls.get_untixt_enable_inference_cache.return_value = "switch"
         provider = provider_for()
         with (
+            # The name callers patch on the provider module.
             mock.patch.object(
                 critwise,
-                "get_unitxt_enable_inference_cache",
-                calls.get_unitxt_enable_inference_cache,
+                "get_untixt_enable_inference_cache",
+                calls.get_untixt_enable_inference_cache,
             ),
             mock.patch.object(
                 type(provider),
@@ -319,7 +320,7 @@ class TestJudge:
             calls.params.return_value = None
             self.judge_of(provider)
         assert [call[0] for call in calls.mock_calls] == [
-            "get_unitxt_enable_inference_cache",
+            "get_untixt_enable_inference_cache",
             "params",
             "engine",
             "judge",

@@ -246,7 +246,7 @@ class TestEngineKinds:
         def answer(prompts):
             return ["yes" for _ in prompts]
 
-        monkeypatch.setenv("UNITXT_ENABLE_INFERENCE_CACHE", "true")
+        monkeypatch.setattr(scorewell, "get_untixt_enable_inference_cache", lambda: True)
         model = CustomFoundationModel(scoring_fn=answer, model_id="mine", num_parallel_requests=3)
         provider = provider_with(provider_for, model)
         engine_for(provider)
@@ -346,7 +346,8 @@ class TestEngineCache:
         engines.OpenAiInferenceEngine.side_effect = lambda **kwargs: object()
         provider = provider_with(provider_for, self.openai_model(api_key="k"))
         without = engine_for(provider)
-        monkeypatch.setenv("UNITXT_ENABLE_INFERENCE_CACHE", "1")
+        # The switch as callers turn it on: the name patched on the provider module.
+        monkeypatch.setattr(scorewell, "get_untixt_enable_inference_cache", lambda: True)
         with_cache = engine_for(provider)
         assert without is not with_cache
         assert [c.kwargs["use_cache"] for c in engines.OpenAiInferenceEngine.call_args_list] == [
