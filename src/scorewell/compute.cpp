@@ -157,7 +157,8 @@ py::object compute_metric(const py::object& self, const py::object& data) {
 
   // A judge's answer that failed, was empty, unreadable or off its template's
   // scale is scored 0 by the template's post-processing: it becomes the
-  // record's error instead (column "judge_errors").
+  // record's error instead (column "judge_errors"). Only answers the pipeline
+  // kept are checked: without one, its score stands.
   const bool judged = zcore::is_text(self.attr(ZN_STR("metric_method")), "llm_as_judge");
   py::object check = judged ? scope().get("judge_answers").attr("check_template_answer") : py::object();
   py::object judge_metric = zcore::truthy(alias) ? alias : py::object(self.attr(ZN_STR("metric_name")));
@@ -171,7 +172,8 @@ py::object compute_metric(const py::object& self, const py::object& data) {
     py::object raw_key =
         py::str(zcore::to_text(zcore::dict_get(instance_score, py::str("score_name"), py::str(""))) +
                 "_judge_raw_output");
-    py::object failed = check(judge_metric, zcore::dict_get(instance_score, raw_key, py::none()));
+    if (!zcore::contains(instance_score, raw_key)) continue;
+    py::object failed = check(judge_metric, instance_score[raw_key]);
     if (!failed.is_none()) {
       judge_errors[i] =
           scope().get("Error")("code"_a = failed[py::int_(0)], "message_en"_a = failed[py::int_(1)]);

@@ -21,8 +21,9 @@ from zentrix_gov.providers.scorewell import Scorewell, UnitxtColumnMapping
 class FakePipeline:
     """Stands in for MultiStream + SequentialOperator: returns the scores it was given."""
 
-    def __init__(self, scores, delay=0.0):
+    def __init__(self, scores, delay=0.0, extra=None):
         self.scores = list(scores)
+        self.extra = list(extra) if extra is not None else [{} for _ in self.scores]
         self.delay = delay
         self.records = None
         self.steps = None
@@ -46,7 +47,8 @@ class FakePipeline:
         time.sleep(self.delay)
         with self._lock:
             self.running -= 1
-        return {"test": iter([{"score": {"instance": {"score": s}}} for s in self.scores])}
+        instances = [{"score": s, **more} for s, more in zip(self.scores, self.extra, strict=True)]
+        return {"test": iter([{"score": {"instance": instance}} for instance in instances])}
 
     def patch(self):
         return mock.patch.multiple(
@@ -205,6 +207,28 @@ class TestResults:
 
 def judge():
     return LLMJudge(model=OpenAIFoundationModel(model_id="judge"))
+
+
+@pytest.mark.parametrize(
+    ("raw", "values", "codes"),
+    [
+        (None, [0.7, 0.2], [None, None]),  # a pipeline that keeps no raw answer: its scores
+        (["7", ""], [0.7, None], [None, "EMPTY_JUDGE_ANSWER"]),  # raw answers are checked
+    ],
+)
+def test_judge_scores_stand_unless_a_raw_answer_shows_it_unusable(
+    provider_for, records, raw, values, codes
+):
+    extra = None if raw is None else [{"score_name": "s", "s_judge_raw_output": r} for r in raw]
+    provider = provider_for("answer_relevance", "llm_as_judge", llm_judge=judge())
+    with (
+        FakePipeline([0.7, 0.2], extra=extra).patch(),
+        mock.patch.object(Scorewell, "_Scorewell__generate_unitxt_metric", return_value="m"),
+    ):
+        result = provider.evaluate(records)
+    found = result.record_level_metrics
+    assert [record.value for record in found] == values
+    assert [record.errors[0].code if record.errors else None for record in found] == codes
 
 
 class TestLocks:
