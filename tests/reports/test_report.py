@@ -23,6 +23,7 @@ HOSTILE = [
     "</script><script>window.hacked = 1</script>",
     '<img src="x" onerror="window.hacked = 2">',
     "line\u2028separator\u2029and & ampersand <!-- comment",
+    "a page once split at \x00report-data\x00 inside a text",
 ]
 
 
@@ -48,7 +49,7 @@ def store(run_store):
 
 def hostile_run(store: RunStore, folder: Path):
     rows = [
-        {"id": f"r{index}", "question": f"question {index}", "answer": HOSTILE[index % 3]}
+        {"id": f"r{index}", "question": f"question {index}", "answer": HOSTILE[index % len(HOSTILE)]}
         for index in range(12)
     ]
     records = write_records(folder / "records.jsonl", rows)
@@ -59,7 +60,7 @@ def hostile_run(store: RunStore, folder: Path):
             "grounded",
             [float(index % 2) for index in range(12)],
             labels=["<b>Yes</b>" if index % 2 else "No & never" for index in range(12)],
-            explanations=[HOSTILE[(index + 1) % 3] for index in range(12)],
+            explanations=[HOSTILE[(index + 1) % len(HOSTILE)] for index in range(12)],
             statuses=["skipped" if index == 5 else "ok" for index in range(12)],
         ),
         SyntheticMetric(
@@ -86,7 +87,7 @@ def test_the_page_shows_the_run_and_keeps_every_text_inert(store, tmp_path):
     data = page_data(page)
     assert "\u2028" not in page.split('id="report-data">')[1].split("</script>")[0]
     answers = {record[0]: record[1][data["fields"].index("answer")] for record in data["records"]}
-    assert answers == {f"r{index}": HOSTILE[index % 3] for index in range(12)}
+    assert answers == {f"r{index}": HOSTILE[index % len(HOSTILE)] for index in range(12)}
     # The page runs its own script only: the policy names that script's hash.
     script = page.rsplit("<script>", 1)[1].split("</script>")[0]
     digest = base64.b64encode(hashlib.sha256(script.encode()).digest()).decode()

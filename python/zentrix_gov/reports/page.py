@@ -3,7 +3,9 @@
 Every text of a record, a judge or a metric is untrusted. Templates escape everything
 (autoescape); data for the page's script is JSON inside ``<script type="application/json">``
 with ``<``, ``>``, ``&`` and the line separators U+2028/U+2029 written as escapes, so that no
-text can end the element; the script shows texts with ``textContent`` only. The page's
+text can end the element; the script shows texts with ``textContent`` only. The data element
+and the script are written after the rendered template, never spliced into it, so no text
+can move them. The page's
 Content-Security-Policy loads nothing from anywhere and runs only the page's own script
 (by its hash), so even a mistake in escaping could not run an injected one.
 """
@@ -23,7 +25,8 @@ if TYPE_CHECKING:
     import jinja2
 
 HERE = Path(__file__).resolve().parent
-DATA_MARKER = "\x00report-data\x00"
+# The id of the element that holds the page's data (read by the page's script).
+DATA_ELEMENT = "report-data"
 _SCRIPT_ESCAPES = (
     ("<", "\\u003c"),
     (">", "\\u003e"),
@@ -108,24 +111,25 @@ def write_page(
     context: dict[str, Any],
     *,
     script: str | None = None,
-    data: Iterable[str] = (),
+    data: Iterable[str] | None = None,
 ) -> int:
     """Render ``template`` to ``target`` (through a temporary file renamed into place) and
-    return the file's size. ``data`` are pieces of JSON text for the page's data element,
-    written where the template has ``data_marker``, without holding them all at once."""
+    return the file's size. The template renders the page up to the end of its content;
+    after it come the data element, when there are ``data`` (pieces of JSON text, written
+    without holding them all at once), then the page's ``script``, then the closing tags."""
     from zentrix_gov.utils.files import staged_files
 
-    text = (
-        environment()
-        .get_template(template)
-        .render(**context, data_marker=DATA_MARKER, script=script, policy=policy(script))
-    )
-    head, _, tail = text.partition(DATA_MARKER)
+    text = environment().get_template(template).render(**context, policy=policy(script))
     path = Path(target)
     with staged_files() as stage:
         handle = stage(path)
-        handle.write(head)
-        for piece in data:
-            handle.write(script_safe(piece))
-        handle.write(tail)
+        handle.write(text)
+        if data is not None:
+            handle.write(f'<script type="application/json" id="{DATA_ELEMENT}">')
+            for piece in data:
+                handle.write(script_safe(piece))
+            handle.write("</script>\n")
+        if script is not None:
+            handle.write(f"<script>{script}</script>\n")
+        handle.write("</body>\n</html>\n")
     return path.stat().st_size
