@@ -11,6 +11,8 @@ from zentrix_gov.entities.llm_judge import LLMJudge
 from zentrix_gov.entities.metric_threshold import MetricThreshold
 from zentrix_gov.utils.environment import (
     get_unitxt_enable_inference_cache as get_unitxt_enable_inference_cache,
+)
+from zentrix_gov.utils.environment import (
     get_untixt_enable_inference_cache as get_untixt_enable_inference_cache,
 )
 
