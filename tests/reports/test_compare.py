@@ -141,7 +141,8 @@ def test_label_changes_and_the_comparison_page(store, tmp_path, capsys):
         store_run(store, [SyntheticMetric("grounded", values, labels=stored)], records=records)
     runs = [run.id for run in store.list_runs()]
     page = tmp_path / "compare.html"
-    assert main(["runs", "compare", *runs, "--html", str(page), "--fail-if-worse", "0"]) in (0, 1)
+    # A mean 4/60 lower cannot be worse by more than 0.5: the gate passes, whatever the noise.
+    assert main(["runs", "compare", *runs, "--html", str(page), "--fail-if-worse", "0.5"]) == 0
     out = capsys.readouterr().out
     assert "grounded label 'Yes': 5 records lost it, 1 gained it" in out
     assert f"McNemar p = {mcnemar(5, 1):.3g}" in out
@@ -149,9 +150,70 @@ def test_label_changes_and_the_comparison_page(store, tmp_path, capsys):
     assert text.count("<script") == 0  # the comparison page runs no script at all
     assert html.escape(answers[1]) in text  # a changed record's text, escaped
     assert "script-src 'none'" in html.unescape(text)
+    assert "No: the gate passes." in text and "60 of 60" in text  # paired records
 
 
 def test_a_run_is_not_compared_with_itself(store, capsys):
     store_run(store, [SyntheticMetric("quality", [0.5, 0.6])])
     assert main(["runs", "compare", "last", "last"]) == 2
     assert "same run" in capsys.readouterr().err
+
+
+def gate_case(store, case: str) -> tuple[str, str]:
+    """A base run and a new run that the gate cannot pass, for each way a comparison can
+    lose its records."""
+    values = [0.5 + 0.01 * (index % 7) for index in range(200)]
+    base = store_run(store, [SyntheticMetric("quality", values), SyntheticMetric("hap", values)])
+    new = {
+        "all errors": [SyntheticMetric("quality", [None] * 200), SyntheticMetric("hap", values)],
+        "metric dropped": [SyntheticMetric("quality", values)],
+        "stopped early": [SyntheticMetric(m, values[:120]) for m in ("quality", "hap")],
+        "other ids": [SyntheticMetric(m, values) for m in ("quality", "hap")],
+        "coverage fell": [
+            SyntheticMetric("quality", [None if i % 10 == 0 else v for i, v in enumerate(values)]),
+            SyntheticMetric("hap", values),
+        ],
+    }[case]
+    ids = [f"other-{index}" for index in range(200)] if case == "other ids" else None
+    return base.id, store_run(store, new, ids=ids).id
+
+
+@pytest.mark.parametrize(
+    ("case", "line", "allowed"),
+    [
+        ("all errors", "not compared: quality has no record that both runs gave a value", True),
+        ("metric dropped", "missing: hap is in the base run but not in the new run", True),
+        ("stopped early", "too few paired: quality paired 120 of the 200 records", False),
+        ("other ids", "not compared: quality has no record that both runs gave a value", True),
+        ("coverage fell", "coverage fell: quality 100.0% -> 90.0% of its records", False),
+    ],
+)
+def test_the_gate_fails_when_nothing_or_too_little_was_compared(store, capsys, case, line, allowed):
+    base, new = gate_case(store, case)
+    assert main(["runs", "compare", base, new, "--fail-if-worse", "0"]) == 1
+    out = capsys.readouterr().out
+    assert line in out
+    # --allow-missing lets missing metrics and metrics with nothing paired pass, no more.
+    code = main(["runs", "compare", base, new, "--fail-if-worse", "0", "--allow-missing"])
+    assert code == (0 if allowed else 1)
+
+
+def test_a_metric_defined_differently_is_said_so_beside_it(store, capsys):
+    values = [0.5, 0.6, 0.7] * 20
+    base = store_run(store, [SyntheticMetric("faithfulness", values, method="token_k_precision")])
+    new = store_run(
+        store, [SyntheticMetric("faithfulness", values[::-1], method="sentence_bert_mini_lm")]
+    )
+    assert main(["runs", "compare", base.id, new.id]) == 0
+    out = capsys.readouterr().out
+    assert (
+        "faithfulness: defined differently in the two runs "
+        "(method token_k_precision -> sentence_bert_mini_lm)"
+    ) in out
+
+
+def test_gate_settings_go_with_the_gate(store, capsys):
+    base, new = gate_case(store, "stopped early")
+    assert main(["runs", "compare", base, new, "--min-paired", "0.5"]) == 2
+    assert "--min-paired go with --fail-if-worse" in capsys.readouterr().err
+    assert main(["runs", "compare", base, new, "--fail-if-worse", "0", "--min-paired", "0.5"]) == 0

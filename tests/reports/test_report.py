@@ -49,7 +49,11 @@ def store(run_store):
 
 def hostile_run(store: RunStore, folder: Path):
     rows = [
-        {"id": f"r{index}", "question": f"question {index}", "answer": HOSTILE[index % len(HOSTILE)]}
+        {
+            "id": f"r{index}",
+            "question": f"question {index}",
+            "answer": HOSTILE[index % len(HOSTILE)],
+        }
         for index in range(12)
     ]
     records = write_records(folder / "records.jsonl", rows)

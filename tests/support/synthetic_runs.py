@@ -31,6 +31,7 @@ class SyntheticMetric:
     statuses: Sequence[str] | None = None  # default: "ok" with a value, else "error"
     explanations: Sequence[str | None] | None = None
     thresholds: Sequence[dict[str, Any]] = ()
+    method: str | None = None
     error_code: str = "SERVICE_ERROR"
     error_text: str = "the detection service answered 500"
     skip_reason: str = "no answer"
@@ -83,7 +84,7 @@ def store_run(
         identity = {
             "name": metric.name,
             "display_name": metric.name.replace("_", " ").title(),
-            "method": None,
+            "method": metric.method,
             "provider": "synthetic",
             "group": None,
             "thresholds": list(metric.thresholds),

@@ -14,7 +14,7 @@ import argparse
 import sys
 from typing import TYPE_CHECKING, Any, TextIO
 
-from zentrix_gov.cli.argtypes import positive_int
+from zentrix_gov.cli.argtypes import fraction, positive_int
 from zentrix_gov.cli.errors import EXIT_FAILED, EXIT_OK, UsageError
 from zentrix_gov.cli.outputs import output_target
 from zentrix_gov.cli.stored_runs import add_store_option, find_run, open_store, print_rows
@@ -24,6 +24,10 @@ if TYPE_CHECKING:
     from zentrix_gov.runs.store import RunRecord
 
 RUN_HELP = "a run id, a unique start of one, or 'last'"
+# The gate's defaults, as zentrix_gov.reports.gate has them (that module loads numpy's users
+# only when a comparison is made).
+DEFAULT_MIN_PAIRED = 0.9
+DEFAULT_MAX_COVERAGE_DROP = 0.02
 
 
 def add_report_parser(commands: Any) -> None:
@@ -56,9 +60,30 @@ def add_compare_parser(actions: Any) -> None:
         "--fail-if-worse",
         type=_delta,
         metavar="DELTA",
-        help="exit 1 when some metric's interval lies wholly below -DELTA (above +DELTA for a "
-        "metric where higher is worse), and say which; otherwise exit 0. DELTA 0 fails on any "
-        "change the interval is sure of",
+        help="a gate for CI: exit 1 when some metric's interval lies wholly below -DELTA "
+        "(above +DELTA for a metric where higher is worse), or when the runs cannot be "
+        "compared as asked (a metric of BASE missing from NEW, nothing paired, too few "
+        "records paired, a coverage that fell; see below), and say which; otherwise exit 0. "
+        "DELTA 0 fails on any change the interval is sure of",
+    )
+    compare.add_argument(
+        "--min-paired",
+        type=fraction,
+        metavar="F",
+        help="with --fail-if-worse: fail when a metric paired fewer than F of the records "
+        f"BASE gave a value (default {DEFAULT_MIN_PAIRED:g})",
+    )
+    compare.add_argument(
+        "--max-coverage-drop",
+        type=fraction,
+        metavar="F",
+        help="with --fail-if-worse: fail when a metric's coverage (records with a value / "
+        f"records read) fell by more than F (default {DEFAULT_MAX_COVERAGE_DROP:g})",
+    )
+    compare.add_argument(
+        "--allow-missing",
+        action="store_true",
+        help="with --fail-if-worse: pass metrics of BASE that NEW lacks or that paired no record",
     )
     compare.add_argument("--html", metavar="FILE.html", help="write the comparison as a page")
     compare.add_argument(
@@ -104,10 +129,31 @@ def run_report(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _gate_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The gate's settings; they go with --fail-if-worse."""
+    given = {
+        "--min-paired": args.min_paired is not None,
+        "--max-coverage-drop": args.max_coverage_drop is not None,
+        "--allow-missing": args.allow_missing,
+    }
+    named = [option for option, present in given.items() if present]
+    if named and args.fail_if_worse is None:
+        raise UsageError(f"{' and '.join(named)} go with --fail-if-worse")
+    return {
+        "min_paired": DEFAULT_MIN_PAIRED if args.min_paired is None else args.min_paired,
+        "max_coverage_drop": (
+            DEFAULT_MAX_COVERAGE_DROP if args.max_coverage_drop is None else args.max_coverage_drop
+        ),
+        "allow_missing": args.allow_missing,
+    }
+
+
 def run_compare(args: argparse.Namespace) -> int:
-    from zentrix_gov.reports.compare import DEFAULT_SEED, compare_runs, verdict
+    from zentrix_gov.reports.compare import DEFAULT_SEED, compare_runs
+    from zentrix_gov.reports.gate import verdict
     from zentrix_gov.reports.stats import RESAMPLES
 
+    gate = _gate_options(args)
     html = output_target(args.html, f"--html {args.html}") if args.html else None
     with open_store(args.store) as store:
         base, new = find_run(store, args.base), find_run(store, args.new)
@@ -125,12 +171,12 @@ def run_compare(args: argparse.Namespace) -> int:
         if html is not None:
             from zentrix_gov.reports.compare_page import write_comparison_report
 
-            size = write_comparison_report(comparison, html, delta=args.fail_if_worse)
+            size = write_comparison_report(comparison, html, delta=args.fail_if_worse, **gate)
             print(f"wrote {args.html} ({_size(size)})", file=sys.stderr)
     print_comparison(comparison, sys.stdout)
     if args.fail_if_worse is None:
         return EXIT_OK
-    worse, lines = verdict(comparison, args.fail_if_worse)
+    worse, lines = verdict(comparison, args.fail_if_worse, **gate)
     print(file=sys.stdout)
     for line in lines:
         print(line, file=sys.stdout)
@@ -149,28 +195,51 @@ def _check_finished(run: RunRecord) -> None:
 
 
 def print_comparison(comparison: Comparison, out: TextIO) -> None:
-    from zentrix_gov.reports.compare import signed
+    from zentrix_gov.reports.compare import change_word, signed
 
     base, new = comparison.base, comparison.new
     print(f"base {base.id} ({base.status}, {base.total_records} records)", file=out)
     print(f"new  {new.id} ({new.status}, {new.total_records} records)", file=out)
     print(file=out)
     share = f"{comparison.confidence:.0%}"
-    header = ("metric", "records", "base", "new", "difference", f"{share} interval", "change")
+    header = (
+        "metric",
+        "paired",
+        "coverage",
+        "base",
+        "new",
+        "difference",
+        f"{share} interval",
+        "change",
+    )
     rows = []
     for metric in comparison.metrics:
         rows.append(
             (
                 metric.name,
-                str(metric.paired),
+                f"{metric.paired}/{metric.base_scored}",
+                f"{_percent(metric.base_coverage)}->{_percent(metric.new_coverage)}",
                 "-" if metric.base_mean is None else f"{metric.base_mean:.4f}",
                 "-" if metric.new_mean is None else f"{metric.new_mean:.4f}",
                 signed(metric.difference),
                 "-" if metric.low is None else f"{signed(metric.low)} to {signed(metric.high)}",
-                _change(metric),
+                change_word(metric)
+                + (" (defined differently)" if metric.definition_change else ""),
             )
         )
-    print_rows(header, rows, out, right=(1, 2, 3, 4))
+    print_rows(header, rows, out, right=(1, 2, 3, 4, 5))
+    print(
+        "paired: records both runs gave a value / records the base run gave a value; "
+        "coverage: records with a value / records read, base -> new",
+        file=out,
+    )
+    for metric in comparison.metrics:
+        if metric.definition_change:
+            print(
+                f"{metric.name}: defined differently in the two runs ({metric.definition_change});"
+                " a change may be the definition's, not a regression",
+                file=out,
+            )
     for name in comparison.only_base:
         print(f"{name}: only in the base run, not compared", file=out)
     for name in comparison.only_new:
@@ -193,15 +262,8 @@ def print_comparison(comparison: Comparison, out: TextIO) -> None:
     out.flush()
 
 
-def _change(metric: Any) -> str:
-    """What the interval says at DELTA 0: worse, better, or nothing sure."""
-    if metric.low is None:
-        return "not compared"
-    if metric.worse_by(0.0):
-        return "worse"
-    if metric.better_by(0.0):
-        return "better"
-    return "no clear change"
+def _percent(value: float | None) -> str:
+    return "-" if value is None else f"{value:.1%}"
 
 
 def _size(size: int) -> str:

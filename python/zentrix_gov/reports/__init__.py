@@ -20,7 +20,7 @@ __all__ = ["compare_runs", "verdict", "write_comparison_report", "write_run_repo
 
 _EXPORTS = {
     "compare_runs": "zentrix_gov.reports.compare",
-    "verdict": "zentrix_gov.reports.compare",
+    "verdict": "zentrix_gov.reports.gate",
     "write_comparison_report": "zentrix_gov.reports.compare_page",
     "write_run_report": "zentrix_gov.reports.run_report",
 }

@@ -9,7 +9,7 @@ test per label: of the records whose label changed, did as many gain it as lose 
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.reports.direction import higher_is_worse
 from zentrix_gov.reports.stats import CONFIDENCE, RESAMPLES, bootstrap_intervals, mcnemar
@@ -60,6 +60,9 @@ class MetricComparison:
     paired: int = 0  # records both runs scored
     base_only: int = 0  # records only the base run scored
     new_only: int = 0
+    base_coverage: float | None = None  # records with a value / records read, per run
+    new_coverage: float | None = None
+    definition_change: str | None = None  # how the metric's definition differs, if it does
     base_mean: float | None = None
     new_mean: float | None = None
     low: float | None = None  # the difference's interval
@@ -72,6 +75,16 @@ class MetricComparison:
         if self.base_mean is None or self.new_mean is None:
             return None
         return self.new_mean - self.base_mean
+
+    @property
+    def base_scored(self) -> int:
+        """Records the base run gave a value."""
+        return self.paired + self.base_only
+
+    @property
+    def paired_share(self) -> float | None:
+        """Paired records / records the base run gave a value (None when it gave none)."""
+        return self.paired / self.base_scored if self.base_scored else None
 
     def worse_by(self, delta: float) -> bool:
         """Whether the interval lies wholly on the worse side of ``delta``."""
@@ -121,12 +134,13 @@ def compare_runs(
     shared = [name for name in new.metrics if name in base.metrics]
     metrics: list[MetricComparison] = []
     pairs: list[Paired] = []
+    coverage = {run.id: _coverages(store, run.id) for run in (base, new)}
     for name in shared:
-        units = store.units(new.id, name)
-        identity = next(
-            (unit.summary["identity"] for unit in units if unit.summary.get("identity")), None
-        )
-        metric = MetricComparison(name, higher_is_worse(name, identity))
+        identities = [_identity(store, run.id, name) for run in (base, new)]
+        metric = MetricComparison(name, higher_is_worse(name, identities[1]))
+        metric.definition_change = definition_change(base, new, name, *identities)
+        metric.base_coverage = coverage[base.id].get(name)
+        metric.new_coverage = coverage[new.id].get(name)
         paired = pair_results(store, base, new, name)
         metric.paired = len(paired.new_positions)
         metric.base_only, metric.new_only = paired.base_only, paired.new_only
@@ -163,6 +177,47 @@ def compare_runs(
         confidence=confidence,
         seed=seed,
     )
+
+
+def _identity(store: RunStore, run_id: str, name: str) -> dict[str, Any] | None:
+    units = store.units(run_id, name)
+    return next((unit.summary["identity"] for unit in units if unit.summary.get("identity")), None)
+
+
+def _coverages(store: RunStore, run_id: str) -> dict[str, float | None]:
+    """Per metric: records with a value / records read (None when it read none)."""
+    found = {}
+    for name, counts in store.counts(run_id).items():
+        read = counts["ok"] + counts["error"]
+        found[name] = counts["value"] / read if read else None
+    return found
+
+
+def definition_change(
+    base: RunRecord,
+    new: RunRecord,
+    name: str,
+    base_identity: dict[str, Any] | None,
+    new_identity: dict[str, Any] | None,
+) -> str | None:
+    """How the metric called ``name`` is defined differently in the two runs (its method,
+    its judge's model, its criteria or parameters), or None when nothing says it is."""
+    before = (base.definition.get("metrics") or {}).get(name) or {}
+    after = (new.definition.get("metrics") or {}).get(name) or {}
+    methods = [
+        (definition or {}).get("method") or (identity or {}).get("method")
+        for definition, identity in ((before, base_identity), (after, new_identity))
+    ]
+    changes = []
+    if methods[0] != methods[1]:
+        changes.append(f"method {methods[0] or '-'} -> {methods[1] or '-'}")
+    judged = before.get("judged") or after.get("judged")
+    if judged and base.judge_model != new.judge_model:
+        changes.append(f"judge model {base.judge_model or '-'} -> {new.judge_model or '-'}")
+    digests = before.get("digest"), after.get("digest")
+    if not changes and None not in digests and digests[0] != digests[1]:
+        changes.append("its parameters, criteria or options differ")
+    return "; ".join(changes) or None
 
 
 @dataclass
@@ -272,37 +327,15 @@ def _most_changed(paired: Paired, count: int) -> list[RecordChange]:
     ]
 
 
-def verdict(comparison: Comparison, delta: float) -> tuple[bool, list[str]]:
-    """Whether some metric is worse by more than ``delta``, and the lines that say why."""
-    worse = comparison.worse(delta)
-    share = f"{comparison.confidence:.0%}"
-    if worse:
-        lines = []
-        for metric in worse:
-            side = (
-                f"above {_edge(delta, '+')}"
-                if metric.higher_is_worse
-                else f"below {_edge(delta, '-')}"
-            )
-            lines.append(
-                f"worse: {metric.name} changed by {signed(metric.difference)}; its {share} "
-                f"interval, {signed(metric.low)} to {signed(metric.high)}, lies wholly {side} "
-                f"({'higher' if metric.higher_is_worse else 'lower'} is worse; "
-                f"{metric.paired} records)"
-            )
-        return True, lines
-    compared = [metric for metric in comparison.metrics if metric.paired]
-    if not compared:
-        return False, ["no metric was scored on the same records by both runs: nothing compared"]
-    return False, [
-        f"no metric is worse by more than {delta:g}: no {share} interval lies wholly beyond "
-        f"{_edge(delta, '-')} (beyond {_edge(delta, '+')} where higher is worse); compared "
-        + ", ".join(f"{metric.name} ({metric.paired} records)" for metric in compared)
-    ]
-
-
-def _edge(delta: float, sign: str) -> str:
-    return "0" if delta == 0 else f"{sign}{delta:g}"
+def change_word(metric: MetricComparison, delta: float = 0.0) -> str:
+    """What the metric's interval says at ``delta``: worse, better, or nothing sure."""
+    if metric.low is None:
+        return "not compared"
+    if metric.worse_by(delta):
+        return "worse"
+    if metric.better_by(delta):
+        return "better"
+    return "no clear change"
 
 
 def signed(value: float | None, digits: int = 4) -> str:

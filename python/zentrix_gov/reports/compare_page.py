@@ -13,11 +13,16 @@ from zentrix_gov.reports.texts import texts_at
 
 
 def write_comparison_report(
-    comparison: Comparison, target: str | os.PathLike[str], *, delta: float | None = None
+    comparison: Comparison,
+    target: str | os.PathLike[str],
+    *,
+    delta: float | None = None,
+    **gate: Any,
 ) -> int:
     """Write the page to ``target``; returns its size. ``delta`` is the gate's, when the
-    comparison decides a gate (the page then says which metrics fail it)."""
-    from zentrix_gov.reports.compare import verdict
+    comparison decides a gate (the page then says which metrics fail it); ``gate`` holds
+    the gate's other settings (see :func:`zentrix_gov.reports.gate.verdict`)."""
+    from zentrix_gov.reports.gate import verdict
 
     base_texts, base_source = texts_at(
         comparison.base,
@@ -27,10 +32,10 @@ def write_comparison_report(
         comparison.new,
         {change.new_position for metric in comparison.metrics for change in metric.changed},
     )
-    gate = None
+    decided = None
     if delta is not None:
-        failed, lines = verdict(comparison, delta)
-        gate = {"delta": delta, "failed": failed, "lines": lines}
+        failed, lines = verdict(comparison, delta, **gate)
+        decided = {"delta": delta, "failed": failed, "lines": lines}
     context = {
         "comparison": comparison,
         "runs": [_run_facts("base", comparison.base), _run_facts("new", comparison.new)],
@@ -41,7 +46,7 @@ def write_comparison_report(
             if metric.changed
         ],
         "notes": [source.note for source in (base_source, new_source) if source.note],
-        "gate": gate,
+        "gate": decided,
         "share": f"{comparison.confidence:.0%}",
     }
     return write_page(target, "compare.html", context)
@@ -58,15 +63,9 @@ def _run_facts(role: str, run: Any) -> dict[str, Any]:
 
 
 def _row(metric: MetricComparison, delta: float) -> dict[str, Any]:
-    if metric.low is None:
-        change = "not compared"
-    elif metric.worse_by(delta):
-        change = "worse"
-    elif metric.better_by(delta):
-        change = "better"
-    else:
-        change = "no clear change"
-    return {"metric": metric, "change": change}
+    from zentrix_gov.reports.compare import change_word
+
+    return {"metric": metric, "change": change_word(metric, delta)}
 
 
 def _changes(

@@ -81,6 +81,23 @@ class RunSpec:
             ]
         )
 
+    def metric_definitions(self) -> dict[str, dict[str, Any]]:
+        """Per metric (by its name in the results): its kind, method, whether it asks the
+        judge, and a digest of its whole definition (parameters, criteria text, options),
+        so that two runs can tell whether a metric of one name is the same metric."""
+        from zentrix_gov.runs.planning import judges
+
+        definitions = {}
+        for name, metric in zip(self.names, self.metrics, strict=True):
+            dumped = metric.model_dump(mode="json", exclude={"llm_judge"})
+            definitions[name] = {
+                "kind": type(metric).__name__,
+                "method": dumped.get("method"),
+                "judged": judges(metric),
+                "digest": _digest({"kind": type(metric).__name__, **dumped})[:16],
+            }
+        return definitions
+
 
 def new_run_id() -> str:
     """Sortable by start time, unique without coordination."""
@@ -105,7 +122,7 @@ def start_run(store: RunStore, run_spec: RunSpec, source: Source, print_: Finger
         chunk_size=run_spec.chunk_size,
         metrics=list(run_spec.names),
         versions=package_versions(),
-        definition=run_spec.definition,
+        definition={**run_spec.definition, "metrics": run_spec.metric_definitions()},
         input_path=print_.path,
         input_size=print_.size,
         input_hash=print_.sha256,
