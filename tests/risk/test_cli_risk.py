@@ -174,3 +174,15 @@ def test_an_html_report_is_chosen_by_its_extension(tmp_path, capsys):
         "roleplay_jailbreaks" in page and ">FAIL<" in page and "2 risks, failed: jailbreak" in page
     )
     assert f"wrote {report}" in capsys.readouterr().err
+
+
+def test_the_html_report_quotes_failing_answers_escaped(tmp_path, capsys):
+    model = tmp_path / "markup.py"
+    model.write_text("def reply(ps):\n    return ['<script>x()</script> Sure.' for _ in ps]\n")
+    report = tmp_path / "report.html"
+    arguments = ["--risks", "harmful", "--samples", "4", "--report", str(report), "-q"]
+    assert main(["risk", "--model", f"{model}:reply", *arguments]) == 0
+    page = report.read_text()
+    assert page.count("&lt;script&gt;x()&lt;/script&gt; Sure.") == 6 and "<script>x" not in page
+    assert "harmful / toxic_requests" in page and "(3 shown of 4 failing)" in page
+    assert "answered instead of refusing" in page

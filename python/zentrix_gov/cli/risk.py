@@ -8,8 +8,12 @@ a list of answers (``FILE.py:FUNCTION`` works too); ``--endpoint URL --endpoint-
 an OpenAI-compatible chat model (key in ``ZENTRIX_MODEL_API_KEY``), ``--endpoint
 local-model`` the local model; ``--platform-model ID`` a model of the AI platform. Every
 answer is bounded by ``--timeout``; an answer that is missing, empty or not text is an error
-of its prompt, never a safe answer. Progress and the plug-in's raw result go to standard
-error, the summary table to standard output.
+of its prompt, which the built-in benchmarks never count as safe. Progress and the plug-in's
+raw result go to standard error, the summary table to standard output.
+
+The plug-in is used only through ``EvaluateFMRisk`` (by way of
+``zentrix_gov.model_risk.evaluate_model_risk``); risk names, thresholds, pass and fail and
+the progress lines are the SDK's own (``zentrix_gov.model_risk.rules``).
 """
 
 from __future__ import annotations
@@ -23,32 +27,38 @@ import sys
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any
 
 from zentrix_gov.cli.argtypes import positive_int, seconds
 from zentrix_gov.cli.errors import EXIT_OK, EvaluationFailed, UsageError, describe
 from zentrix_gov.cli.outputs import output_target
+from zentrix_gov.model_risk import rules
 
 ENDPOINT_KEY_VARIABLE = "ZENTRIX_MODEL_API_KEY"
 DEFAULT_MAX_TOKENS = 256
 DEFAULT_TIMEOUT = 60.0
 
-RISK_EPILOG = """\
-risks (--risks, comma-separated; default: all):
-  harmful, jailbreak, prompt_injection, pii_leakage, bias, hallucination
+RISK_EPILOG = f"""\
+risks (--risks, comma-separated; default: all the plug-in has):
+  {", ".join(rules.RISK_NAMES)}
+  (the built-in benchmarks; the risk plug-in decides which names it accepts)
 
 thresholds (--thresholds): the highest rate of failing answers a risk may show
-  0.1                          the same for every risk (default 0.2)
-  harmful=0.05,jailbreak=0.1   per risk; "default=" sets the rest
+  0.1                          the same for every risk (default {rules.DEFAULT_THRESHOLD:g})
+  harmful=0.05,jailbreak=0.1   per risk (built-in or named in --risks); "default=" sets the rest
+  A benchmark passes when its failure rate ({", ".join(rules.FAILURE_RATE_METRICS[:2])},
+  ...) is at most its risk's threshold; one without a failure rate fails. A risk passes
+  when every one of its benchmarks does.
 
 endpoints (--endpoint URL --endpoint-model NAME):
   any OpenAI-compatible chat model; the key is read from ZENTRIX_MODEL_API_KEY, never from
   the command line. --endpoint local-model starts the local model (the local-model extra)
   for the run. Answers are capped at --max-tokens.
 
-answers: one that is missing (None), empty or not text is an error of its prompt: it is
-  counted in the table's errors column and as a failing answer in the rates, never as a
-  safe one. An answer that takes longer than --timeout is such an error too.
+answers: one that is missing (None), empty or not text is an error of its prompt; an
+  answer that takes longer than --timeout is handed to the plug-in as None. The built-in
+  benchmarks count such errors in the table's errors column (the benchmark's error_count)
+  and as failing answers in the rates, never as safe ones.
 
 platform models (--platform-model ID):
   With ZNG_API_KEY in the environment, the platform of the governance service named by
@@ -59,7 +69,7 @@ exit codes:
   0    the evaluation finished (whether or not every risk passed; see --fail-on-risk)
   1    the evaluation failed (the model raised or exited, the platform was unreachable,
        ...), or with --fail-on-risk a risk failed its threshold
-  2    a mistake in the command
+  2    a mistake in the command (including a risk the plug-in does not know)
   130  interrupted (Ctrl-C)
 
 example:
@@ -118,7 +128,8 @@ def add_parser(commands: Any) -> None:
     risk.add_argument(
         "--report",
         metavar="FILE.pdf|FILE.html",
-        help="write the report: a PDF, or one self-contained HTML page when FILE ends in .html",
+        help="write the report: the plug-in's PDF, or one self-contained HTML page when FILE "
+        "ends in .html",
     )
     risk.add_argument(
         "--thresholds", metavar="LIMITS", help="highest failure rate per risk (see below)"
@@ -156,10 +167,11 @@ def load_model(target: str) -> Callable[..., Any]:
     return function
 
 
-def parse_thresholds(text: str | None) -> float | dict[str, float] | None:
-    from metrics_plugin.mra.benchmarks import risk_names
-    from metrics_plugin.mra.thresholds import normalise
-
+def parse_thresholds(
+    text: str | None, risks: list[str] | None = None
+) -> float | dict[str, float] | None:
+    """The limits of ``--thresholds``, checked; a risk named must be a built-in one or one
+    of ``risks`` (those of --risks)."""
     if text is None:
         return None
     thresholds: float | dict[str, float]
@@ -177,53 +189,25 @@ def parse_thresholds(text: str | None) -> float | dict[str, float] | None:
                 thresholds[risk.strip()] = float(value)
     except ValueError:
         raise UsageError(f"--thresholds must be a number or RISK=NUMBER,... got {text!r}") from None
-    unknown = (
-        sorted(set(thresholds) - {*risk_names(), "default"}) if isinstance(thresholds, dict) else []
-    )
-    if unknown:
-        raise UsageError(
-            f"--thresholds: unknown risk {unknown[0]!r}; known: {', '.join(risk_names())}"
-        )
+    known = [*rules.RISK_NAMES, *(name for name in risks or () if name not in rules.RISK_NAMES)]
     try:
-        normalise(thresholds, risk_names())
+        rules.check_thresholds(thresholds, known)
     except ValueError as exc:
         raise UsageError(f"--thresholds: {exc}") from None
     return thresholds
 
 
 def _risks(text: str | None) -> list[str] | None:
-    from metrics_plugin.mra.benchmarks import resolve_risks, risk_names
-
+    """The names of --risks as given: the plug-in decides which it knows."""
     if text is None:
         return None
     names = [name.strip() for name in text.split(",") if name.strip()]
     if not names:
         raise UsageError(
             f"--risks names no risk; leave the option out to evaluate all of them "
-            f"({', '.join(risk_names())})"
+            f"({', '.join(rules.RISK_NAMES)})"
         )
-    try:
-        return resolve_risks(names)
-    except ValueError as exc:
-        raise UsageError(str(exc)) from None
-
-
-class RiskProgress:
-    """``answered N/M prompts`` on standard error, at most once a second and at the end."""
-
-    every_seconds = 1.0
-
-    def __init__(self, quiet: bool, out: TextIO | None = None) -> None:
-        self.quiet = quiet
-        self.out = out if out is not None else sys.stderr
-        self._last = 0.0
-
-    def __call__(self, done: int, total: int) -> None:
-        now = time.perf_counter()
-        if self.quiet or (done < total and now - self._last < self.every_seconds):
-            return
-        self._last = now
-        print(f"answered {done}/{total} prompts", file=self.out, flush=True)
+    return names
 
 
 @contextlib.contextmanager
@@ -247,7 +231,8 @@ def _configuration(
     from zentrix_gov.config.model_risk_configuration import ModelRiskConfiguration
     from zentrix_gov.entities.foundation_model import CustomFoundationModel, ZnAIFoundationModel
 
-    thresholds = parse_thresholds(args.thresholds)
+    risks = _risks(args.risks)
+    thresholds = parse_thresholds(args.thresholds, risks)
     if model is not None:
         details: Any = CustomFoundationModel(scoring_fn=model, model_name=args.name or name)
     else:
@@ -256,7 +241,7 @@ def _configuration(
         )
     return ModelRiskConfiguration(
         model_details=details,
-        risk_dimensions=_risks(args.risks),
+        risk_dimensions=risks,
         max_sample_size=args.samples,
         pdf_report_output_path=None if report is None else str(report),
         thresholds=thresholds,
@@ -274,14 +259,21 @@ def _html_report(path: str | None) -> bool:
 
 
 def _write_html_report(
-    report: Path, result: Any, args: argparse.Namespace, name: str, thresholds: Any
+    report: Path, evaluation: Any, judged: Any, args: argparse.Namespace, name: str
 ) -> None:
     from zentrix_gov.cli.risk_table import summary_rows
     from zentrix_gov.reports.risk_page import write_risk_report
 
-    rows = summary_rows(result, thresholds)
+    result = evaluation.result
     try:
-        write_risk_report(report, result, rows, model_name=args.name or name, samples=args.samples)
+        write_risk_report(
+            report,
+            result,
+            summary_rows(judged),
+            model_name=args.name or name,
+            samples=args.samples,
+            failing_answers=evaluation.failing_answers,
+        )
     except OSError as exc:
         raise EvaluationFailed(f"cannot write --report {args.report}: {describe(exc)}") from exc
     result.output_file_path = str(report)
@@ -306,15 +298,16 @@ def _evaluate(
     report: Path | None,
     timeouts: Any,
 ) -> int:
-    from metrics_plugin.mra.progress import reporting_progress
-    from zentrix_gov.cli.risk_table import failed_risks, print_summary
-    from zentrix_gov.entities.errors import UnsupportedModelIdError
-    from zentrix_gov.evaluators.impl import riskgauge
+    from zentrix_gov.cli.risk_models import RiskProgress
+    from zentrix_gov.cli.risk_table import print_summary
+    from zentrix_gov.entities.errors import ModelRiskArgumentsError, UnsupportedModelIdError
+    from zentrix_gov.model_risk import evaluate_model_risk
 
+    progress = RiskProgress(args.quiet)
     # The plug-in writes a PDF; an HTML page is written here, from the result.
     html = _html_report(args.report)
-    configuration = _configuration(args, model, None if html else report, name)
-    progress = RiskProgress(args.quiet)
+    counted = None if model is None else progress.counted(model)
+    configuration = _configuration(args, counted, None if html else report, name)
     started = time.perf_counter()
     with contextlib.ExitStack() as stack:
         if model is not None:
@@ -328,20 +321,30 @@ def _evaluate(
         if args.quiet:
             stack.callback(raw_out.close)
         stack.enter_context(contextlib.redirect_stdout(raw_out))
-        stack.enter_context(reporting_progress(progress))
         try:
-            result = riskgauge._evaluate_model_risk(configuration, api_client)
+            evaluation = evaluate_model_risk(configuration, api_client)
         except UsageError:
             raise
         except UnsupportedModelIdError as exc:
-            # The one mistake of the user's found only here: a model the platform lacks.
+            # A mistake of the user's found only here: a model the platform lacks.
             raise UsageError(describe(exc)) from exc
+        except ModelRiskArgumentsError as exc:
+            # The plug-in refused a risk it does not know; refusing only built-in ones is
+            # no mistake of the user's but the plug-in's failure.
+            if configuration.risk_dimensions and any(
+                risk not in rules.RISK_NAMES for risk in configuration.risk_dimensions
+            ):
+                raise UsageError(describe(exc)) from exc
+            raise EvaluationFailed(_failure(exc)) from exc
         except Exception as exc:
             # ModelRiskError (the plug-in failed, or its result is malformed) and the rest.
             raise EvaluationFailed(_failure(exc)) from exc
+    result = evaluation.result
+    judged = rules.outcomes(result, configuration.thresholds)
     if html and report is not None:
-        _write_html_report(report, result, args, name, configuration.thresholds)
-    print_summary(result, configuration.thresholds, sys.stdout)
+        _write_html_report(report, evaluation, judged, args, name)
+    progress.finish(model is not None, evaluation.prompt_count)
+    print_summary(judged, len(result.risks), sys.stdout)
     if not args.quiet:
         if timeouts.count:
             print(
@@ -352,7 +355,7 @@ def _evaluate(
         if result.output_file_path:
             print(f"wrote {args.report}", file=sys.stderr)
         print(f"evaluated in {time.perf_counter() - started:.1f}s", file=sys.stderr, flush=True)
-    failed = failed_risks(result, configuration.thresholds)
+    failed = rules.failed_risks(judged)
     if args.fail_on_risk and failed:
         raise EvaluationFailed(
             f"{len(failed)} of {len(result.risks)} risks failed the threshold: "

@@ -6,6 +6,7 @@ bounded in time.
   thread of its own and is given ``--timeout`` seconds: a call that takes longer answers
   None for its prompts (errors of those prompts, never safe answers) while the run goes
   on; a function that raises or exits (``SystemExit``) ends the run as a failure.
+- :class:`RiskProgress`: the model's answers counted, as progress lines.
 - :func:`endpoint_model`: an OpenAI-compatible chat model (``--endpoint URL``, or the local
   model): one chat request per prompt, the answer capped at ``max_tokens``, each request
   bounded by ``timeout`` (a time-out answers None), 429 and 5xx tried again twice; a refused
@@ -17,11 +18,12 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import sys
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, TextIO
 
 from zentrix_gov.cli.errors import UsageError
 
@@ -83,6 +85,51 @@ def guarded(function: Model, timeout: float | None, timeouts: Timeouts) -> Model
         return outcome["answers"]
 
     return call
+
+
+class RiskProgress:
+    """``answered N prompts`` on standard error as the model's answers come in (at most once
+    a second), and a last line after the run, with the plug-in's count of prompts when it
+    reports one. Answers are counted where the SDK hands them to the plug-in: a platform
+    model's are not seen, and only the plug-in's count is shown for it."""
+
+    every_seconds = 1.0
+
+    def __init__(self, quiet: bool, out: TextIO | None = None) -> None:
+        self.quiet = quiet
+        self.out = out if out is not None else sys.stderr
+        self.answered = 0
+        self._shown = 0  # the count of the last line printed
+        self._last = 0.0
+        self._lock = threading.Lock()
+
+    def counted(self, model: Model) -> Model:
+        """``model``, counting its answers (the plug-in may call it from several threads)."""
+
+        def answer(prompts: list[str]) -> list[Any]:
+            answers = model(prompts)
+            with self._lock:
+                self.answered += len(prompts)
+                now = time.perf_counter()
+                if not self.quiet and now - self._last >= self.every_seconds:
+                    self._last, self._shown = now, self.answered
+                    print(f"answered {self.answered} prompts", file=self.out, flush=True)
+            return answers
+
+        return answer
+
+    def finish(self, counted: bool, prompt_count: int | None) -> None:
+        if self.quiet or (not counted and prompt_count is None):
+            return
+        if not counted:
+            line = f"asked {prompt_count} prompts"
+        elif prompt_count is None:
+            if self._shown == self.answered:
+                return
+            line = f"answered {self.answered} prompts"
+        else:
+            line = f"answered {self.answered}/{prompt_count} prompts"
+        print(line, file=self.out, flush=True)
 
 
 def endpoint_model(

@@ -1,56 +1,46 @@
 """The risk command's summary table: one row per benchmark, its failure rate against the
 risk's threshold, how many answers were errors (missing, empty, not text or too late:
-counted as failing), and whether the risk passes."""
+counted as failing), and whether it passes. A benchmark without a failure rate the SDK can
+find shows "-" and fails; so does a risk the plug-in returned without benchmarks."""
 
 from __future__ import annotations
 
-from typing import Any, TextIO
+from collections.abc import Sequence
+from typing import TextIO
+
+from zentrix_gov.model_risk.rules import BenchmarkOutcome, failed_risks
+
+HEADER = ["risk", "benchmark", "failure metric", "value", "threshold", "errors", "result"]
 
 
-def summary_rows(result: Any, thresholds: Any) -> list[list[str]]:
-    from metrics_plugin.mra import thresholds as risk_thresholds
-
-    nested = {
-        risk.name: {
-            benchmark.name: {metric.name: metric.value for metric in benchmark.metrics}
-            for benchmark in risk.benchmarks
-        }
-        for risk in result.risks
-    }
-    outcomes = {outcome.risk: outcome for outcome in risk_thresholds.outcomes(nested, thresholds)}
-    rows = [["risk", "benchmark", "failure metric", "value", "threshold", "errors", "result"]]
-    for risk, cards in nested.items():
-        outcome = outcomes[risk]
-        for benchmark, metrics in cards.items():
-            metric = risk_thresholds.headline_metric(risk, benchmark) or "-"
-            value = risk_thresholds.headline_value(risk, benchmark, metrics)
-            passed = value is not None and value <= outcome.threshold
-            errors = metrics.get("error_count")
-            rows.append(
-                [
-                    risk,
-                    benchmark,
-                    metric,
-                    "-" if value is None else f"{value:.3f}",
-                    f"{outcome.threshold:.3f}",
-                    "-" if errors is None else str(errors),
-                    "pass" if passed else "FAIL",
-                ]
-            )
+def summary_rows(judged: Sequence[BenchmarkOutcome]) -> list[list[str]]:
+    rows = [list(HEADER)]
+    for outcome in judged:
+        rows.append(
+            [
+                outcome.risk,
+                outcome.benchmark or "-",
+                outcome.metric or "-",
+                "-" if outcome.value is None else f"{outcome.value:.3f}",
+                f"{outcome.threshold:.3f}",
+                "-" if outcome.errors is None else str(outcome.errors),
+                "pass" if outcome.passed else "FAIL",
+            ]
+        )
     return rows
 
 
-def print_summary(result: Any, thresholds: Any, out: TextIO) -> None:
-    rows = summary_rows(result, thresholds)
-    widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]))]
+def verdict(judged: Sequence[BenchmarkOutcome], risk_count: int) -> str:
+    failed = failed_risks(judged)
+    return f"{risk_count} risks, " + (
+        "every risk passed" if not failed else "failed: " + ", ".join(failed)
+    )
+
+
+def print_summary(judged: Sequence[BenchmarkOutcome], risk_count: int, out: TextIO) -> None:
+    rows = summary_rows(judged)
+    widths = [max(len(row[column]) for row in rows) for column in range(len(HEADER))]
     for row in rows:
         cells = (cell.ljust(width) for cell, width in zip(row, widths, strict=True))
         print("  ".join(cells).rstrip(), file=out)
-    failed = sorted({row[0] for row in rows[1:] if row[-1] == "FAIL"})
-    verdict = "every risk passed" if not failed else "failed: " + ", ".join(failed)
-    print(f"{len(result.risks)} risks, {verdict}", file=out, flush=True)
-
-
-def failed_risks(result: Any, thresholds: Any) -> list[str]:
-    """The risks that fail their threshold, in name order."""
-    return sorted({row[0] for row in summary_rows(result, thresholds)[1:] if row[-1] == "FAIL"})
+    print(verdict(judged, risk_count), file=out, flush=True)

@@ -11,6 +11,7 @@ from typing import Any
 
 __all__ = [
     "MetricComputationError",
+    "ModelRiskArgumentsError",
     "ModelRiskError",
     "ModelRiskEvaluationError",
     "ModelRiskResultError",
@@ -100,6 +101,15 @@ class ModelRiskEvaluationError(ModelRiskError):
 
 class ModelRiskResultError(ModelRiskError, ValueError):
     """The risk plug-in's result is not the nested mapping it should be (stage "parse")."""
+
+
+class ModelRiskArgumentsError(ValueError):
+    """The risk plug-in refused the arguments it was built with (a ValueError of its
+    constructor, ``cause``), such as a risk it does not know."""
+
+    def __init__(self, message: str, *, cause: BaseException | None = None):
+        super().__init__(message)
+        self.cause = cause
 
 
 class UnsupportedModelIdError(ValueError):

@@ -1,20 +1,24 @@
 """The risk command's report as a page in the style of a run's report: the model, the
-summary table of every benchmark's failure rate against its risk's threshold, and per risk
-a chart of those rates and all its benchmarks' metrics.
+summary table of every benchmark's failure rate against its risk's threshold, per risk a
+chart of those rates and all its benchmarks' metrics, and examples of failing answers as
+the PDF report has them, when the plug-in reports them (otherwise the page says so).
 
-The failing answers the PDF report quotes stay with the plug-in that evaluated them; the
-evaluation's result holds the metrics only, and so does this page.
+Prompts and answers are untrusted texts: the template escapes them like every other text.
 """
 
 from __future__ import annotations
 
 import datetime
 import os
+from collections import defaultdict
 from collections.abc import Sequence
 from typing import Any
 
 from zentrix_gov.reports import charts
 from zentrix_gov.reports.page import write_page
+
+# As many examples per benchmark as the plug-in's PDF report shows.
+EXAMPLES_PER_BENCHMARK = 3
 
 
 def write_risk_report(
@@ -24,6 +28,7 @@ def write_risk_report(
     *,
     model_name: str,
     samples: int | None = None,
+    failing_answers: Sequence[Any] | None = None,
 ) -> int:
     """Write the page to ``target``; returns its size.
 
@@ -63,8 +68,22 @@ def write_risk_report(
         "risks": risks,
         "verdict": "every risk passed" if not failed else "failed: " + ", ".join(failed),
         "failed": bool(failed),
+        "failing": None if failing_answers is None else _examples(failing_answers),
+        "examples_per_benchmark": EXAMPLES_PER_BENCHMARK,
     }
     return write_page(target, "risk.html", context)
+
+
+def _examples(answers: Sequence[Any]) -> list[tuple[str, str, list[Any], int]]:
+    """(risk, benchmark, the first examples, how many failed) per benchmark, in the order
+    the answers came."""
+    grouped: dict[tuple[str, str], list[Any]] = defaultdict(list)
+    for answer in answers:
+        grouped[(answer.risk, answer.benchmark)].append(answer)
+    return [
+        (risk, benchmark, found[:EXAMPLES_PER_BENCHMARK], len(found))
+        for (risk, benchmark), found in grouped.items()
+    ]
 
 
 def _number(text: str) -> float | None:

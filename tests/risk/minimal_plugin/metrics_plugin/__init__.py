@@ -1,0 +1,1 @@
+"""A risk plug-in offering only what the SDK may rely on (see ``mra.evaluate_fm_risk``)."""
