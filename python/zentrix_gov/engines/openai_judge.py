@@ -248,7 +248,8 @@ class OpenAIJudgeEngine(PerInstanceEngine):
                 raise failure
             wait = retry_delay(attempt, retry_after)
             if not deadline.fits(wait):
-                raise deadline.timed_out(f"a retry after {wait:g} s would end past it")
+                why = "the connection dropped" if status is None else f"HTTP {status}"
+                raise deadline.timed_out(f"{why}; a retry after {wait:g} s would end past it")
             time.sleep(wait)
             self._pace.wait()
             attempt += 1
