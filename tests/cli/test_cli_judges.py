@@ -73,6 +73,34 @@ def test_timeout_bounds_a_judge_that_never_answers(judge_env, tmp_path, capsys):
     assert metric["errors"][0]["message_en"].startswith("9 of 9 judge requests timed out")
 
 
+@pytest.mark.parametrize(
+    ("judge", "arguments", "timeout", "parallel"),
+    [
+        ("local-model", [], 300.0, 2),
+        ("local-model", ["--timeout", "20"], 20.0, 2),
+        ("local-model", ["--timeout", "0"], None, 2),
+        ("http://127.0.0.1:1/v1", [], 60.0, 10),
+    ],
+)
+def test_the_local_models_verdicts_get_a_longer_default_timeout(
+    judge_env, monkeypatch, judge, arguments, timeout, parallel
+):
+    from zentrix_gov.cli import local_services
+    from zentrix_gov.cli.judge import open_judge
+    from zentrix_gov.cli.parser import build_parser
+
+    @contextmanager
+    def fake_server(quiet, **options):
+        slots = SimpleNamespace(slots=2)
+        yield SimpleNamespace(base_url="u", model_name="m", key="k", settings=slots)
+
+    monkeypatch.setattr(local_services, "local_model_server", fake_server)
+    command = ["evaluate", str(RECORDS), "--judge", judge, "--judge-model", "m", *arguments]
+    with open_judge(build_parser().parse_args(command), quiet=True) as opened:
+        options = opened.request_options
+    assert (options.timeout, options.max_parallel) == (timeout, parallel)
+
+
 def test_model_server_keeps_its_key_out_of_every_output(monkeypatch, tmp_path, capsys):
     from zentrix_gov.cli import local_services, model_server
 

@@ -15,6 +15,7 @@ from zentrix_gov.cli.judge import judge_for
 from zentrix_gov.config import GenAIConfiguration
 from zentrix_gov.entities.criteria import Option
 from zentrix_gov.entities.llm_judge import JudgeRequestOptions
+from zentrix_gov.local.faults import Fault
 from zentrix_gov.metrics import CriteriaMetric
 from zentrix_gov.metrics.rag import AnswerCorrectnessMetric
 from zentrix_gov.utils import notices
@@ -115,6 +116,40 @@ def test_a_server_refusing_structured_answers_is_asked_without_them(capfd):
     assert ["response_format" in body for body in bodies] == [True, False, False, False]
     err = capfd.readouterr().err
     assert err.count("refused structured answers") == 1
+
+
+@pytest.mark.parametrize(
+    ("message", "codes_of_a_run", "structured"),
+    [
+        # llama.cpp's refusal of a schema it cannot use: asked again without it, and the
+        # judge's next requests too; each run of a judge learns it (and says it) anew.
+        ("JSON schema conversion failed: unknown keyword", [None] * 3, [True, False, False, False]),
+        # Not about structure: that record's error, and later requests stay structured.
+        (
+            "This model's maximum context length is 8192 tokens; the messages have 9001.",
+            ["JUDGE_REQUEST_FAILED", None, None],
+            [True, True, True],
+        ),
+    ],
+    ids=["names the schema", "context length"],
+)
+def test_only_a_400_about_structure_turns_it_off_for_that_run(
+    capfd, message, codes_of_a_run, structured
+):
+    refusal = Fault.status_code(400, message=message)
+    results = []
+    with judge_server() as server:
+        for _ in range(2):  # two runs of the same judge, each with its own request options
+            server.faults.script([refusal], path=CHAT)
+            results.append(evaluate(criterion(judge_of(server))))
+        bodies = chat_bodies(server)
+    assert [codes(result) for result in results] == [codes_of_a_run] * 2
+    assert ["response_format" in body for body in bodies] == structured * 2
+    said = capfd.readouterr().err.count("refused structured answers")
+    assert said == (2 if False in structured else 0)
+    if codes_of_a_run[0] is not None:
+        error = results[0].record_level_metrics[0].errors[0].message_en
+        assert "HTTP 400" in error and "maximum context length is 8192" in error
 
 
 def test_notes_are_silenced_by_quiet():

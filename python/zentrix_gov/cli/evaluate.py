@@ -133,7 +133,7 @@ def _services(args: argparse.Namespace, planned: Sequence[Any]) -> Iterator[tupl
         quiet_progress_bars(args.quiet),
         judge as opened_judge,
         detection as service,
-        request_timeout(args.timeout),
+        request_timeout(detection_timeout(args)),
     ):
         yield opened_judge, service
 
@@ -254,11 +254,18 @@ def choose_executor(args: argparse.Namespace, names: list[str]) -> Any:
             args.max_concurrency,
             address=args.ray_address,
             resources=resources,
-            setup=partial(worker_setup, args.timeout),
+            setup=partial(worker_setup, detection_timeout(args)),
             note=None if args.quiet else _note,
         )
     except (ValueError, RayUnavailable) as exc:
         raise UsageError(str(exc)) from None
+
+
+def detection_timeout(args: argparse.Namespace) -> float:
+    """--timeout of each request to the detection service (0: the HTTP library's own)."""
+    from zentrix_gov.cli.parser import DEFAULT_TIMEOUT
+
+    return DEFAULT_TIMEOUT if args.timeout is None else args.timeout
 
 
 def _note(text: str) -> None:

@@ -11,9 +11,10 @@ config file names.
 
 The command line's judges are asked by the SDK's own engine (``LLMJudge.request_options``):
 criteria verdicts with their JSON schema as ``response_format`` (``--judge-structured off``
-for servers that refuse it), every answer capped (``--judge-max-tokens``), every request
-bounded by ``--timeout``, at most ``--max-concurrency`` requests at once and, with
-``--judge-rps``, at most that many a second.
+for servers that refuse it), every answer capped (``--judge-max-tokens``), every verdict
+bounded by ``--timeout`` (retries included; ``LOCAL_MODEL_TIMEOUT`` for the local model
+unless given), at most ``--max-concurrency`` requests at once over the whole run (for the
+local model: its slots) and, with ``--judge-rps``, at most that many a second.
 """
 
 from __future__ import annotations
@@ -37,6 +38,10 @@ LOCAL = "local"
 LOCAL_MODEL = "judge"
 REAL_LOCAL_MODEL = "local-model"
 DEFAULT_JUDGE_MAX_TOKENS = 1024
+# Seconds a verdict of the local model (and an answer of it under risk) gets unless
+# --timeout says otherwise: on 2 cores with the other core busy a criteria verdict takes
+# over a minute (bench/local_model_load.py), and an answer cut at the cap several.
+LOCAL_MODEL_TIMEOUT = 300.0
 
 
 def add_judge_options(parser: argparse.ArgumentParser) -> None:
@@ -96,19 +101,25 @@ def judge_for(url: str, api_key: str, model: str, options: Any = None) -> Any:
     )
 
 
-def request_options(args: argparse.Namespace, max_parallel: int | None = None) -> Any:
+def request_options(
+    args: argparse.Namespace, max_parallel: int | None = None, timeout: float | None = None
+) -> Any:
     """How the command line's judges are asked: from --judge-structured, --judge-max-tokens,
-    --timeout (0: no limit), --max-concurrency (or ``max_parallel``, when lower) and
-    --judge-rps."""
+    --timeout (0: no limit; not given: ``timeout``, else the command's default),
+    --max-concurrency (or ``max_parallel``, when lower) and --judge-rps."""
+    from zentrix_gov.cli.parser import DEFAULT_TIMEOUT
     from zentrix_gov.entities.llm_judge import JudgeRequestOptions
 
     parallel = getattr(args, "max_concurrency", None) or DEFAULT_MAX_CONCURRENCY
     if max_parallel is not None:
         parallel = min(parallel, max_parallel)
+    given = getattr(args, "timeout", None)
+    if given is None:
+        given = timeout or DEFAULT_TIMEOUT
     return JudgeRequestOptions(
         structured=getattr(args, "judge_structured", "on") != "off",
         max_tokens=getattr(args, "judge_max_tokens", None) or DEFAULT_JUDGE_MAX_TOKENS,
-        timeout=getattr(args, "timeout", None) or None,
+        timeout=given or None,
         max_parallel=parallel,
         requests_per_second=getattr(args, "judge_rps", None),
     )
@@ -144,7 +155,10 @@ def open_judge(args: argparse.Namespace, quiet: bool = False) -> Iterator[Any]:
         from zentrix_gov.cli.local_services import local_model_server
 
         with local_model_server(quiet) as server:
-            options = request_options(args, max_parallel=server.settings.slots)
+            # At most as many requests as the model has slots, over every unit of the run.
+            options = request_options(
+                args, max_parallel=server.settings.slots, timeout=LOCAL_MODEL_TIMEOUT
+            )
             yield judge_for(server.base_url, server.key, server.model_name, options)
         return
     api_key = next((os.environ[v] for v in KEY_VARIABLES if os.environ.get(v)), None)

@@ -8,14 +8,14 @@ from typing import NoReturn
 from zentrix_gov.cli import judge_service, model_server, stored_runs
 from zentrix_gov.cli.argtypes import fraction, metric_resources, positive_int, seconds
 from zentrix_gov.cli.errors import EXIT_USAGE
-from zentrix_gov.cli.judge import add_judge_options
+from zentrix_gov.cli.judge import LOCAL_MODEL_TIMEOUT, add_judge_options
 from zentrix_gov.cli.reports import add_report_parser
 from zentrix_gov.cli.risk import add_parser as add_risk_parser
 from zentrix_gov.runs import DEFAULT_CHUNK_SIZE, JUDGE_CHUNK_SIZE
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 PROG = "python -m zentrix_gov"
-DEFAULT_TIMEOUT = 60.0
+DEFAULT_TIMEOUT = 60.0  # --timeout when not given (the local model's verdicts get longer)
 
 DESCRIPTION = """\
 Evaluate generative-AI applications: metrics over a file of records (evaluate) and a
@@ -179,11 +179,13 @@ def build_parser() -> argparse.ArgumentParser:
     evaluate.add_argument(
         "--timeout",
         type=seconds,
-        default=DEFAULT_TIMEOUT,
         metavar="SECONDS",
-        help="give up on a request to the detection service or the judge after SECONDS; a "
-        "judge verdict that times out is that record's error "
-        f"(default {DEFAULT_TIMEOUT:g}; 0: the HTTP library's own limit, no limit for judges)",
+        help="give up on each request to the detection service after SECONDS (each retry gets "
+        "SECONDS again), and on a judge verdict after SECONDS in all: connecting, waiting, "
+        "retries and back-offs, counted from when it gets one of the judge's request slots; "
+        "a verdict that times out is that record's error (default "
+        f"{DEFAULT_TIMEOUT:g}, {LOCAL_MODEL_TIMEOUT:g} for --judge local-model; 0: the HTTP "
+        "library's own limit, no limit for judges)",
     )
     add_judge_options(evaluate)
     add_run_options(evaluate)

@@ -31,6 +31,7 @@ from typing import Any
 
 from zentrix_gov.cli.argtypes import positive_int, seconds
 from zentrix_gov.cli.errors import EXIT_OK, EvaluationFailed, UsageError, describe
+from zentrix_gov.cli.judge import LOCAL_MODEL_TIMEOUT
 from zentrix_gov.cli.outputs import output_target
 from zentrix_gov.model_risk import rules
 
@@ -108,10 +109,10 @@ def add_parser(commands: Any) -> None:
     risk.add_argument(
         "--timeout",
         type=seconds,
-        default=DEFAULT_TIMEOUT,
         metavar="SECONDS",
         help="give up on an answer after SECONDS; it is then an error of its prompt "
-        f"(default {DEFAULT_TIMEOUT:g}; 0: no limit)",
+        f"(default {DEFAULT_TIMEOUT:g}, {LOCAL_MODEL_TIMEOUT:g} for --endpoint local-model; "
+        "0: no limit)",
     )
     risk.add_argument(
         "--fail-on-risk",
@@ -280,12 +281,20 @@ def _write_html_report(
 
 
 def run_risk(args: argparse.Namespace) -> int:
-    from zentrix_gov.cli.risk_models import Timeouts, check_endpoint, model_under_test
+    from zentrix_gov.cli.risk_models import (
+        LOCAL_MODEL,
+        Timeouts,
+        check_endpoint,
+        model_under_test,
+    )
 
     if not _html_report(args.report):
         _check_report_libraries(args.report)
     report = output_target(args.report, f"--report {args.report}") if args.report else None
     key = check_endpoint(args)
+    if args.timeout is None:  # the local model answers slower than a served one
+        local = args.endpoint == LOCAL_MODEL
+        args.timeout = LOCAL_MODEL_TIMEOUT if local else DEFAULT_TIMEOUT
     timeouts = Timeouts()
     with model_under_test(args, key, timeouts, load_model) as (model, name):
         return _evaluate(args, model, name, report, timeouts)

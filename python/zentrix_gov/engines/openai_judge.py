@@ -4,24 +4,31 @@ What it adds to a plain chat client, for judges:
 
 - structured answers: with ``response_schema`` set, requests carry it as
   ``response_format`` of type ``json_schema``, which such servers enforce. A server that
-  answers 400 to it gets the request again without it, once, and no structured requests
-  for the rest of the process (said once on standard error);
-- an answer cap (``max_tokens``) on every request, and a time-out per request;
-- retries only for what may pass on a second try: 429, 5xx and a dropped connection, with
-  a short back-off. A time-out is not retried (a model that ran out of time would most
-  likely run out again);
-- an answer that never came (a time-out, a server that kept failing) or came empty is
-  answered with a failure text (:mod:`zentrix_gov.utils.judge_answers`): the judge
-  providers make it that record's error, and the other verdicts stand. A judge that cannot
-  be used at all (refused connection, refused key, unknown model, or a server that failed
-  every request of a batch) fails the whole run, with the cause;
-- at most ``num_parallel_requests`` requests at once and, when set, at most
-  ``requests_per_second``.
+  refuses it (a 400 whose body names ``response_format``, ``json_schema`` or the schema)
+  gets the request again without it, and no structured requests from any engine of the
+  same judge for the rest of the run (said once on standard error). Any other 400 is
+  that record's error;
+- an answer cap (``max_tokens``) on every request;
+- one deadline per verdict (``timeout``): connecting, waiting, every retry and back-off;
+  it starts when the verdict holds one of the judge's request slots
+  (:mod:`.judge_channel`: at most ``num_parallel_requests`` requests at once over every
+  engine of the judge), so waiting behind the run's other requests is not counted;
+- retries only for what may pass on a second try (:func:`.judge_requests.should_retry`:
+  429, 5xx, a dropped connection), after the server's Retry-After (seconds or an HTTP
+  date) or a short back-off, as long as that fits before the deadline; otherwise the
+  verdict ends as ``JUDGE_TIMEOUT``;
+- a verdict that never came (a time-out, a refused request, a server that kept failing)
+  or came empty is a :class:`.judge_requests.JudgeFailure` up to ``_infer``, where the
+  judge library takes one answer text per prompt: there it becomes a failure text
+  (:mod:`zentrix_gov.utils.judge_answers`) that the judge providers make that record's
+  error, and the other verdicts stand. A judge that cannot be used at all (refused
+  connection, refused key, unknown model, or a server that failed every request of a
+  batch) fails the whole run, with the cause;
+- when set, at most ``requests_per_second`` requests a second.
 """
 
 from __future__ import annotations
 
-import re
 import threading
 import time
 from typing import Any
@@ -29,7 +36,6 @@ from typing import Any
 from unitxt.inference import TextGenerationInferenceOutput
 
 from zentrix_gov.utils import judge_answers
-from zentrix_gov.utils.notices import note_once
 
 from ._common import (
     InferenceFailed,
@@ -38,15 +44,15 @@ from ._common import (
     prompt_text,
     run_parallel,
 )
-
-_RETRY_STATUSES = frozenset({429, 500, 502, 503, 504})
-_BACKOFF = (0.5, 1.0, 2.0, 4.0)
-_MAX_RETRY_AFTER = 10.0
-_FAILURE_IN_PROMPT = re.compile(r"\[zentrix judge failure\] [A-Z_]+: [^\n`]*")
-
-# (chat URL, model) of servers that refused response_format: asked without it from then on.
-_unstructured: set[tuple[str, str]] = set()
-_unstructured_lock = threading.Lock()
+from .judge_channel import JudgeChannel, channel_of
+from .judge_requests import (
+    Deadline,
+    JudgeFailure,
+    quoted_reply,
+    refuses_structure,
+    retry_delay,
+    should_retry,
+)
 
 
 class _Pace:
@@ -68,15 +74,6 @@ class _Pace:
             time.sleep(start - now)
 
 
-class _NoAnswer(Exception):
-    """A request that brought no answer: the record's failure text, and why."""
-
-    def __init__(self, text: str, cause: BaseException | None = None):
-        super().__init__(text)
-        self.text = text
-        self.cause = cause
-
-
 def _status_error(response: Any) -> Exception:
     """The HTTP status error of ``response``, carrying its JSON body (as the OpenAI client's
     errors do) so that error lines can quote the server's message."""
@@ -96,7 +93,9 @@ def _status_error(response: Any) -> Exception:
 
 class OpenAIJudgeEngine(PerInstanceEngine):
     """Chat completions at ``credentials["api_url"]`` (a base URL ending in ``/v1``) with
-    ``credentials["api_key"]``, for judges; see the module's description."""
+    ``credentials["api_key"]``, for judges; see the module's description. An engine has
+    a :class:`~.judge_channel.JudgeChannel` of its own unless given its judge's
+    (:meth:`share_channel`)."""
 
     label: str = "openai_judge"
     model_name: str
@@ -127,40 +126,54 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             raise InferenceFailed(self, self.model_name, "num_parallel_requests must be >= 1.")
         self._url = base + "/chat/completions"
         self._pace = _Pace(self.requests_per_second)
+        self._channel = JudgeChannel(self.num_parallel_requests)
+        self._lost: set[str] = set()  # cache keys of verdicts that never came
+        self._lost_lock = threading.Lock()
         limits = httpx.Limits(max_connections=self.num_parallel_requests)
-        self._client = httpx.Client(
-            headers={"Authorization": f"Bearer {key}"},
-            timeout=httpx.Timeout(self.timeout),
-            limits=limits,
-        )
+        # Each try is given what is left of its verdict's deadline (see _send).
+        self._client = httpx.Client(headers={"Authorization": f"Bearer {key}"}, limits=limits)
+
+    def share_channel(self, channel: JudgeChannel) -> OpenAIJudgeEngine:
+        """Use ``channel`` (its request slots and memory) with the other engines of the
+        same judge; returns the engine."""
+        self._channel = channel
+        return self
 
     def _infer(self, dataset: Any, return_meta_data: bool = False) -> list:
-        answered = run_parallel(self._answer_or_failure, list(dataset), self.num_parallel_requests)
-        causes = [cause for _, cause in answered]
-        if causes and all(cause is not None for cause in causes):
-            # Not one request of the batch was answered: the judge cannot be used.
+        instances = list(dataset)
+        answered = run_parallel(self._answer_or_failure, instances, self.num_parallel_requests)
+        failures = [failure for _, failure in answered if failure is not None]
+        if answered and sum(failure.server_failed for failure in failures) == len(answered):
+            # The server failed every request of the batch: the judge cannot be used.
             raise InferenceFailed(
                 self, self.model_name, f"{self._url} failed every request"
-            ) from causes[-1]
-        return self.get_return_object([output for output, _ in answered], return_meta_data)
+            ) from failures[-1].cause
+        outputs = []
+        for instance, (output, failure) in zip(instances, answered, strict=True):
+            if failure is not None:
+                # Where the judge library takes answer texts: the failure becomes one.
+                output = generation_output(self, self.model_name, failure.text())
+                if self.use_cache:  # asked again next time
+                    with self._lost_lock:
+                        self._lost.add(self._get_cache_key(instance))
+            outputs.append(output)
+        return self.get_return_object(outputs, return_meta_data)
 
     def _answer_or_failure(
         self, instance: dict[str, Any]
-    ) -> tuple[TextGenerationInferenceOutput, BaseException | None]:
+    ) -> tuple[TextGenerationInferenceOutput | None, JudgeFailure | None]:
         try:
             return self._answer(instance), None
-        except _NoAnswer as lost:
-            output = generation_output(self, self.model_name, lost.text)
-            return output, lost.cause
+        except JudgeFailure as failure:
+            return None, failure
 
     def infer(self, dataset: Any, return_meta_data: bool = False) -> Any:
         results = super().infer(dataset, return_meta_data)
         if self.use_cache:
-            # A request that brought no answer is asked again next time.
-            for item, result in zip(dataset, results, strict=False):
-                text = result.prediction if return_meta_data else result
-                if judge_answers.read_failure(text) is not None:
-                    self._cache.delete(self._get_cache_key(item))
+            with self._lost_lock:
+                lost, self._lost = self._lost, set()
+            for key in lost:
+                self._cache.delete(key)
         return results
 
     def _body(self, instance: dict[str, Any]) -> dict[str, Any]:
@@ -169,43 +182,29 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             value = getattr(self, name)
             if value is not None:
                 body[name] = value
-        if self.structured and self.response_schema and not self._refuses_structure():
+        refused = self._channel.refuses_structure(self._url, self.model_name)
+        if self.structured and self.response_schema and not refused:
             body["response_format"] = {
                 "type": "json_schema",
                 "json_schema": {"name": "verdict", "strict": True, "schema": self.response_schema},
             }
         return body
 
-    def _refuses_structure(self) -> bool:
-        with _unstructured_lock:
-            return (self._url, self.model_name) in _unstructured
-
-    def _refused_structure(self) -> None:
-        with _unstructured_lock:
-            _unstructured.add((self._url, self.model_name))
-        note_once(
-            f"unstructured {self._url} {self.model_name}",
-            f"the judge at {self._url} refused structured answers (response_format); "
-            "asking without them for the rest of the run",
-        )
-
     def _answer(self, instance: dict[str, Any]) -> TextGenerationInferenceOutput:
+        """The judge's answer; :class:`JudgeFailure` for a verdict that never came."""
         # A repair request for an answer that never came: the failure stands as it is.
-        earlier = _FAILURE_IN_PROMPT.search(prompt_text(instance["source"]))
+        earlier = JudgeFailure.from_text(prompt_text(instance["source"]))
         if earlier is not None:
-            return generation_output(self, self.model_name, earlier.group(0))
-        body = self._body(instance)
-        try:
-            reply = self._post(body)
-        except _NoAnswer as lost:
-            if lost.cause is None:  # a time-out: an error of this record only
-                return generation_output(self, self.model_name, lost.text)
-            raise
+            raise earlier
+        with self._channel.slot():
+            self._pace.wait()
+            deadline = Deadline(self.timeout)
+            reply = self._post(self._body(instance), deadline)
         choices = reply.get("choices") or [{}]
         message = choices[0].get("message") or {}
         text = message.get("content")
         if not isinstance(text, str) or not text.strip():
-            text = judge_answers.failure_text(judge_answers.EMPTY, "The judge's answer was empty")
+            raise JudgeFailure(judge_answers.EMPTY, "The judge's answer was empty")
         usage = reply.get("usage") or {}
         return generation_output(
             self,
@@ -216,69 +215,87 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             stop_reason=choices[0].get("finish_reason"),
         )
 
-    def _post(self, body: dict[str, Any]) -> dict[str, Any]:
-        """The reply's JSON object; :class:`_NoAnswer` for a request that brought none."""
+    def _post(self, body: dict[str, Any], deadline: Deadline) -> dict[str, Any]:
+        """The reply's JSON object, within ``deadline``; :class:`JudgeFailure` for a
+        request that brought none."""
         import httpx
 
         attempt = 0
         while True:
-            self._pace.wait()
+            response = retry_after = None
             try:
-                response = self._client.post(self._url, json=body)
-            except httpx.TimeoutException:
-                raise _NoAnswer(
-                    judge_answers.failure_text(
-                        judge_answers.TIMEOUT, f"The judge did not answer within {self.timeout:g} s"
-                    )
-                ) from None
-            except (httpx.ConnectError, httpx.UnsupportedProtocol, httpx.InvalidURL) as exc:
-                raise InferenceFailed(self, self.model_name, f"cannot reach {self._url}") from exc
+                response = self._send(body, deadline)
             except httpx.TransportError as exc:  # the connection dropped mid-request
-                failure = f"the connection to the judge dropped ({type(exc).__name__})"
-                if attempt >= self.max_retries:
-                    text = judge_answers.failure_text(judge_answers.REQUEST_FAILED, failure)
-                    raise _NoAnswer(text, exc) from None
-                attempt = self._back_off(attempt, None)
-                continue
-            status = response.status_code
-            if status == 400 and "response_format" in body:
-                self._refused_structure()
-                body = {name: value for name, value in body.items() if name != "response_format"}
-                continue
-            if status in _RETRY_STATUSES:
-                if attempt >= self.max_retries:
-                    text = judge_answers.failure_text(
-                        judge_answers.REQUEST_FAILED,
-                        f"The judge answered HTTP {status} {response.reason_phrase} "
-                        f"{attempt + 1} times",
-                    )
-                    raise _NoAnswer(text, _status_error(response))
-                attempt = self._back_off(attempt, response.headers.get("Retry-After"))
-                continue
-            if status != 200:
-                raise InferenceFailed(
-                    self, self.model_name, f"{self._url} answered {status}"
-                ) from _status_error(response)
-            try:
-                reply = response.json()
-            except ValueError:
-                reply = None
-            if not isinstance(reply, dict):
-                text = judge_answers.failure_text(
-                    judge_answers.REQUEST_FAILED, "The judge's reply was not a JSON object"
+                what = f"the connection to the judge dropped ({type(exc).__name__})"
+                failure = JudgeFailure(judge_answers.REQUEST_FAILED, what, exc, server_failed=True)
+            status = None if response is None else response.status_code
+            if response is not None:
+                if status == 200:
+                    return self._reply_object(response)
+                if "response_format" in body and refuses_structure(status, response.text):
+                    self._channel.structure_refused(self._url, self.model_name)
+                    body = {key: value for key, value in body.items() if key != "response_format"}
+                    continue
+                tries = attempt + 1
+                what = f"The judge answered HTTP {status} {response.reason_phrase} {tries} times"
+                failure = JudgeFailure(
+                    judge_answers.REQUEST_FAILED, what, _status_error(response), server_failed=True
                 )
-                raise _NoAnswer(text, ValueError(f"{self._url} sent a reply that is not JSON"))
-            return reply
+                retry_after = response.headers.get("Retry-After")
+            if not should_retry(status):
+                raise self._refused(response)
+            if attempt >= self.max_retries:
+                raise failure
+            wait = retry_delay(attempt, retry_after)
+            if not deadline.fits(wait):
+                why = "the connection dropped" if status is None else f"HTTP {status}"
+                raise deadline.timed_out(f"{why}; a retry after {wait:g} s would end past it")
+            time.sleep(wait)
+            self._pace.wait()
+            attempt += 1
 
-    def _back_off(self, attempt: int, retry_after: str | None) -> int:
-        delay = _BACKOFF[min(attempt, len(_BACKOFF) - 1)]
+    def _send(self, body: dict[str, Any], deadline: Deadline) -> Any:
+        """One try, given what is left of the verdict's time; the response of any status."""
+        import httpx
+
+        left = deadline.left()
+        if left == 0:
+            raise deadline.timed_out()
         try:
-            if retry_after is not None:
-                delay = min(max(float(retry_after), 0.0), _MAX_RETRY_AFTER)
+            return self._client.post(self._url, json=body, timeout=httpx.Timeout(left))
+        except httpx.TimeoutException:
+            raise deadline.timed_out() from None
+        except (httpx.ConnectError, httpx.UnsupportedProtocol, httpx.InvalidURL) as exc:
+            raise InferenceFailed(self, self.model_name, f"cannot reach {self._url}") from exc
+
+    def _refused(self, response: Any) -> Exception:
+        """What a reply that will not pass on another try means: a 400 refused this
+        request (its record's error); anything else (a refused key, an unknown model)
+        refuses the judge."""
+        if response.status_code == 400:
+            return JudgeFailure(
+                judge_answers.REQUEST_FAILED,
+                f"The judge refused the request (HTTP 400): {quoted_reply(response.text)}",
+                _status_error(response),
+            )
+        status = response.status_code
+        error = InferenceFailed(self, self.model_name, f"{self._url} answered {status}")
+        error.__cause__ = _status_error(response)
+        return error
+
+    def _reply_object(self, response: Any) -> dict[str, Any]:
+        try:
+            reply = response.json()
         except ValueError:
-            pass
-        time.sleep(delay)
-        return attempt + 1
+            reply = None
+        if not isinstance(reply, dict):
+            raise JudgeFailure(
+                judge_answers.REQUEST_FAILED,
+                "The judge's reply was not a JSON object",
+                ValueError(f"{self._url} sent a reply that is not JSON"),
+                server_failed=True,
+            )
+        return reply
 
 
 def verdict_schema(option_names: list[str], feedback: bool) -> dict[str, Any]:
@@ -316,7 +333,7 @@ def judge_engine(
         )
     credentials = model.provider.credentials
     parameters = dict(model.parameters or {})
-    return OpenAIJudgeEngine(
+    engine = OpenAIJudgeEngine(
         model_name=model.model_id,
         credentials={"api_key": credentials.api_key, "api_url": credentials.api_url},
         temperature=parameters.get("temperature", 0.0),
@@ -330,3 +347,5 @@ def judge_engine(
         response_schema=response_schema,
         use_cache=use_cache,
     )
+    # Every engine of this judge in the run shares its slots and what it learnt.
+    return engine.share_channel(channel_of(options))

@@ -35,11 +35,14 @@ _NAMED = (NON_JSON, DROP, PASS, UNPARSEABLE, HANG, REFUSES_SCHEMA, NEVER_STOPS, 
 @dataclass(frozen=True)
 class Fault:
     """One scripted answer: ``kind`` is "status", NON_JSON, NON_JSON_ERROR, DROP, PASS,
-    DELAY, UNPARSEABLE, HANG, REFUSES_SCHEMA, NEVER_STOPS or EMPTY_ANSWER."""
+    DELAY, UNPARSEABLE, HANG, REFUSES_SCHEMA, NEVER_STOPS or EMPTY_ANSWER. A status fault
+    may carry the error's ``message`` and extra reply ``headers``."""
 
     kind: str
     status: int = 200
     delay: float = 0.0
+    message: str | None = None
+    headers: tuple[tuple[str, str], ...] = ()
 
     @classmethod
     def delayed(cls, seconds: float) -> Fault:
@@ -50,12 +53,18 @@ class Fault:
         return cls(DELAY, delay=seconds)
 
     @classmethod
-    def status_code(cls, status: int) -> Fault:
+    def status_code(
+        cls, status: int, *, message: str | None = None, retry_after: str | float | None = None
+    ) -> Fault:
+        """An error reply with ``status``: with ``message`` as its error message (e.g. a 400
+        that is about something else than the request's structure) and ``retry_after`` as
+        its Retry-After header (seconds, or any text such as an HTTP date)."""
         if status == 200:
             return cls(PASS)
         if not 400 <= status <= 599:
             raise ValueError(f"Scripted status {status} must be 200 or between 400 and 599.")
-        return cls("status", status)
+        headers = () if retry_after is None else (("Retry-After", f"{retry_after}"),)
+        return cls("status", status, message=message, headers=headers)
 
     @classmethod
     def non_json_error(cls, status: int = 502) -> Fault:

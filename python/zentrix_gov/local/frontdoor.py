@@ -87,11 +87,13 @@ async def answer_fault(
     if fault.kind == NON_JSON_ERROR:
         html = f"<html><body><h1>{fault.status} {reason(fault.status)}</h1></body></html>"
         return web.Response(status=fault.status, text=html, content_type="text/html")
-    return error_reply(
+    reply = error_reply(
         fault.status,
         status_code_name(fault.status),
-        f"Scripted failure with status {fault.status}.",
+        fault.message or f"Scripted failure with status {fault.status}.",
     )
+    reply.headers.update(fault.headers)
+    return reply
 
 
 async def _read_body(request: web.Request, error_reply: ErrorReply) -> bytes | web.Response:

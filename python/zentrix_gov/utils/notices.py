@@ -1,6 +1,6 @@
-"""Notes to the user on standard error, each said once per process: things a run adapted
-to (a judge server that refuses structured answers), not failures. ``quiet_notes()`` keeps
-them to itself (the command line's ``-q``)."""
+"""Notes to the user on standard error: things a run adapted to (a judge server that
+refuses structured answers), not failures; ``note_once`` says each once per process.
+``quiet_notes()`` keeps them to itself (the command line's ``-q``)."""
 
 from __future__ import annotations
 
@@ -20,10 +20,17 @@ def note_once(key: str, text: str) -> bool:
         if key in _said:
             return False
         _said.add(key)
+    note(text)
+    return True
+
+
+def note(text: str) -> None:
+    """Print ``text`` on standard error now (unless notes are quiet); for notes whose owner
+    keeps track of having said them."""
+    with _lock:
         quiet = _quiet > 0
     if not quiet:
         print(f"note: {text}", file=sys.stderr, flush=True)
-    return True
 
 
 @contextmanager

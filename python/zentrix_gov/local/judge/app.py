@@ -10,6 +10,7 @@ shape, the platform routes in the platform's ``{"errors": [...]}`` shape.
 
 from __future__ import annotations
 
+import asyncio
 from collections.abc import Callable
 
 from aiohttp import web
@@ -27,6 +28,7 @@ from .state import (
     PATH_MODEL_SPECS,
     PATH_MODELS,
     SERVICE_KEY,
+    SLOTS_KEY,
     JudgeService,
 )
 
@@ -53,7 +55,16 @@ def _handled_faults(path: str) -> frozenset[str]:
 
 @web.middleware
 async def _front_door(request: web.Request, handler: Callable) -> web.StreamResponse:
-    """Check the token, record, delay and inject faults before any handler runs."""
+    """Check the token, record, delay and inject faults before any handler runs; with
+    slots, model requests wait for one first (the scripted latency is their work)."""
+    slots = request.app.get(SLOTS_KEY)
+    if slots is None or request.path not in ANSWER_PATHS:
+        return await _serve(request, handler)
+    async with slots:
+        return await _serve(request, handler)
+
+
+async def _serve(request: web.Request, handler: Callable) -> web.StreamResponse:
     service = request.app[SERVICE_KEY]
     error_reply = error_reply_for(request.path)
     early = await screen(
@@ -90,6 +101,8 @@ def create_app(service: JudgeService) -> web.Application:
     """The aiohttp application serving the judge and platform routes for ``service``."""
     app = web.Application(middlewares=[_front_door], client_max_size=CLIENT_MAX_SIZE)
     app[SERVICE_KEY] = service
+    if service.slots is not None:
+        app[SLOTS_KEY] = asyncio.Semaphore(service.slots)  # made per start: one per event loop
     app.router.add_post(PATH_CHAT, openai_routes.chat_completions)
     app.router.add_post(PATH_COMPLETIONS, openai_routes.completions)
     app.router.add_get(PATH_MODELS, openai_routes.models)

@@ -31,7 +31,8 @@ class JudgeServer(LocalServer):
 
     ``token=None`` (the default) means a new random token on every start; ``latency`` is
     waited before every reply; the request log keeps the latest ``request_log_size``
-    requests; ``catalogue`` replaces the bundled model catalogue.
+    requests; ``catalogue`` replaces the bundled model catalogue; ``slots`` answers at most
+    that many model requests at once (as llama.cpp's server does), the others queued.
     """
 
     kind = "judge server"
@@ -45,6 +46,7 @@ class JudgeServer(LocalServer):
         latency: float = 0.0,
         request_log_size: int = DEFAULT_MAX_REQUESTS,
         catalogue: Catalogue | None = None,
+        slots: int | None = None,
     ):
         if token is not None and not token:
             raise ValueError("The token must not be empty; pass None for a random one.")
@@ -55,6 +57,7 @@ class JudgeServer(LocalServer):
             faults=FaultPlan(latency),
             requests=RequestLog(request_log_size),
             catalogue=catalogue if catalogue is not None else Catalogue.bundled(),
+            slots=slots,
         )
 
     def create_app(self) -> web.Application:

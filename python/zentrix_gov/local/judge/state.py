@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import json
 from dataclasses import dataclass
 from typing import Any
@@ -26,15 +27,19 @@ ANSWER_PATHS = frozenset({PATH_CHAT, PATH_COMPLETIONS, PATH_GENERATION})
 
 @dataclass
 class JudgeService:
-    """State shared by the handlers of one app."""
+    """State shared by the handlers of one app. ``slots``: answer at most this many model
+    requests at once, the others waiting their turn, as a model server with that many
+    slots does (None: no limit)."""
 
     token: str
     faults: FaultPlan
     requests: RequestLog
     catalogue: Catalogue
+    slots: int | None = None
 
 
 SERVICE_KEY = web.AppKey("judge_service", JudgeService)
+SLOTS_KEY = web.AppKey("judge_slots", asyncio.Semaphore)
 
 
 def unparseable(request: web.Request) -> bool:
