@@ -17,7 +17,6 @@ the load of a shared machine does not stretch). The runs are written straight in
 
 from __future__ import annotations
 
-import json
 import os
 import subprocess
 import sys
@@ -33,16 +32,12 @@ sys.path[:0] = [str(ROOT), str(ROOT / "python")]
 from tests.support import browser  # noqa: E402
 from tests.support.synthetic_runs import SyntheticMetric, store_run, write_records  # noqa: E402
 
+from _support import emit  # noqa: E402
 from zentrix_gov.reports.compare import compare_runs  # noqa: E402
 from zentrix_gov.reports.run_report import write_run_report  # noqa: E402
 from zentrix_gov.runs.store import RunStore  # noqa: E402
 
 RECORDS = 100_000
-
-
-def emit(**fields):
-    load = os.getloadavg()
-    print(json.dumps({**fields, "load": [round(value, 2) for value in load]}), flush=True)
 
 
 def records_file(folder: Path) -> Path:
