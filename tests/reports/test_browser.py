@@ -12,6 +12,8 @@ import pytest
 
 from tests.support import browser
 from tests.support.synthetic_runs import SyntheticMetric, store_run, write_records
+from zentrix_gov.reports import charts
+from zentrix_gov.reports.page import environment
 from zentrix_gov.reports.run_report import write_run_report
 from zentrix_gov.runs.store import RunStore
 from zentrix_gov.runs.summary import summarize
@@ -171,3 +173,32 @@ def test_a_screenshot_of_the_page_is_not_blank(page):
     dark = sum(histogram[:100]) / (image.width * image.height)
     assert len([count for count in histogram if count]) > 20  # text, bars, shades
     assert 0.002 < dark < 0.5  # some ink, on a light page
+
+
+def test_a_histogram_shows_its_count_labels_whole(tmp_path):
+    import numpy as np
+
+    chart = charts.histogram(np.zeros(221_538))
+    page = tmp_path / "chart.html"
+    page.write_text(
+        environment()
+        .from_string(
+            '{% import "_macros.html" as m %}<!DOCTYPE html><html><head><meta charset="utf-8">'
+            "<style>{{ style|safe }}</style></head><body>{{ m.chart(c, 'values') }}</body></html>"
+        )
+        .render(c=chart)
+    )
+    with browser.headless_chromium() as driver:
+        driver.get(page.as_uri())
+        labels = driver.execute_script(
+            """
+            const svg = document.querySelector('svg.chart').viewBox.baseVal;
+            return [...document.querySelectorAll('svg.chart text')].map(text => {
+                const box = text.getBBox();
+                return [text.textContent, box.x, box.x + box.width, svg.width];
+            });
+            """
+        )
+    assert "221,538" in [text for text, *_ in labels]
+    for text, left, right, width in labels:
+        assert left >= 0 and right <= width, text
