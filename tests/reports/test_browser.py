@@ -10,6 +10,7 @@ import io
 
 import pytest
 
+from tests.reports.test_report import big_run
 from tests.support import browser
 from tests.support.synthetic_runs import SyntheticMetric, store_run, write_records
 from zentrix_gov.reports import charts
@@ -202,3 +203,22 @@ def test_a_histogram_shows_its_count_labels_whole(tmp_path):
     assert "221,538" in [text for text, *_ in labels]
     for text, left, right, width in labels:
         assert left >= 0 and right <= width, text
+
+
+def test_a_record_left_out_for_size_shows_its_id_and_says_why(tmp_path):
+    with RunStore(tmp_path / "runs.sqlite") as store:
+        run, _, ids = big_run(store, tmp_path)
+        write_run_report(store, run, tmp_path / "report.html", data_limit=60_000)
+    with browser.headless_chromium() as driver:
+        driver.get((tmp_path / "report.html").as_uri())
+        assert [row["id"] for row in shown_rows(driver)] == ids[:50]
+        click(driver, "#page-last")
+        last = shown_rows(driver)
+        assert [row["id"] for row in last] == ids[-len(last) :]
+        # Past the kept records, only the worst and those with an error show texts.
+        left_out = [row for row in last if row["text"] == "left out"]
+        assert len(left_out) >= len(last) - 4
+        assert all(float(row["quality"]) >= 0 for row in left_out)
+        click(driver, f'#record-rows tr[data-position="{int(left_out[0]["#"]) - 1}"]')
+        detail = driver.find_element("id", "detail-body").text
+        assert "left out of this page" in detail and "answer " not in detail
