@@ -20,9 +20,7 @@ Usage: python bench/reports.py [--records N[,N...]] [case ...]
 from __future__ import annotations
 
 import argparse
-import json
 import os
-import re
 import subprocess
 import sys
 import tempfile
@@ -131,33 +129,13 @@ def bench_size(folder: Path, count: int, cases: list[str], compare: bool) -> Non
             cpu_seconds=round(cpu, 2),
             target_seconds=10,
             megabytes=round(facts.size / 1e6, 2),
-            text_cap_bytes=facts.text_cap,
-            records_with_whole_texts=whole_texts(page),
+            records_with_whole_texts=facts.records - facts.left_out,
             records_file_megabytes=round(records.stat().st_size / 1e6, 1),
         )
     if "open" in cases:
         bench_open(page, count)
     if compare:
         bench_compare(store_path, base.id, new.id, count)
-
-
-def whole_texts(page: Path) -> int:
-    """Records of the page's table none of whose texts was cut (cut ones end in "…")."""
-    found = re.search(
-        r'<script type="application/json" id="report-data">(.*?)</script>',
-        page.read_text(encoding="utf-8"),
-        re.S,
-    )
-    assert found is not None
-    records = json.loads(found.group(1))["records"]
-    return sum(
-        1
-        for _, texts, notes in records
-        if not any(text and text.endswith("…") for text in texts)
-        and not any(
-            text and text.endswith("…") for entry in (notes or {}).values() for text in entry
-        )
-    )
 
 
 def bench_open(page: Path, count: int) -> None:
