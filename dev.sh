@@ -170,6 +170,8 @@ case "$cmd" in
   bench)
     setup
     for script in bench/*.py; do
+      # bench/_*.py are what the scripts share, not benchmarks of their own
+      [[ "$(basename "$script")" == _* ]] && continue
       log "$script"
       "$py" "$script"
     done

@@ -11,7 +11,6 @@ Usage: python bench/build.py [case ...]
 
 from __future__ import annotations
 
-import json
 import os
 import resource
 import shutil
@@ -21,12 +20,9 @@ import tempfile
 import time
 from pathlib import Path
 
+from _support import emit, load
+
 ROOT = Path(__file__).resolve().parent.parent
-
-
-def emit(case: str, **figures) -> None:
-    load = [round(x, 2) for x in os.getloadavg()]
-    print(json.dumps({"case": case, **figures, "load": load}), flush=True)
 
 
 def tool(name: str) -> str:
@@ -37,7 +33,7 @@ def tool(name: str) -> str:
 def bench_first_build() -> None:
     import pybind11
 
-    load_before = [round(x, 2) for x in os.getloadavg()]
+    load_before = load()
     environment = dict(os.environ, CCACHE_DISABLE="1")
     with tempfile.TemporaryDirectory() as folder:
         build, output = Path(folder, "build"), Path(folder, "modules")

@@ -13,13 +13,14 @@ Usage: python bench/cli.py [case ...]
 from __future__ import annotations
 
 import json
-import os
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
+
+from _support import emit
 
 RUNS = 3
 # Runs the command and prints the largest peak RSS (KiB) of it and its children.
@@ -28,11 +29,6 @@ PEAK = (
     "code = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL).returncode\n"
     "print(code, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
 )
-
-
-def emit(case: str, **figures) -> None:
-    load = [round(x, 2) for x in os.getloadavg()]
-    print(json.dumps({"case": case, **figures, "load": load}), flush=True)
 
 
 def write_records(folder: Path, count: int) -> tuple[Path, Path]:

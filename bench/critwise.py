@@ -17,9 +17,7 @@ from __future__ import annotations
 
 import json
 import os
-import statistics
 import sys
-import time
 from typing import Any
 from unittest import mock
 
@@ -28,6 +26,7 @@ os.environ.setdefault("UNITXT_USE_ONLY_LOCAL_CATALOGS", "True")
 
 import pandas as pd
 
+from _support import emit, median_seconds
 from zentrix_gov.entities.criteria import Option
 from zentrix_gov.providers import critwise
 from zentrix_gov.providers.critwise import Critwise
@@ -39,11 +38,6 @@ OPTIONS = [
     Option(name="Partly", description="Some of the {answer} is supported.", value=0.5),
     Option(name="No", description="The {answer} is not supported.", value=0),
 ]
-
-
-def emit(case: str, **figures: Any) -> None:
-    load = [round(x, 2) for x in os.getloadavg()]
-    print(json.dumps({"case": case, **figures, "load": load}), flush=True)
 
 
 def records(count: int = RECORDS) -> pd.DataFrame:
@@ -104,15 +98,6 @@ class InstantJudge:
         return self.verdicts
 
 
-def median_seconds(function, runs: int = RUNS) -> float:
-    times = []
-    for _ in range(runs):
-        started = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - started)
-    return statistics.median(times)
-
-
 def provider(mode: str, counting: bool) -> Critwise:
     texts = {
         "criteria": {"criteria_description": "Is the {answer} supported by the {contexts}?"},
@@ -140,7 +125,9 @@ def bench_overhead() -> None:
         provider("criteria", True).evaluate(data.iloc[:3])
         for mode in ("criteria", "template"):
             for counting in (False, True):
-                seconds = median_seconds(lambda m=mode, c=counting: provider(m, c).evaluate(data))
+                seconds = median_seconds(
+                    lambda m=mode, c=counting: provider(m, c).evaluate(data), RUNS
+                )
                 emit(
                     "overhead",
                     mode=mode,
@@ -168,10 +155,12 @@ def bench_tokens() -> None:
         for text in texts:
             len(encoding.encode_ordinary(text))
 
-    bare_s = median_seconds(bare)
-    ordinary_s = median_seconds(bare_ordinary)
-    with_counts = median_seconds(lambda: on._Critwise__post_process(results=verdicts, data=data))
-    without = median_seconds(lambda: off._Critwise__post_process(results=verdicts, data=data))
+    bare_s = median_seconds(bare, RUNS)
+    ordinary_s = median_seconds(bare_ordinary, RUNS)
+    with_counts = median_seconds(
+        lambda: on._Critwise__post_process(results=verdicts, data=data), RUNS
+    )
+    without = median_seconds(lambda: off._Critwise__post_process(results=verdicts, data=data), RUNS)
     counting_s = max(with_counts - without, 1e-9)
     emit(
         "tokens",

@@ -32,6 +32,7 @@ from types import SimpleNamespace
 
 import pandas as pd
 
+from _support import emit, median_seconds
 from evs_sdk import APIClient as EVSClient
 from evs_sdk.authenticators import BearerTokenAuthenticator
 from zentrix_gov.config import GenAIConfiguration
@@ -40,14 +41,10 @@ from zentrix_gov.utils.python_utils import transform_str_to_list
 
 TOKEN = "bench-token"
 INSTANCE = "bench-instance"
+RUNS = 5  # timings a median is taken of
 CONFIG = GenAIConfiguration(
     input_fields=["question"], output_fields=["answer"], context_fields=["context"]
 )
-
-
-def emit(**fields):
-    load = [round(x, 2) for x in os.getloadavg()]
-    print(json.dumps({**fields, "load": load}), flush=True)
 
 
 def records(count):
@@ -76,15 +73,6 @@ def api_client(url="http://127.0.0.1:9"):
     return SimpleNamespace(
         evs_client=evs, credentials=SimpleNamespace(url=url, version="local", disable_ssl=False)
     )
-
-
-def median_seconds(fn, repeats=5):
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
 
 
 def columns(metric, frame):
@@ -124,10 +112,10 @@ def bench_payloads():
             "native bodies differ from json.dumps"
         )
         assert provider._Detectwire__pre_process_data(frame)[0] == native_bodies
-        native = median_seconds(lambda w=write, a=lists: w(*a, None, None))
-        python = median_seconds(lambda m=metric, a=lists: python_bodies(m, *a))
-        native_all = median_seconds(lambda p=provider: p._Detectwire__pre_process_data(frame))
-        python_all = median_seconds(lambda m=metric: python_bodies(m, *columns(m, frame)))
+        native = median_seconds(lambda w=write, a=lists: w(*a, None, None), RUNS)
+        python = median_seconds(lambda m=metric, a=lists: python_bodies(m, *a), RUNS)
+        native_all = median_seconds(lambda p=provider: p._Detectwire__pre_process_data(frame), RUNS)
+        python_all = median_seconds(lambda m=metric: python_bodies(m, *columns(m, frame)), RUNS)
         emit(
             bench="payloads",
             metric=metric,

@@ -6,13 +6,10 @@ both forms share. Prints one line of JSON.
 """
 
 import asyncio
-import json
-import os
-import statistics
-import time
 
 import pandas as pd
 
+from _support import emit, median_seconds
 from zentrix_gov.config import GenAIConfiguration
 from zentrix_gov.evaluators.impl import metricrun
 
@@ -55,12 +52,7 @@ def main():
     metrics = [Trivial(f"m{i}") for i in range(METRICS)]
 
     def timed(fn):
-        samples = []
-        for _ in range(REPEATS):
-            start = time.perf_counter()
-            fn()
-            samples.append(time.perf_counter() - start)
-        return statistics.median(samples)
+        return median_seconds(fn, REPEATS)
 
     base_sync = timed(lambda: metricrun._evaluate_metrics(config, frame, []))
     full_sync = timed(lambda: metricrun._evaluate_metrics(config, frame, metrics))
@@ -68,20 +60,15 @@ def main():
     full_async = timed(
         lambda: asyncio.run(metricrun._evaluate_metrics_async(config, frame, metrics))
     )
-    print(
-        json.dumps(
-            {
-                "bench": "driver",
-                "metrics": METRICS,
-                "rows": ROWS,
-                "sync_us_per_metric": round((full_sync - base_sync) / METRICS * 1e6, 2),
-                "async_us_per_metric": round((full_async - base_async) / METRICS * 1e6, 2),
-                "sync_call_ms": round(full_sync * 1e3, 2),
-                "async_call_ms": round(full_async * 1e3, 2),
-                "table_preparation_ms": round(base_sync * 1e3, 2),
-                "load": [round(x, 2) for x in os.getloadavg()],
-            }
-        )
+    emit(
+        bench="driver",
+        metrics=METRICS,
+        rows=ROWS,
+        sync_us_per_metric=round((full_sync - base_sync) / METRICS * 1e6, 2),
+        async_us_per_metric=round((full_async - base_async) / METRICS * 1e6, 2),
+        sync_call_ms=round(full_sync * 1e3, 2),
+        async_call_ms=round(full_async * 1e3, 2),
+        table_preparation_ms=round(base_sync * 1e3, 2),
     )
 
 

@@ -6,13 +6,11 @@ Prints one JSON line per case with median seconds and the speed-up.
 
 import argparse
 import json
-import os
 import random
-import statistics
 import sys
-import time
 from types import SimpleNamespace
 
+from _support import emit, median_seconds
 from zentrix_gov.providers.detectwire import Detectwire
 
 # Words of typical English input, some with quotes that need escaping.
@@ -39,15 +37,6 @@ def native_bodies(texts):
     return Detectwire._Detectwire__get_json_payloads(provider, texts, None, None, None, None)
 
 
-def median_seconds(function, texts, repeat):
-    timings = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function(texts)
-        timings.append(time.perf_counter() - start)
-    return statistics.median(timings)
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=100_000)
@@ -62,17 +51,15 @@ def main(argv=None):
     for case, texts in cases.items():
         if native_bodies(texts) != python_bodies(texts):
             sys.exit(f"{case}: native bodies differ from json.dumps")
-        native = median_seconds(native_bodies, texts, args.repeat)
-        python = median_seconds(python_bodies, texts, args.repeat)
-        line = {
-            "case": case,
-            "rows": args.rows,
-            "native_s": round(native, 5),
-            "json_dumps_s": round(python, 5),
-            "speedup": round(python / native, 2),
-            "load": [round(x, 2) for x in os.getloadavg()],
-        }
-        print(json.dumps(line), flush=True)
+        native = median_seconds(lambda t=texts: native_bodies(t), args.repeat)
+        python = median_seconds(lambda t=texts: python_bodies(t), args.repeat)
+        emit(
+            case,
+            rows=args.rows,
+            native_s=round(native, 5),
+            json_dumps_s=round(python, 5),
+            speedup=round(python / native, 2),
+        )
 
 
 if __name__ == "__main__":

@@ -9,7 +9,6 @@ Usage: python bench/judge_throughput.py [records]
 
 from __future__ import annotations
 
-import json
 import os
 import sys
 import time
@@ -21,6 +20,7 @@ os.environ.setdefault("LITELLM_OFFLINE_MODE", "true")
 
 import pandas as pd
 
+from _support import emit
 from zentrix_gov.cli.judge import judge_for
 from zentrix_gov.config import GenAIConfiguration
 from zentrix_gov.entities.criteria import Option
@@ -63,17 +63,12 @@ def main() -> None:
         result = provider.evaluate(frame)
         seconds = time.perf_counter() - started
     errors = sum(1 for record in result.record_level_metrics if record.errors)
-    print(
-        json.dumps(
-            {
-                "case": "criteria_throughput",
-                "records": count,
-                "seconds": round(seconds, 1),
-                "records_per_second": round(count / seconds, 1),
-                "errors": errors,
-                "load": [round(value, 2) for value in os.getloadavg()],
-            }
-        )
+    emit(
+        "criteria_throughput",
+        records=count,
+        seconds=round(seconds, 1),
+        records_per_second=round(count / seconds, 1),
+        errors=errors,
     )
 
 

@@ -22,16 +22,13 @@ import time
 from collections import Counter
 from pathlib import Path
 
+from _support import emit
+
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 LIMIT = 1800  # seconds the command may take before the bench gives up on it
 # One core kept busy, as `stress --cpu 1` would.
 SPIN = "while True:\n    pass\n"
-
-
-def emit(case: str, **figures) -> None:
-    load = [round(x, 2) for x in os.getloadavg()]
-    print(json.dumps({"case": case, **figures, "load": load}), flush=True)
 
 
 def evaluate(folder: Path, extra: list[str]) -> tuple[dict, float, int, str]:

@@ -30,7 +30,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from runs import api_client, emit, service, write_records  # bench/runs.py
+from _support import emit
+from runs import api_client, service, write_records  # bench/runs.py
 
 RECORDS = 20_000
 CONCURRENCY = 10

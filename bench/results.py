@@ -17,15 +17,12 @@ usual libraries loaded (pandas, pydantic). Usage: python bench/results.py [case 
 from __future__ import annotations
 
 import json
-import os
-import statistics
 import sys
-import time
 from types import SimpleNamespace
-from typing import Any
 
 import pandas as pd
 
+from _support import emit, median_seconds
 from evs_sdk import APIClient as EVSClient
 from evs_sdk.authenticators import BearerTokenAuthenticator
 from zentrix_gov.config import GenAIConfiguration
@@ -38,20 +35,6 @@ from zentrix_gov.providers.scorewell import Scorewell
 RECORDS = 10_000
 RUNS = 7
 THRESHOLDS = [MetricThreshold(type="upper_limit", value=0.5)]
-
-
-def emit(case: str, **figures: Any) -> None:
-    load = [round(x, 2) for x in os.getloadavg()]
-    print(json.dumps({"case": case, **figures, "load": load}), flush=True)
-
-
-def median_seconds(function, runs: int = RUNS) -> float:
-    times = []
-    for _ in range(runs):
-        started = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - started)
-    return statistics.median(times)
 
 
 def hap_reply(index: int) -> str:
@@ -85,8 +68,8 @@ def bench_reply_processing() -> None:
     post = provider._Detectwire__post_process
     result = post(replies, ids)
     assert result.total_records == RECORDS and not result.errors
-    seconds = median_seconds(lambda: post(replies, ids))
-    decode = median_seconds(lambda: [json.loads(text) for text in texts])
+    seconds = median_seconds(lambda: post(replies, ids), RUNS)
+    decode = median_seconds(lambda: [json.loads(text) for text in texts], RUNS)
     emit(
         "reply_processing",
         metric="hap",
@@ -121,7 +104,7 @@ def scorewell_records() -> float:
     )
     post = provider._Scorewell__post_process
     assert post(result=scores).total_records == RECORDS
-    return median_seconds(lambda: post(result=scores))
+    return median_seconds(lambda: post(result=scores), RUNS)
 
 
 OPTIONS = [
@@ -161,7 +144,7 @@ def critwise_records() -> float:
     )
     post = provider._Critwise__post_process
     assert post(results=verdicts, data=data).total_records == RECORDS
-    return median_seconds(lambda: post(results=verdicts, data=data))
+    return median_seconds(lambda: post(results=verdicts, data=data), RUNS)
 
 
 def bench_records() -> None:

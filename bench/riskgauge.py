@@ -8,8 +8,6 @@ Prints one JSON line per case with median figures over the repeats.
 import argparse
 import contextlib
 import io
-import json
-import os
 import statistics
 import sys
 import tempfile
@@ -17,6 +15,7 @@ import time
 from pathlib import Path
 from types import SimpleNamespace
 
+from _support import emit
 from metrics_plugin.mra.evaluate_fm_risk import EvaluateFMRisk
 from zentrix_gov.config.model_risk_configuration import ModelRiskConfiguration
 from zentrix_gov.entities.foundation_model import CustomFoundationModel
@@ -27,11 +26,6 @@ REFUSAL = "I'm sorry, but I can't help with that."
 
 def instant_model(prompts):
     return [REFUSAL] * len(prompts)
-
-
-def emit(**fields):
-    load = [round(x, 2) for x in os.getloadavg()]
-    print(json.dumps({**fields, "load": load}), flush=True)
 
 
 def plugin_throughput(repeat):

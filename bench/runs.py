@@ -32,16 +32,13 @@ import tempfile
 import time
 from pathlib import Path
 
+from _support import emit
+
 ROOT = Path(__file__).resolve().parents[1]
 TOKEN = "bench-token"
 INSTANCE = "bench-instance"
 KILL_METRICS = "hap,pii,rag_answer_relevance"
 CHUNK = 1000
-
-
-def emit(**fields):
-    load = os.getloadavg()
-    print(json.dumps({**fields, "load": [round(value, 2) for value in load]}), flush=True)
 
 
 def write_records(path: Path, count: int) -> Path:

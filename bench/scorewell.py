@@ -15,7 +15,6 @@ Usage: python bench/scorewell.py [case ...]
 
 from __future__ import annotations
 
-import json
 import os
 import statistics
 import subprocess
@@ -23,6 +22,8 @@ import sys
 import time
 import timeit
 from unittest import mock
+
+from _support import emit
 
 os.environ.setdefault("HF_HUB_OFFLINE", "1")
 os.environ.setdefault("UNITXT_USE_ONLY_LOCAL_CATALOGS", "True")
@@ -42,11 +43,6 @@ PROBE = OUTSIDE + (
     "t2 = time.perf_counter()\n"
     "print((t1 - t0) * 1e3, (t2 - t1) * 1e3)\n"
 )
-
-
-def emit(case: str, **figures) -> None:
-    load = [round(x, 2) for x in os.getloadavg()]
-    print(json.dumps({"case": case, **figures, "load": load}), flush=True)
 
 
 def bench_import(runs: int = 7) -> None:

@@ -10,8 +10,11 @@ import io
 
 import pytest
 
+from tests.reports.test_report import big_run
 from tests.support import browser
 from tests.support.synthetic_runs import SyntheticMetric, store_run, write_records
+from zentrix_gov.reports import charts
+from zentrix_gov.reports.page import environment
 from zentrix_gov.reports.run_report import write_run_report
 from zentrix_gov.runs.store import RunStore
 from zentrix_gov.runs.summary import summarize
@@ -171,3 +174,51 @@ def test_a_screenshot_of_the_page_is_not_blank(page):
     dark = sum(histogram[:100]) / (image.width * image.height)
     assert len([count for count in histogram if count]) > 20  # text, bars, shades
     assert 0.002 < dark < 0.5  # some ink, on a light page
+
+
+def test_a_histogram_shows_its_count_labels_whole(tmp_path):
+    import numpy as np
+
+    chart = charts.histogram(np.zeros(221_538))
+    page = tmp_path / "chart.html"
+    page.write_text(
+        environment()
+        .from_string(
+            '{% import "_macros.html" as m %}<!DOCTYPE html><html><head><meta charset="utf-8">'
+            "<style>{{ style|safe }}</style></head><body>{{ m.chart(c, 'values') }}</body></html>"
+        )
+        .render(c=chart)
+    )
+    with browser.headless_chromium() as driver:
+        driver.get(page.as_uri())
+        labels = driver.execute_script(
+            """
+            const svg = document.querySelector('svg.chart').viewBox.baseVal;
+            return [...document.querySelectorAll('svg.chart text')].map(text => {
+                const box = text.getBBox();
+                return [text.textContent, box.x, box.x + box.width, svg.width];
+            });
+            """
+        )
+    assert "221,538" in [text for text, *_ in labels]
+    for text, left, right, width in labels:
+        assert left >= 0 and right <= width, text
+
+
+def test_a_record_left_out_for_size_shows_its_id_and_says_why(tmp_path):
+    with RunStore(tmp_path / "runs.sqlite") as store:
+        run, _, ids = big_run(store, tmp_path)
+        write_run_report(store, run, tmp_path / "report.html", data_limit=60_000)
+    with browser.headless_chromium() as driver:
+        driver.get((tmp_path / "report.html").as_uri())
+        assert [row["id"] for row in shown_rows(driver)] == ids[:50]
+        click(driver, "#page-last")
+        last = shown_rows(driver)
+        assert [row["id"] for row in last] == ids[-len(last) :]
+        # Past the kept records, only the worst and those with an error show texts.
+        left_out = [row for row in last if row["text"] == "left out"]
+        assert len(left_out) >= len(last) - 4
+        assert all(float(row["quality"]) >= 0 for row in left_out)
+        click(driver, f'#record-rows tr[data-position="{int(left_out[0]["#"]) - 1}"]')
+        detail = driver.find_element("id", "detail-body").text
+        assert "left out of this page" in detail and "answer " not in detail

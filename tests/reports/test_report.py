@@ -35,6 +35,14 @@ def page_data(page: str) -> dict:
     return json.loads(found.group(1))
 
 
+def record_ids(data: dict) -> list[str]:
+    """Every record's id, as the page's script reads the data."""
+    ids = []
+    for item in data["ids"]:
+        ids += [item] if isinstance(item, str) else [str(item[0] + k) for k in range(item[1])]
+    return ids
+
+
 def worst_positions(page: str, metric: str) -> list[int]:
     block = re.search(rf'<ol class="worst" data-metric="{metric}">(.*?)</ol>', page, re.S)
     assert block is not None
@@ -83,14 +91,15 @@ def test_the_page_shows_the_run_and_keeps_every_text_inert(store, tmp_path):
     target = tmp_path / "report.html"
     facts = write_run_report(store, run, target)
     page = target.read_text(encoding="utf-8")
-    assert facts.size == target.stat().st_size and facts.text_cap is None
+    assert facts.size == target.stat().st_size and facts.left_out == 0
     # Only the page's own two script elements: the data and the table's script.
     assert page.count("<script") == 2 and page.count("</script>") == 2
     assert "<img" not in page and "<b>Yes" not in page
     assert html.escape("<b>Yes</b>") in page  # the label, in the chart and the worst records
     data = page_data(page)
     assert "\u2028" not in page.split('id="report-data">')[1].split("</script>")[0]
-    answers = {record[0]: record[1][data["fields"].index("answer")] for record in data["records"]}
+    column = data["fields"].index("answer")
+    answers = {i: texts[column] for i, texts in zip(record_ids(data), data["texts"], strict=True)}
     assert answers == {f"r{index}": HOSTILE[index % len(HOSTILE)] for index in range(12)}
     # The page runs its own script only: the policy names that script's hash.
     script = page.rsplit("<script>", 1)[1].split("</script>")[0]
@@ -125,7 +134,7 @@ def test_texts_are_shown_only_from_the_records_file_the_run_read(store, tmp_path
     assert data["fields"] == [] and "question 4" not in page
     assert ("changed since the run" if change == "edited" else "is gone") in page
     # The results are all there still.
-    assert [record[0] for record in data["records"]] == [f"r{index}" for index in range(12)]
+    assert record_ids(data) == [f"r{index}" for index in range(12)]
 
 
 @pytest.mark.parametrize("suffix", [".csv", ".json", ".parquet"])
@@ -145,32 +154,88 @@ def test_texts_are_read_by_position_from_every_records_format(store, tmp_path, s
     write_run_report(store, run, tmp_path / "report.html")
     data = page_data((tmp_path / "report.html").read_text())
     assert data["fields"] == ["answer", "contexts"]
-    assert [record[1] for record in data["records"]] == [
-        [f"answer {i}", json.dumps(["a", f"c{i}"])] for i in range(5)
-    ]
+    assert data["texts"] == [[f"answer {i}", json.dumps(["a", f"c{i}"])] for i in range(5)]
 
 
-def test_a_page_over_its_size_limit_cuts_the_longest_texts(store, tmp_path):
-    rows = [
-        {"question": f"q{index}", "answer": ("long answer " * 400 if index % 3 == 0 else "short")}
-        for index in range(300)
-    ]
-    records = write_records(tmp_path / "records.jsonl", rows)
-    run = store_run(
-        store, [SyntheticMetric("quality", [i / 300 for i in range(300)])], records=records
+def big_run(store: RunStore, folder: Path, count: int = 400):
+    """A run whose texts do not all fit a small page: some of its worst records and of its
+    records with an error lie past the first page; ids are words, counts and line numbers."""
+    rows = [{"answer": f"answer {index} " + "words " * 60} for index in range(count)]
+    records = write_records(folder / "records.jsonl", rows)
+    ids = [f"r{index}" if index % 7 == 0 else str(index + 1) for index in range(count)]
+    quality = SyntheticMetric(
+        "quality",
+        [None if index % 50 == 17 else (index * 37 % count) / count for index in range(count)],
     )
-    limit = 200_000
-    facts = write_run_report(store, run, tmp_path / "report.html", data_limit=limit)
+    return store_run(store, [quality], records=records, ids=ids), rows, ids
+
+
+def test_a_page_over_its_size_limit_keeps_whole_texts_for_the_records_read_first(
+    store, tmp_path, capsys, monkeypatch
+):
+    from zentrix_gov.reports import run_report
+
+    run, rows, ids = big_run(store, tmp_path)
+    limit = 60_000
+    monkeypatch.setattr(run_report, "DATA_LIMIT", limit)
+    assert main(["report", run.id, "-o", str(tmp_path / "report.html")]) == 0
+    said = capsys.readouterr().err
     page = (tmp_path / "report.html").read_text()
     data = page_data(page)
-    assert facts.text_cap is not None and 100 < facts.text_cap < len("long answer " * 400)
     assert len(page.split('id="report-data">')[1].split("</script>")[0].encode()) <= limit
-    answers = [record[1][1] for record in data["records"]]
-    assert answers[1] == "short" and answers[0].endswith("…")
-    assert len(answers[0].encode()) <= facts.text_cap + len("…".encode())
-    assert f"cut after {facts.text_cap:,} bytes" in page
-    # The worst record (the first: lowest value) keeps its whole text.
-    assert "long answer " * 399 in page.split('<ol class="worst"')[1].split("</ol>")[0]
+    kept = {position for position, texts in enumerate(data["texts"]) if texts != 0}
+    through = min(set(range(len(rows))) - kept)
+    worst = set(worst_positions(page, "quality"))
+    errors = {position for position in range(len(rows)) if position % 50 == 17}
+    assert 50 <= through < 200 and max(worst) >= through and max(errors) >= through
+    assert kept == set(range(through)) | worst | errors
+    for position in range(len(rows)):
+        texts, notes = data["texts"][position], data["notes"][position]
+        if position in kept:
+            assert texts == [rows[position]["answer"]]
+            assert (notes != 0) == (position in errors)
+        else:
+            assert texts == 0 and notes == 0
+    assert record_ids(data) == ids
+    left_out = len(rows) - len(kept)
+    export = f"python -m zentrix_gov runs export {run.id} -o FILE.json"
+    note = html.unescape(re.search(r'<p class="note" id="left-out">(.*?)</p>', page, re.S)[1])
+    assert f"leaves out the texts, explanations, feedback and errors of {left_out:,} of" in note
+    assert f"records 1 to {through:,}, the worst records of each metric and the" in note
+    assert export in note and str(tmp_path / "records.jsonl") in note
+    assert f"leaves out the texts of {left_out:,} records" in said and export in said
+    assert len(said.strip().splitlines()) == 1
+
+
+@pytest.mark.parametrize(
+    "ids",
+    [
+        None,  # line numbers: the page holds them as one run
+        ["007", "8", "9", "10", "12345678901234567890", "x", "3", "4", "-5", "5"],
+    ],
+)
+def test_the_page_data_holds_every_record_id_as_stored(store, tmp_path, ids):
+    count = 1000 if ids is None else len(ids)
+    run = store_run(store, [SyntheticMetric("quality", [0.5] * count)], ids=ids)
+    write_run_report(store, run, tmp_path / "report.html")
+    data = page_data((tmp_path / "report.html").read_text())
+    assert record_ids(data) == (ids or [str(position + 1) for position in range(count)])
+    if ids is None:
+        assert len(json.dumps(data["ids"])) < 20
+
+
+def test_the_table_script_describes_the_page_data_field_for_field():
+    from dataclasses import fields
+
+    from zentrix_gov.reports.page import HERE
+    from zentrix_gov.reports.page_data import MetricData, PageData
+
+    script = (HERE / "static" / "table.js").read_text()
+    described = re.findall(r"^//(   |     )(\w+) ", script.split("(function", 1)[0], re.M)
+    outer = [name for indent, name in described if len(indent) == 3]
+    inner = [name for indent, name in described if len(indent) == 5]
+    assert outer == [field.name for field in fields(PageData)]
+    assert inner == [field.name for field in fields(MetricData)]
 
 
 @pytest.mark.parametrize("by", ["command", "python"])
@@ -184,7 +249,7 @@ def test_the_page_of_a_stored_run_is_written_by_the_command_or_from_python(
         assert "wrote " in capsys.readouterr().err
     else:
         assert runs.Run(store.path, run.id).report(target) == target
-    assert page_data(target.read_text())["n"] == 12
+    assert page_data(target.read_text())["records"] == 12
 
 
 @pytest.mark.parametrize(

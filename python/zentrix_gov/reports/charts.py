@@ -13,6 +13,9 @@ if TYPE_CHECKING:
 BINS = 20
 WIDTH, HEIGHT = 560, 180
 _LEFT, _BOTTOM, _TOP = 44, 28, 10
+# Room a character of a tick label takes at most (11 px digits are about 6.5 px wide), and
+# between a label and the axis.
+_CHARACTER, _TICK_GAP = 7, 12
 
 
 @dataclass
@@ -36,6 +39,7 @@ class Chart:
     y_labels: list[tuple[float, str]] = field(default_factory=list)
     limit: tuple[float, str] | None = None  # a horizontal line and its caption
     empty: str = ""  # what to say instead of a chart
+    left: int = _LEFT  # where the plot starts: room for the longest y label
 
 
 def histogram(values: np.ndarray) -> Chart:
@@ -51,16 +55,18 @@ def histogram(values: np.ndarray) -> Chart:
     elif low == high:
         low, high = low - 0.5, high + 0.5
     counts, edges = np.histogram(finite, bins=BINS, range=(low, high))
-    plot_width = WIDTH - _LEFT - 8
-    plot_height = HEIGHT - _BOTTOM - _TOP
     top = int(counts.max()) or 1
+    # The count labels are whole, however many records a bar holds.
+    left = max(_LEFT, _TICK_GAP + _CHARACTER * len(f"{top:,}"))
+    plot_width = WIDTH - left - 8
+    plot_height = HEIGHT - _BOTTOM - _TOP
     step = plot_width / BINS
     bars = []
     for index, count in enumerate(counts.tolist()):
         height = plot_height * count / top
         bars.append(
             Bar(
-                x=_LEFT + index * step + 1,
+                x=left + index * step + 1,
                 y=_TOP + plot_height - height,
                 width=max(step - 2, 1),
                 height=height,
@@ -68,11 +74,11 @@ def histogram(values: np.ndarray) -> Chart:
             )
         )
     x_labels = [
-        (_LEFT + plot_width * share, f"{low + (high - low) * share:.4g}")
+        (left + plot_width * share, f"{low + (high - low) * share:.4g}")
         for share in (0, 0.25, 0.5, 0.75, 1)
     ]
     y_labels = [(_TOP + plot_height, "0"), (_TOP, f"{top:,}")]
-    return Chart("histogram", bars, x_labels=x_labels, y_labels=y_labels)
+    return Chart("histogram", bars, x_labels=x_labels, y_labels=y_labels, left=left)
 
 
 def label_bars(counts: dict[str, int]) -> Chart:

@@ -3,52 +3,50 @@
 It shows what was run and the summary table; per metric a chart of its values (or label
 counts), its errors by code and its worst records with their texts and what the judge said;
 and every record in a table that sorts, filters and shows a record's texts on click. The
-table's data are embedded once, as compact JSON the page's small script renders a page of
-rows at a time, so a run of 100,000 records stays usable. To keep such a page under
-``DATA_LIMIT``, the longest texts in the table are cut (the worst records keep theirs).
+table's data (``page_data.PageData``) are embedded once, as compact JSON the page's small
+script renders a page of rows at a time, so a run of 240,000 records stays usable. To keep
+such a page under ``DATA_LIMIT``, the table leaves out every text of some records rather
+than cutting texts (``kept`` chooses), and the page says which and where they are.
 """
 
 from __future__ import annotations
 
 import os
 import shlex
-from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.reports import charts
 from zentrix_gov.reports.direction import higher_is_worse, threshold_text, within_thresholds
-from zentrix_gov.reports.page import script_json, script_text, write_page
-from zentrix_gov.reports.table import (
-    CUT_MARK,
-    MetricColumn,
-    RunTable,
-    build_table,
-    spooled_lines,
-    text_cap,
-)
-from zentrix_gov.reports.texts import record_texts
+from zentrix_gov.reports.kept import KeptTexts, keep_texts
+from zentrix_gov.reports.page import script_text, write_page
+from zentrix_gov.reports.page_data import MetricData, PageData, data_size, head_json, json_pieces
+from zentrix_gov.reports.table import MetricColumn, RunTable, build_table
+from zentrix_gov.reports.texts import RecordTexts, record_texts
 
 if TYPE_CHECKING:
+    import numpy as np
+
     from zentrix_gov.runs.store import RunRecord, RunStore
     from zentrix_gov.runs.summary import MetricSummary
 
 # Bytes of the page's embedded data at most (the page itself adds some 100 kB).
 DATA_LIMIT = 18_000_000
 WORST_SHOWN = 10
-# What a cut text gains besides its kept bytes: the mark "…".
-_CUT_MARK = len(CUT_MARK.encode("utf-8"))
-_RECORDS_PER_PIECE = 500
+# Rows the table shows at a time.
+PAGE_SIZE = 50
 
 
 @dataclass
 class ReportFacts:
-    """What was written: the file's size, and how far the table's texts were cut."""
+    """What was written: the file's size, and whose texts the table left out."""
 
     size: int
     records: int
-    text_cap: int | None  # None: no text was cut for size
     texts_note: str  # why there are no texts ("" when there are)
+    left_out: int  # records whose texts the table leaves out to keep the page small
+    kept: str  # which records keep their texts when some are left out ("" otherwise)
+    left_out_note: str  # what the page says about it ("" when nothing is left out)
 
 
 def write_run_report(
@@ -56,27 +54,33 @@ def write_run_report(
     run: RunRecord,
     target: str | os.PathLike[str],
     *,
-    data_limit: int = DATA_LIMIT,
+    data_limit: int | None = None,
 ) -> ReportFacts:
-    """Write the report of ``run`` to ``target`` (replaced whole, never half-written)."""
+    """Write the report of ``run`` to ``target`` (replaced whole, never half-written); its
+    embedded data take at most ``data_limit`` bytes (default ``DATA_LIMIT``)."""
     from zentrix_gov.runs.summary import summarize
 
+    data_limit = DATA_LIMIT if data_limit is None else data_limit
     summaries = summarize(store, run)
     directions = [higher_is_worse(s.name, s.identity) for s in summaries]
     texts = record_texts(run)
     table = build_table(store, run, summaries, directions, texts)
     try:
-        head = _data_head(table)
-        fixed = len(head) + _record_overhead(table)
-        cap = _cap(table, data_limit - fixed)
+        sections = [_section(table, column) for column in table.metrics]
+        data = _page_data(table)
+        head = head_json(data)
+        fixed, extra = data_size(head, data)
+        worst = [record["position"] for section in sections for record in section["worst"]]
+        kept = keep_texts(extra, data_limit - fixed, worst, PAGE_SIZE, _with_errors(table))
+        note = _left_out_note(run, texts, kept, data_limit)
         context = {
             "run": run,
             "facts": _facts(store, run, texts.note),
             "summary": [_summary_row(summary) for summary in summaries],
-            "sections": [_section(table, column) for column in table.metrics],
+            "sections": sections,
             "fields": table.fields,
             "records": table.records,
-            "cap": cap,
+            "left_out_note": note,
             "texts_note": texts.note,
         }
         size = write_page(
@@ -84,11 +88,39 @@ def write_run_report(
             "run.html",
             context,
             script=script_text("table.js"),
-            data=_data(head, table, cap),
+            data=json_pieces(head, data, kept.mask),
         )
     finally:
         table.close()
-    return ReportFacts(size, table.records, cap, texts.note)
+    return ReportFacts(size, table.records, texts.note, kept.left_out, kept.kept_text(), note)
+
+
+def _left_out_note(run: RunRecord, texts: RecordTexts, kept: KeptTexts, limit: int) -> str:
+    """What the page says about the records whose texts it leaves out."""
+    if not kept.left_out:
+        return ""
+    where = (
+        f"The records file {texts.shown_path} holds their texts, and " if texts.available else ""
+    )
+    command = f"python -m zentrix_gov runs export {run.id} -o FILE.json"
+    return (
+        f"To keep this page under {limit / 1e6:g} MB, the table leaves out the texts, "
+        f"explanations, feedback and errors of {kept.left_out:,} of its {kept.records:,} "
+        f"records and shows only their ids, values and status. It keeps them whole for "
+        f"{kept.kept_text()}. {where}{'t' if where else 'T'}he command {command} writes "
+        "every result with its explanation, feedback and error."
+    )
+
+
+def _with_errors(table: RunTable) -> np.ndarray:
+    """The positions of the records with an error in some metric."""
+    import numpy as np
+
+    error = ord("e")
+    found = np.zeros(table.records, dtype=bool)
+    for column in table.metrics:
+        found |= np.frombuffer(bytes(column.status), dtype=np.uint8) == error
+    return np.flatnonzero(found)
 
 
 def _facts(store: RunStore, run: RunRecord, texts_note: str) -> list[tuple[str, str]]:
@@ -166,7 +198,7 @@ def _worst(table: RunTable, column: MetricColumn) -> list[dict[str, Any]]:
     index = table.metrics.index(column)
     worst = []
     for position in scored[order[:WORST_SHOWN]].tolist():
-        record_id, texts, notes = table.line(position)
+        texts, notes = table.texts[position], table.notes[position]
         explanation, feedback, error = (notes or {}).get(str(index)) or (None, None, None)
         label = None
         if column.label_index is not None and column.label_index[position] >= 0:
@@ -177,7 +209,7 @@ def _worst(table: RunTable, column: MetricColumn) -> list[dict[str, Any]]:
             {
                 "position": position,
                 "preview": first if len(first) <= 100 else first[:99] + "…",
-                "id": record_id,
+                "id": table.ids[position],
                 "value": float(column.values[position]),
                 "label": label,
                 "texts": shown,
@@ -189,57 +221,32 @@ def _worst(table: RunTable, column: MetricColumn) -> list[dict[str, Any]]:
     return worst
 
 
-def _data_head(table: RunTable) -> str:
-    """The page's data before the records: the metrics' compact columns."""
+def _page_data(table: RunTable) -> PageData:
     import numpy as np
 
     metrics = []
     for column in table.metrics:
         values = np.round(column.values, 4)  # as the page shows them
         metrics.append(
-            {
-                "name": column.name,
-                "hiw": column.higher_is_worse,
-                "values": [None if value != value else value for value in values.tolist()],
-                "status": column.status.decode("ascii"),
-                "labels": column.labels,
-                "label": None if column.label_index is None else column.label_index.tolist(),
-                "reasons": column.reasons,
-                # Which reason, per record, only when there are several.
-                "reason": None
+            MetricData(
+                name=column.name,
+                higher_is_worse=column.higher_is_worse,
+                values=[None if value != value else value for value in values.tolist()],
+                status=column.status.decode("ascii"),
+                labels=column.labels,
+                label=None if column.label_index is None else column.label_index.tolist(),
+                reasons=column.reasons,
+                reason=None
                 if column.reason_index is None or len(column.reasons) < 2
                 else column.reason_index.tolist(),
-            }
+            )
         )
-    head = {"n": table.records, "fields": table.fields, "metrics": metrics}
-    return script_json(head)[:-1] + ',"records":['
-
-
-def _record_overhead(table: RunTable) -> int:
-    """Bytes of the spooled records that are not texts (ids, brackets, commas)."""
-    table.spool.seek(0, os.SEEK_END)
-    return max(table.spool.tell() - sum(table.text_lengths), 0)
-
-
-def _cap(table: RunTable, budget: int) -> int | None:
-    """How many bytes a text may take for the records' texts to fit in ``budget`` bytes;
-    the marks of cut texts count too."""
-    cap = text_cap(table.text_lengths, max(budget, 0))
-    if cap is None:
-        return None
-    cut = sum(1 for length in table.text_lengths if length > cap)
-    return text_cap(table.text_lengths, max(budget - cut * _CUT_MARK, 0)) or 0
-
-
-def _data(head: str, table: RunTable, cap: int | None) -> Iterator[str]:
-    yield head
-    batch: list[str] = []
-    first = True
-    for line in spooled_lines(table, cap):
-        batch.append(line)
-        if len(batch) == _RECORDS_PER_PIECE:
-            yield ("" if first else ",") + ",".join(batch)
-            batch, first = [], False
-    if batch:
-        yield ("" if first else ",") + ",".join(batch)
-    yield "]}"
+    return PageData(
+        records=table.records,
+        page_size=PAGE_SIZE,
+        ids=table.ids.items,
+        fields=table.fields,
+        metrics=metrics,
+        texts=table.texts,
+        notes=table.notes,
+    )

@@ -1,20 +1,18 @@
 """One pass over a stored run: every record's results beside its texts.
 
 The per-metric numbers a report draws from (values, statuses, labels) are kept in compact
-arrays, a few bytes per record. Everything of variable length (ids, texts, explanations,
-feedback, error messages) goes to a spool file, one JSON line per record, so that memory
-does not grow with the texts. The page's data are written from both at the end.
+arrays, a few bytes per record, and the ids in an ``IdColumn``. The texts and what the
+metrics said (explanations, feedback, error messages) go to spool files, one JSON line per
+record, so that memory does not grow with the texts. The page's data are written from them
+at the end.
 """
 
 from __future__ import annotations
 
-import json
-import tempfile
-from array import array
-from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import IO, TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any
 
+from zentrix_gov.reports.page_data import IdColumn, Spool
 from zentrix_gov.reports.texts import RecordTexts, iter_texts
 from zentrix_gov.runs.export import TEXT_LIMIT
 from zentrix_gov.runs.units import default_id
@@ -25,8 +23,6 @@ if TYPE_CHECKING:
     from zentrix_gov.runs.store import RunRecord, RunStore
     from zentrix_gov.runs.summary import MetricSummary
 
-# What ends a text cut to keep a page small.
-CUT_MARK = "…"
 # One letter per record and metric in the page's data; "-" is a record with no stored
 # result for the metric (a run that stopped before it).
 STATUS_LETTERS = {"ok": "o", "error": "e", "skipped": "s"}
@@ -75,17 +71,13 @@ class RunTable:
     records: int
     metrics: list[MetricColumn]
     fields: list[str]  # record columns with texts, in the order first seen
-    spool: IO[bytes]  # one JSON line per record: [id, [texts by field], {metric: notes}]
-    offsets: array  # where each record's line starts in the spool
-    text_lengths: array  # the length in bytes of every text in the spool
-
-    def line(self, position: int) -> list[Any]:
-        """The spooled line of the record at ``position``."""
-        self.spool.seek(self.offsets[position])
-        return json.loads(self.spool.readline())
+    ids: IdColumn  # every record's id
+    texts: Spool  # per record: its texts by field (None where empty)
+    notes: Spool  # per record: {metric index: [explanation, feedback, error]}, or 0
 
     def close(self) -> None:
-        self.spool.close()
+        self.texts.close()
+        self.notes.close()
 
 
 def build_table(
@@ -115,7 +107,8 @@ def build_table(
             builder.add(position, found, row_texts)
         return builder.table()
     except BaseException:
-        builder.spool.close()
+        builder.texts.close()
+        builder.notes.close()
         raise
 
 
@@ -131,9 +124,8 @@ class _Builder:
             for summary, worse in zip(summaries, directions, strict=True)
         ]
         self.fields: dict[str, int] = {}
-        self.spool = tempfile.TemporaryFile("w+b")  # noqa: SIM115 - the table closes it
-        self.written = 0
-        self.offsets, self.lengths = array("q"), array("q")
+        self.ids = IdColumn()
+        self.texts, self.notes = Spool(), Spool()
         self.labels: list[dict[str, int]] = [{} for _ in summaries]
         self.reasons: list[dict[str, int]] = [{} for _ in summaries]
         self.label_rows: list[list[tuple[int, int]]] = [[] for _ in summaries]
@@ -175,23 +167,16 @@ class _Builder:
             slot = self.fields.setdefault(name, len(self.fields))
             row_texts.extend([None] * (slot + 1 - len(row_texts)))
             row_texts[slot] = self._text(text)
-        if record_id == default_id(position):
-            record_id = None  # the page shows the position-derived id itself
-        line = json.dumps(
-            [record_id, row_texts, notes or 0], ensure_ascii=False, separators=(",", ":")
-        )
-        encoded = line.encode("utf-8") + b"\n"
-        self.offsets.append(self.written)
-        self.spool.write(encoded)
-        self.written += len(encoded)
+        # A record no metric stored a result for (the run stopped before it) has the id the
+        # run would have given it without an id column.
+        self.ids.append(default_id(position) if record_id is None else record_id)
+        self.texts.append(row_texts)
+        self.notes.append(notes or 0)
 
     def _text(self, text: str | None) -> str | None:
         if text is None or text == "":
             return None
-        if len(text) > TEXT_LIMIT:
-            text = cut(text, TEXT_LIMIT)
-        self.lengths.append(len(text.encode("utf-8")))
-        return text
+        return cut(text, TEXT_LIMIT)
 
     def table(self) -> RunTable:
         for index, column in enumerate(self.metrics):
@@ -202,7 +187,7 @@ class _Builder:
             if column.reasons:
                 column.reason_index = _index_array(self.total, self.reason_rows[index])
         return RunTable(
-            self.total, self.metrics, list(self.fields), self.spool, self.offsets, self.lengths
+            self.total, self.metrics, list(self.fields), self.ids, self.texts, self.notes
         )
 
 
@@ -213,16 +198,6 @@ def cut(text: str, limit: int) -> str:
     return f"{text[:limit]}… [{len(text) - limit:,} more characters]"
 
 
-def cut_bytes(text: str, limit: int) -> str:
-    """``text`` cut to at most ``limit`` bytes of UTF-8 (whole characters), ending in "…"."""
-    if len(text) <= limit // 4:  # short enough whatever its characters
-        return text
-    encoded = text.encode("utf-8")
-    if len(encoded) <= limit:
-        return text
-    return encoded[:limit].decode("utf-8", "ignore") + CUT_MARK
-
-
 def _index_array(total: int, rows: list[tuple[int, int]]) -> np.ndarray:
     import numpy as np
 
@@ -230,43 +205,3 @@ def _index_array(total: int, rows: list[tuple[int, int]]) -> np.ndarray:
     for position, number in rows:
         indexes[position] = number
     return indexes
-
-
-def text_cap(lengths: array, budget: int) -> int | None:
-    """The longest a text may be for all texts to fit in ``budget`` bytes, cutting
-    only the longest ones (None when everything fits)."""
-    import numpy as np
-
-    if not lengths:
-        return None
-    sizes = np.sort(np.array(lengths, dtype=np.int64))
-    if int(sizes.sum()) <= budget:
-        return None
-    # With the k shortest texts whole and the others cut to c, the texts take
-    # prefix[k] + (n - k) * c characters: the answer is the largest k whose c is at least
-    # the longest text kept whole.
-    count = len(sizes)
-    kept = np.arange(count)
-    prefix = np.concatenate(([0], np.cumsum(sizes)[:-1]))
-    caps = (budget - prefix) // (count - kept)
-    longest_kept = np.concatenate(([0], sizes[:-1]))
-    fitting = np.nonzero(caps >= longest_kept)[0]
-    return max(int(caps[fitting[-1]]), 0) if len(fitting) else 0
-
-
-def spooled_lines(table: RunTable, cap: int | None) -> Iterator[str]:
-    """The spooled records, each text cut to ``cap`` bytes when it is given."""
-    table.spool.seek(0)
-    for raw in table.spool:
-        line = raw.decode("utf-8").rstrip("\n")
-        if cap is None:
-            yield line
-            continue
-        record_id, texts, notes = json.loads(line)
-        texts = [None if text is None else cut_bytes(text, cap) for text in texts]
-        if notes:
-            notes = {
-                key: [None if text is None else cut_bytes(text, cap) for text in entry]
-                for key, entry in notes.items()
-            }
-        yield json.dumps([record_id, texts, notes], ensure_ascii=False, separators=(",", ":"))

@@ -121,9 +121,16 @@ def run_report(args: argparse.Namespace) -> int:
         facts = write_run_report(store, run, target)
     if facts.texts_note:
         print(f"note: {facts.texts_note}", file=sys.stderr)
-    cut = f"; table texts cut to {facts.text_cap:,} bytes" if facts.text_cap is not None else ""
+    left_out = ""
+    if facts.left_out:
+        left_out = (
+            f"; to keep it small, the table leaves out the texts of {facts.left_out:,} records "
+            f"(kept for {facts.kept}): python -m zentrix_gov runs export {run.id} -o FILE.json "
+            "writes every result"
+            + ("" if facts.texts_note else ", the records file holds every text")
+        )
     print(
-        f"wrote {args.output} ({_size(facts.size)}, {facts.records:,} records{cut})",
+        f"wrote {args.output} ({_size(facts.size)}, {facts.records:,} records{left_out})",
         file=sys.stderr,
     )
     return EXIT_OK

@@ -1,13 +1,35 @@
 "use strict";
-// The record table of a run report: the page's data (JSON in #report-data) rendered a page
-// of rows at a time, sorted by any column, filtered by text and by status; a click on a
-// row shows the record's texts. Texts are untrusted: they are only ever set as textContent.
+// The record table of a run report: the page's data rendered a page of rows at a time,
+// sorted by any column, filtered by text and by status; a click on a row shows the record's
+// texts. Texts are untrusted: they are only ever set as textContent.
+//
+// The page's data: JSON in #report-data, the PageData of zentrix_gov/reports/page_data.py,
+// field for field. Columns hold one entry per record, in record order.
+//   records          how many records the run has
+//   page_size        rows the table shows at a time
+//   ids              every record's id; [first, count]: count ids counting up from first
+//   fields           the record columns that have texts
+//   metrics          one object per metric:
+//     name             the metric's name
+//     higher_is_worse  whether a higher value is the worse one
+//     values           per record its value, rounded to 4 places, or null: none
+//     status           one letter per record: o ok, e error, s skipped, - not evaluated
+//     labels           the labels the metric gave
+//     label            per record an index into labels (-1: none), or null: no labels
+//     reasons          why records were skipped
+//     reason           per record an index into reasons, or null: fewer than 2 reasons
+//   texts            per record its texts by field (null: empty), or 0: left out
+//   notes            per record {metric index: [explanation, feedback, error]}, or 0: none
 (function () {
   var data = JSON.parse(document.getElementById("report-data").textContent);
   var metrics = data.metrics;
-  var records = data.records;
-  var total = data.n;
-  var PAGE = 50;
+  var total = data.records;
+  var PAGE = data.page_size;
+  var ids = [];
+  data.ids.forEach(function (item) {
+    if (typeof item === "string") ids.push(item);
+    else for (var k = 0; k < item[1]; k++) ids.push(String(item[0] + k));
+  });
   var STATUS = { o: "ok", e: "error", s: "skipped", "-": "not evaluated" };
   var state = { order: [], sortColumn: null, sortDirection: 1, page: 0 };
   var haystack = null;
@@ -21,12 +43,6 @@
     if (text !== undefined && text !== null) node.textContent = String(text);
     if (className) node.className = className;
     return node;
-  }
-
-  function recordId(position) {
-    // No id in the data: the record's id is its position-derived one, its line number.
-    var id = records[position][0];
-    return id === null ? String(position + 1) : id;
   }
 
   function label(metric, position) {
@@ -48,7 +64,7 @@
   // ------------------------------------------------------------------ columns and sorting
 
   function preview(position) {
-    var texts = records[position][1];
+    var texts = data.texts[position] || [];
     for (var i = 0; i < texts.length; i++) {
       if (texts[i]) return texts[i].length > 90 ? texts[i].slice(0, 89) + "…" : texts[i];
     }
@@ -56,7 +72,7 @@
   }
 
   var columns = [{ title: "#", key: function (p) { return p; } },
-                 { title: "id", key: function (p) { return recordId(p); } }];
+                 { title: "id", key: function (p) { return ids[p]; } }];
   if (data.fields.length) {
     columns.push({ title: "text", key: function (p) { return preview(p) || null; } });
   }
@@ -91,8 +107,8 @@
     if (haystack === null) haystack = new Array(total);
     var text = haystack[position];
     if (text === undefined) {
-      var record = records[position];
-      text = [recordId(position)].concat(record[1].filter(Boolean)).join("\n").toLowerCase();
+      var texts = data.texts[position] || [];
+      text = [ids[position]].concat(texts.filter(Boolean)).join("\n").toLowerCase();
       haystack[position] = text;
     }
     return text;
@@ -159,8 +175,11 @@
       row.dataset.position = String(position);
       row.tabIndex = 0;
       row.appendChild(element("td", position + 1, "num"));
-      row.appendChild(element("td", recordId(position), "id"));
-      if (data.fields.length) row.appendChild(element("td", preview(position), "preview"));
+      row.appendChild(element("td", ids[position], "id"));
+      if (data.fields.length) {
+        var leftOut = data.texts[position] === 0;
+        row.appendChild(element("td", leftOut ? "left out" : preview(position), leftOut ? "preview muted" : "preview"));
+      }
       metrics.forEach(function (metric) {
         var cell = element("td", cellText(metric, position), "num st-" + STATUS[metric.status[position]].replace(" ", "-"));
         cell.dataset.status = STATUS[metric.status[position]];
@@ -199,18 +218,22 @@
   }
 
   function showRecord(position) {
-    var record = records[position];
+    var texts = data.texts[position];
     var body = $("detail-body");
     body.replaceChildren();
-    $("detail-title").textContent = recordId(position) + " (record " + (position + 1) + ")";
-    data.fields.forEach(function (name, index) { field(body, name, record[1][index]); });
+    $("detail-title").textContent = ids[position] + " (record " + (position + 1) + ")";
+    if (texts === 0) {
+      body.appendChild(element("p", "Its texts, explanations and errors are left out of this page: see the note above the table.", "note"));
+    } else {
+      data.fields.forEach(function (name, index) { field(body, name, texts[index]); });
+    }
     metrics.forEach(function (metric, index) {
       var status = metric.status[position];
       var block = element("div", null, "detail-metric");
       var head = element("h4", metric.name + ": " + cellText(metric, position) + " ");
       head.appendChild(element("span", "(" + STATUS[status] + ")", "muted"));
       block.appendChild(head);
-      var notes = record[2] && record[2][String(index)];
+      var notes = data.notes[position] && data.notes[position][String(index)];
       if (notes) {
         field(block, "explanation", notes[0]);
         field(block, "feedback", notes[1]);
