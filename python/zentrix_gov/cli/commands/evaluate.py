@@ -1,16 +1,18 @@
 """``evaluate``: a stored run of metrics over a records file, or the rest of an unfinished one.
 
-Every run goes to the run store (``--store``, ``$ZENTRIX_STORE`` or ``.zentrix/runs.sqlite``)
-one finished unit (a metric over a chunk of records) at a time, so an interrupted or killed
-run keeps what it finished and ``--resume RUN_ID`` evaluates only the rest. The summary table
-and the ``--output`` files are read back from the store.
+The library does the run (:mod:`zentrix_gov.runs`): it reads and checks the records, plans
+the units, stores the run and its definition, evaluates and commits unit by unit. This
+command turns the options into the library's objects (metrics, configuration, executor),
+starts the services the plan needs (a local detection service or judge, the local model),
+shows progress, prints the summary table, writes ``--output``, and maps the library's errors
+to exit codes. ``--resume RUN_ID`` rebuilds the run from its stored definition, whoever
+started it (this command or Python).
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
-import os
 import sys
 import time
 from collections.abc import Iterator, Sequence
@@ -18,114 +20,182 @@ from contextlib import contextmanager, nullcontext
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from zentrix_gov.cli.constants import DEFAULT_TIMEOUT, PROG
 from zentrix_gov.cli.errors import EvaluationFailed, UsageError
-from zentrix_gov.cli.interrupts import Interrupts
+from zentrix_gov.cli.evaluate_options import add_evaluate_parser
+from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 if TYPE_CHECKING:
-    from zentrix_gov.cli.report import ResultsFiles
+    from zentrix_gov.cli import Invocation
+    from zentrix_gov.cli.results_files import ResultsFiles
+    from zentrix_gov.cli.running import UnitProgress
     from zentrix_gov.cli.service import Service
-    from zentrix_gov.runs.runner import RunSpec
+    from zentrix_gov.runs.plans import RunPlan
     from zentrix_gov.runs.store import RunRecord, RunStore
-    from zentrix_gov.runs.summary import MetricSummary
 
-PROG = "python -m zentrix_gov"
-# Options a resumed run may set anew: how it runs and what it prints, never what it computes.
-RESUME_OVERRIDES = (
-    "output",
-    "quiet",
-    "concurrent",
-    "max_concurrency",
-    "timeout",
-    "min_coverage",
-    "executor",
-    "ray_address",
-    "ray_resources",
-)
 # After Ctrl-C, the seconds a run on Ray has to stop its workers and its local cluster.
 RAY_GRACE_SECONDS = 10.0
 # Options that define what a run computes: a resumed run keeps the ones it started with.
 _DEFINING = ("records", "metrics", "criteria", "config", "rag_method", "chunk_size")
+# How the run is done (its judge asked, its requests bounded, its units run, its gate): stored
+# with the run, so that a resume does the same unless told otherwise.
+_STORED_OPTIONS = (
+    "judge",
+    "judge_model",
+    "judge_structured",
+    "judge_max_tokens",
+    "judge_rps",
+    "timeout",
+    "concurrent",
+    "max_concurrency",
+    "min_coverage",
+)
 
 
-def run_evaluate(
-    args: argparse.Namespace, interrupts: Interrupts | None = None, argv: Sequence[str] = ()
-) -> int:
-    from zentrix_gov.cli.stored_runs import open_store
+def register(commands: Any) -> None:
+    add_evaluate_parser(commands).set_defaults(handler=run)
 
-    interrupts = interrupts or Interrupts()
+
+def run(args: argparse.Namespace, invocation: Invocation) -> int:
+    from zentrix_gov.cli.results_files import check_output
+    from zentrix_gov.cli.stores import open_store
+
+    output = check_output(args.output)
     # The store is opened first: a store that cannot take the run fails before any request.
     with open_store(args.store, create=True) as store:
         if args.resume is not None:
-            run = _find(store, args.resume)
-            args, argv = resumed_arguments(run, args)
+            plan = _resumed(store, args)
         elif args.records is None:
             raise UsageError("name the records file to evaluate (or --resume RUN_ID)")
         else:
-            run = None
-            argv = _absolute(list(argv), args)
-        return _evaluate(store, run, args, list(argv), interrupts)
+            plan = _planned(args, invocation.argv)
+        return _execute(store, plan, args, output, invocation)
 
 
-def _find(store: RunStore, reference: str) -> RunRecord:
-    from zentrix_gov.cli.stored_runs import find_run
-
-    return find_run(store, reference)
-
-
-def _evaluate(
-    store: RunStore,
-    resumed: RunRecord | None,
-    args: argparse.Namespace,
-    argv: list[str],
-    interrupts: Interrupts,
-) -> int:
-    from zentrix_gov.cli.judge import apply_rag_method, check_judges
+def _planned(args: argparse.Namespace, argv: Sequence[str]) -> RunPlan:
+    """The plan of a new run: the metrics, configuration and records the options name."""
+    from zentrix_gov import runs
+    from zentrix_gov.cli.judge import apply_rag_method, check_judges, judge_url
     from zentrix_gov.cli.plan import build_metrics
-    from zentrix_gov.cli.records import open_records, plan
-    from zentrix_gov.cli.report import check_output
     from zentrix_gov.cli.settings import load_settings
+    from zentrix_gov.runs.errors import RunError
 
-    output = check_output(args.output)
     settings = load_settings(args.config)
     metrics = build_metrics(args.metrics, settings, args.criteria)
     apply_rag_method(metrics, args.rag_method)
     check_judges(metrics, args)
-    configuration = settings.configuration
-    source, print_ = open_records(args.records, configuration)
-    planned = plan(metrics, configuration, source, args.records)
-    executor = choose_executor(args, [entry.name for entry in planned])
+    options = {name: getattr(args, name) for name in _STORED_OPTIONS}
+    options["judge"] = judge_url(args)
+    try:
+        return runs.plan_run(
+            args.records,
+            metrics,
+            settings.configuration,
+            chunk_size=args.chunk_size,
+            options=options,
+            command=[PROG, *_absolute(list(argv), args)],
+        )
+    except RunError as exc:  # the records, or the metrics' columns and extras
+        raise UsageError(str(exc)) from None
+
+
+def _resumed(store: RunStore, args: argparse.Namespace) -> RunPlan:
+    """The plan of the rest of a stored run, rebuilt from its definition; the judge is
+    asked as the run started unless the options say otherwise."""
+    from zentrix_gov import runs
+    from zentrix_gov.cli.stores import find_run
+    from zentrix_gov.runs.errors import RunError
+
+    given = [name for name in _DEFINING if getattr(args, name, None)]
+    if given:
+        listed = ", ".join("RECORDS" if name == "records" else _option(name) for name in given)
+        raise UsageError(f"--resume evaluates what the run started with: leave out {listed}")
+    stored = find_run(store, args.resume)
+    try:
+        plan = runs.plan_resume(store, stored.id)
+    except RunError as exc:
+        raise UsageError(str(exc)) from None
+    options = plan.spec.options
+    for name in _STORED_OPTIONS:
+        if getattr(args, name, None) in (None, False):
+            setattr(args, name, options.get(name, getattr(args, name, None)))
+    judge = (plan.resumed.definition.get("judge") if plan.resumed else None) or {}
+    if plan.needs_judge() and args.judge is None:
+        # A run started from Python names its judge by URL and model only (never its key).
+        args.judge, args.judge_model = judge.get("url"), args.judge_model or judge.get("model")
+        if args.judge is None:
+            raise UsageError(
+                f"run {stored.id} asks a judge this command cannot start again by itself: "
+                "give --judge (and --judge-model)"
+            )
+    return plan
+
+
+def _option(name: str) -> str:
+    return "--" + name.replace("_", "-")
+
+
+def _execute(
+    store: RunStore,
+    plan: RunPlan,
+    args: argparse.Namespace,
+    output: ResultsFiles | None,
+    invocation: Invocation,
+) -> int:
+    from zentrix_gov import runs
+    from zentrix_gov.cli.running import UnitProgress, unreachable_check
+    from zentrix_gov.runs.errors import RunError, UnitFailed
+
+    interrupts = invocation.interrupts
+    args.max_concurrency = args.max_concurrency or DEFAULT_MAX_CONCURRENCY
+    executor = choose_executor(args, [entry.name for entry in plan.planned])
     if executor is not None:
         interrupts.grace_seconds = RAY_GRACE_SECONDS
-    started = time.perf_counter()
-    with _services(args, planned) as (judge, service):
-        if judge is not None:
-            configuration.llm_judge = judge
-        run, run_spec = _claim(
-            store, resumed, args, argv, planned, configuration, source, print_, service
-        )
+
+    def started(run: RunRecord) -> None:
         interrupts.note = f"resume with: {resume_command(store, run.id)}"
+
+    progress = UnitProgress(args.quiet, on_start=started)
+    began = time.perf_counter()
+    with _services(args, plan) as (judge, service):
+        details = {"detection_service": service.described(), "cwd": str(Path.cwd())}
+        work = runs.execute(
+            plan,
+            store,
+            api_client=service.api_client,
+            judge=judge,
+            executor=executor,
+            listener=progress,
+            check=unreachable_check(service),
+            details=details,
+        )
         try:
-            summaries = _run(store, run, run_spec, args, source, service, interrupts, executor)
-        except EvaluationFailed as exc:
-            _failed(store, run, output, str(exc))
-            raise
-    elapsed = time.perf_counter() - started
-    return _report(store, run, args, output, summaries, elapsed)
+            run = asyncio.run(interrupts.run(progress.ticking(work)))
+        except RunError as exc:
+            if progress.run is None:  # refused before it started (resume, ownership)
+                raise UsageError(str(exc)) from None
+            _failed(store, progress, output)
+            # A unit that failed as a whole is named with its root cause; other failures
+            # (a Ray cluster that cannot be reached or has no room) as they are.
+            message = unit_failure(exc) if isinstance(exc, UnitFailed) else str(exc)
+            raise EvaluationFailed(message) from None
+    return _report(store, run, args, output, time.perf_counter() - began)
 
 
 @contextmanager
-def _services(args: argparse.Namespace, planned: Sequence[Any]) -> Iterator[tuple[Any, Service]]:
+def _services(args: argparse.Namespace, plan: RunPlan) -> Iterator[tuple[Any, Service]]:
     """The judge and the detection service, each started only when a metric needs it."""
-    from zentrix_gov.cli.judge import open_judge, quiet_progress_bars
+    from zentrix_gov.cli.judge import check_judge_installed, open_judge, quiet_progress_bars
     from zentrix_gov.cli.libraries import library_prints
     from zentrix_gov.cli.running import request_timeout
     from zentrix_gov.cli.service import Service, open_service
 
-    metrics = [entry.metric for entry in planned]
-    judge = open_judge(args, args.quiet) if needs_judge(metrics) else nullcontext(None)
+    if plan.needs_judge():
+        check_judge_installed(args)  # before any service starts
+    judge = open_judge(args, args.quiet) if plan.needs_judge() else nullcontext(None)
     detection = (
         open_service(args.quiet)
-        if needs_detection(metrics)
+        if plan.needs_detection()
         else nullcontext(Service(None, None, local=False))
     )
     with (
@@ -138,98 +208,9 @@ def _services(args: argparse.Namespace, planned: Sequence[Any]) -> Iterator[tupl
         yield opened_judge, service
 
 
-def needs_detection(metrics: Sequence[Any]) -> bool:
-    return any("providers.detectwire" in getattr(m, "provider_path", "") for m in metrics)
-
-
-def needs_judge(metrics: Sequence[Any]) -> bool:
-    from zentrix_gov.runs.planning import judges
-
-    return any(judges(metric) for metric in metrics)
-
-
-def _claim(
-    store: RunStore,
-    resumed: RunRecord | None,
-    args: argparse.Namespace,
-    argv: list[str],
-    planned: Sequence[Any],
-    configuration: Any,
-    source: Any,
-    print_: Any,
-    service: Service,
-) -> tuple[RunRecord, RunSpec]:
-    """Start the run, or take the resumed one back after checking nothing changed."""
-    from zentrix_gov.runs.errors import ResumeRefused, StoreError
-    from zentrix_gov.runs.planning import default_chunk_size
-    from zentrix_gov.runs.runner import RunSpec, resume_run, start_run
-
-    run_spec = RunSpec(
-        planned=list(planned),
-        metrics=[entry.metric for entry in planned],
-        names=[entry.name for entry in planned],
-        configuration=configuration,
-        chunk_size=(
-            resumed.chunk_size
-            if resumed
-            else args.chunk_size or default_chunk_size([entry.metric for entry in planned])
-        ),
-        command=[PROG, *argv],
-        definition={
-            "argv": argv,
-            "cwd": os.getcwd(),
-            "id_field": configuration.record_id_field,
-            "detection_service": (
-                {"url": service.url, "local": service.local} if service.url else None
-            ),
-        },
-    )
-    try:
-        if resumed is not None:
-            return resume_run(store, resumed, run_spec, print_), run_spec
-        return start_run(store, run_spec, source, print_), run_spec
-    except (ResumeRefused, StoreError) as exc:
-        raise UsageError(str(exc)) from None
-
-
-def _run(
-    store: RunStore,
-    run: RunRecord,
-    run_spec: RunSpec,
-    args: argparse.Namespace,
-    source: Any,
-    service: Service,
-    interrupts: Interrupts,
-    executor: Any = None,
-) -> list[MetricSummary]:
-    from zentrix_gov.cli.running import UnitProgress, unreachable_check
-    from zentrix_gov.runs.errors import RunError, UnitFailed
-    from zentrix_gov.runs.runner import run_units
-
-    planned = run_spec.planned
-    progress = UnitProgress(store, run, planned, source.records, args.quiet)
-    work = run_units(
-        store,
-        run,
-        run_spec,
-        source,
-        planned,
-        api_client=service.api_client,
-        max_concurrency=args.max_concurrency if args.concurrent else 1,
-        listener=progress,
-        check=unreachable_check(service),
-        executor=executor,
-    )
-    try:
-        return asyncio.run(interrupts.run(progress.ticking(work)))
-    except UnitFailed as exc:
-        raise EvaluationFailed(unit_failure(exc)) from None
-    except RunError as exc:  # e.g. a Ray cluster that cannot be reached or has no room
-        raise EvaluationFailed(str(exc)) from None
-
-
 def choose_executor(args: argparse.Namespace, names: list[str]) -> Any:
-    """The Ray executor of ``--executor ray``; ``None`` for the local one."""
+    """The Ray executor of ``--executor ray``; ``None`` for the local one (of
+    ``--max-concurrency`` units with ``--concurrent``, else one)."""
     if args.executor != "ray":
         given = [
             option
@@ -241,7 +222,9 @@ def choose_executor(args: argparse.Namespace, names: list[str]) -> Any:
         ]
         if given:
             raise UsageError(f"{' and '.join(given)} go with --executor ray")
-        return None
+        from zentrix_gov.runs.executor import LocalExecutor
+
+        return LocalExecutor(args.max_concurrency if args.concurrent else 1)
     from functools import partial
 
     from zentrix_gov.cli.running import worker_setup
@@ -263,8 +246,6 @@ def choose_executor(args: argparse.Namespace, names: list[str]) -> Any:
 
 def detection_timeout(args: argparse.Namespace) -> float:
     """--timeout of each request to the detection service (0: the HTTP library's own)."""
-    from zentrix_gov.cli.parser import DEFAULT_TIMEOUT
-
     return DEFAULT_TIMEOUT if args.timeout is None else args.timeout
 
 
@@ -280,20 +261,19 @@ def unit_failure(exc: Exception) -> str:
     cause = exc.__cause__
     if cause is None:
         return str(exc)  # the run's own finding, e.g. a service nobody could connect to
+    metric = getattr(exc, "metric", "?")
     if isinstance(cause, MetricComputationError):
-        return f"metric {exc.metric!r} failed: {explain(cause.cause or cause)}"
-    return f"metric {exc.metric!r} failed: {type(cause).__name__}: {explain(cause)}"
+        return f"metric {metric!r} failed: {explain(cause.cause or cause)}"
+    return f"metric {metric!r} failed: {type(cause).__name__}: {explain(cause)}"
 
 
-def _failed(store: RunStore, run: RunRecord, output: ResultsFiles | None, message: str) -> None:
-    """The run stopped on a failure: say why in the store and, so that an earlier run's
-    files cannot pass for this run's, in the results files."""
-    from zentrix_gov.cli.report import write_export
-    from zentrix_gov.runs.runner import now
+def _failed(store: RunStore, progress: UnitProgress, output: ResultsFiles | None) -> None:
+    """The run stopped on a failure (the store says so): the results files say it too, so
+    that an earlier run's files cannot pass for this run's."""
+    from zentrix_gov.cli.results_files import write_export
 
-    store.finish_run(run.id, "failed", now(), message)
-    if output is not None:
-        write_export(store, store.find_run(run.id), output)
+    if output is not None and progress.run is not None:
+        write_export(store, store.find_run(progress.run.id), output)
 
 
 def _report(
@@ -301,25 +281,23 @@ def _report(
     run: RunRecord,
     args: argparse.Namespace,
     output: ResultsFiles | None,
-    summaries: list[MetricSummary],
     elapsed: float,
 ) -> int:
-    from zentrix_gov.cli.report import write_export
-    from zentrix_gov.cli.stored_runs import print_summary
+    from zentrix_gov.cli.results_files import write_export
+    from zentrix_gov.cli.tables import print_summary
     from zentrix_gov.runs.export import failure_text
-    from zentrix_gov.runs.summary import coverage_failures
+    from zentrix_gov.runs.summary import coverage_failures, summarize
 
-    run = store.find_run(run.id)
+    summaries = summarize(store, run)
     print_summary(summaries, sys.stdout)
     if output is not None:
         write_export(store, run, output)
         if not args.quiet:
             print(f"wrote {output.shown} and {output.shown_csv}", file=sys.stderr)
     if not args.quiet:
-        records = run.total_records
         print(
-            f"{records} records, {len(summaries)} metrics in {elapsed:.1f}s; stored as run "
-            f"{run.id} in {store.path} (list runs with: {PROG} runs)",
+            f"{run.total_records} records, {len(summaries)} metrics in {elapsed:.1f}s; stored "
+            f"as run {run.id} in {store.path} (list runs with: {PROG} runs)",
             file=sys.stderr,
             flush=True,
         )
@@ -341,38 +319,7 @@ def resume_command(store: RunStore, run_id: str) -> str:
     return f"{PROG} evaluate --resume {run_id}{where}"
 
 
-def resumed_arguments(
-    run: RunRecord, given: argparse.Namespace
-) -> tuple[argparse.Namespace, list[str]]:
-    """The arguments ``run`` started with, with what ``given`` may set anew on a resume."""
-    from zentrix_gov.cli.parser import build_parser
-
-    parser = build_parser()
-    defaults = parser.parse_args(["evaluate"])
-    named = ["--" + name.replace("_", "-") for name in _DEFINING if _given(given, defaults, name)]
-    if named:
-        raise UsageError(
-            f"--resume evaluates what run {run.id} started with: leave out "
-            + ", ".join(name.replace("--records", "RECORDS") for name in named)
-        )
-    argv = list(run.definition.get("argv") or [])
-    try:
-        original = parser.parse_args(argv)
-    except SystemExit:
-        raise UsageError(f"run {run.id} was not started by the evaluate command") from None
-    for name in RESUME_OVERRIDES:
-        if _given(given, defaults, name):
-            setattr(original, name, getattr(given, name))
-    original.resume = run.id
-    original.store = given.store
-    return original, argv
-
-
-def _given(args: argparse.Namespace, defaults: argparse.Namespace, name: str) -> bool:
-    return getattr(args, name, None) != getattr(defaults, name, None)
-
-
 def _absolute(argv: list[str], args: argparse.Namespace) -> list[str]:
-    """``argv`` with the files it names made absolute, so a resume works from any folder."""
+    """``argv`` with the files it names made absolute, as the run stores its records file."""
     files = {args.records, args.config, *(args.criteria or ())} - {None}
     return [str(Path(item).resolve()) if item in files else item for item in argv]
