@@ -27,3 +27,12 @@ def run_store(tmp_path_factory, monkeypatch):
     path = tmp_path_factory.mktemp("store") / "runs.sqlite"
     monkeypatch.setenv("ZENTRIX_STORE", str(path))
     return path
+
+
+@pytest.fixture
+def store(run_store):
+    """The test's run store, open."""
+    from zentrix_gov.runs.store import RunStore
+
+    with RunStore(run_store) as opened:
+        yield opened

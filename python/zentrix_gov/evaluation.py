@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     from zentrix_gov.config import GenAIConfiguration
     from zentrix_gov.entities.evaluation_result import MetricsEvaluationResult
 
-__all__ = ["evaluate", "evaluate_async"]
+__all__ = ["evaluate", "evaluate_async", "resolve_metric_dependencies"]
 
 # Rows named in an error message, at most.
 _ROWS_SHOWN = 10
@@ -81,6 +81,20 @@ async def evaluate_async(
     """As :func:`evaluate` with ``concurrent=True``, awaited on the caller's event loop."""
     job = _prepare(data, metrics, configuration, metric_groups, max_concurrency)
     return await _run_async(job, api_client, max_concurrency)
+
+
+def resolve_metric_dependencies(
+    metrics: Iterable[GenAIMetric], metric_groups: Iterable[MetricGroup] = ()
+) -> list[GenAIMetric]:
+    """``metrics`` and the metrics of ``metric_groups`` with the metrics they depend on, in
+    the order the driver evaluates them (a dependency before the metrics that need it)."""
+    from zentrix_gov.evaluators.impl import metricrun
+
+    return list(
+        metricrun._resolve_metric_dependencies(
+            metrics=list(metrics), metric_groups=list(metric_groups)
+        )
+    )
 
 
 async def _run_async(job: _Job, api_client: Any, max_concurrency: int) -> MetricsEvaluationResult:

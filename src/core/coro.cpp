@@ -238,7 +238,11 @@ PyObject* throw_into_inner(CoroFields& fields, PyObject* const* args, Py_ssize_t
   fields.state = State::running;
   PyObject* yielded = PyObject_Vectorcall(forward, args, static_cast<size_t>(nargs), nullptr);  // new
   Py_DECREF(forward);
-  if (yielded != nullptr) return as_method_result(after_inner(fields, PYGEN_NEXT, yielded, &out), out);
+  if (yielded != nullptr) {
+    // Sequenced: `out` is read only once after_inner has set it.
+    const PySendResult outcome = after_inner(fields, PYGEN_NEXT, yielded, &out);
+    return as_method_result(outcome, out);
+  }
   PyObject* returned = nullptr;
   if (take_stop_iteration(&returned)) {
     const PySendResult outcome = after_inner(fields, PYGEN_RETURN, returned, &out);
@@ -275,7 +279,8 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
       fields.state = State::running;
       if (!close_inner(inner)) {
         promise.thrown.emplace();
-        return as_method_result(resume_body(fields, &out), out);
+        const PySendResult outcome = resume_body(fields, &out);
+        return as_method_result(outcome, out);
       }
     } else {
       PyObject* forwarded = throw_into_inner(fields, args, nargs);
@@ -285,7 +290,8 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   }
   if (!set_thrown_error(type, value, traceback)) return nullptr;
   promise.thrown.emplace();
-  return as_method_result(resume_body(fields, &out), out);
+  const PySendResult outcome = resume_body(fields, &out);
+  return as_method_result(outcome, out);
 }
 
 PyObject* coro_close(PyObject* self, PyObject* /*unused*/) {

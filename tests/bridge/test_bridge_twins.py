@@ -301,6 +301,30 @@ class TestAsyncio:
         assert asyncio.run(main()) is True
         assert inner_log == ["cancelled"] and outer_log == ["CancelledError"]
 
+    def test_an_inner_coroutine_may_await_its_cleanup_after_a_cancellation(self, impl):
+        """The awaited coroutine handles the cancellation by awaiting more (closing its
+        tasks): it runs to the end before the cancellation comes out."""
+        log = []
+
+        async def closes_its_tasks():
+            try:
+                await asyncio.sleep(10)
+            except asyncio.CancelledError:
+                log.append("cancelled")
+                await asyncio.sleep(0.01)  # e.g. gathering the tasks it cancelled
+                log.append("cleaned up")
+                raise
+
+        async def main():
+            task = asyncio.ensure_future(impl.await_value(closes_its_tasks()))
+            await asyncio.sleep(0.01)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+
+        asyncio.run(main())
+        assert log == ["cancelled", "cleaned up"]
+
     def test_cancellation_is_not_swallowed_by_ordinary_handlers(self, impl):
         async def main():
             task = asyncio.ensure_future(impl.catch_ordinary(asyncio.sleep(10)))

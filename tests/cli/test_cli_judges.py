@@ -102,7 +102,8 @@ def test_the_local_models_verdicts_get_a_longer_default_timeout(
 
 
 def test_model_server_keeps_its_key_out_of_every_output(monkeypatch, tmp_path, capsys):
-    from zentrix_gov.cli import local_services, model_server
+    from zentrix_gov.cli import local_services
+    from zentrix_gov.cli.commands import model_server
 
     started = {}
 

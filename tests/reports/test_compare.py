@@ -12,7 +12,6 @@ from tests.support.synthetic_runs import SyntheticMetric, store_run, write_recor
 from zentrix_gov.cli import main
 from zentrix_gov.reports.compare import compare_runs
 from zentrix_gov.reports.stats import bootstrap_intervals, mcnemar
-from zentrix_gov.runs.store import RunStore
 
 RECORDS = 2000
 SD = 0.15  # of a metric's record values
@@ -39,12 +38,6 @@ def test_the_gate_rarely_fails_without_a_change_and_catches_a_drop_of_003():
     print(f"false-fail rate {rates[0.0]:.3f}, planted drop caught {rates[0.03]:.3f}")
     assert rates[0.0] <= 0.05
     assert rates[0.03] >= 0.80
-
-
-@pytest.fixture
-def store(run_store):
-    with RunStore(run_store) as opened:
-        yield opened
 
 
 def noisy(rng, items: np.ndarray, shift: float = 0.0) -> list[float]:

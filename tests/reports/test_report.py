@@ -15,6 +15,7 @@ import pytest
 from tests.support.synthetic_runs import SyntheticMetric, store_run, write_records
 from zentrix_gov import runs
 from zentrix_gov.cli import main
+from zentrix_gov.reports import write_report
 from zentrix_gov.reports.run_report import write_run_report
 from zentrix_gov.runs.store import RunStore
 
@@ -47,12 +48,6 @@ def worst_positions(page: str, metric: str) -> list[int]:
     block = re.search(rf'<ol class="worst" data-metric="{metric}">(.*?)</ol>', page, re.S)
     assert block is not None
     return [int(position) for position in re.findall(r'data-position="(\d+)"', block.group(1))]
-
-
-@pytest.fixture
-def store(run_store):
-    with RunStore(run_store) as opened:
-        yield opened
 
 
 def hostile_run(store: RunStore, folder: Path):
@@ -248,7 +243,7 @@ def test_the_page_of_a_stored_run_is_written_by_the_command_or_from_python(
         assert main(["report", "last", "-o", str(target)]) == 0
         assert "wrote " in capsys.readouterr().err
     else:
-        assert runs.Run(store.path, run.id).report(target) == target
+        assert write_report(runs.Run(store.path, run.id), target) == target
     assert page_data(target.read_text())["records"] == 12
 
 

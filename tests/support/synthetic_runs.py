@@ -16,9 +16,10 @@ from pathlib import Path
 from typing import Any
 
 from zentrix_gov.runs.inputs import fingerprint
-from zentrix_gov.runs.runner import new_run_id, now, package_versions
+from zentrix_gov.runs.runner import new_run_id, package_versions
 from zentrix_gov.runs.store import RunRecord, RunStore, UnitRecord
 from zentrix_gov.runs.units import default_id
+from zentrix_gov.utils.clock import now
 
 
 @dataclass

@@ -4,43 +4,32 @@
         --config columns.json --output build/results.json
     python -m zentrix_gov risk --model examples.rule_based_model:answer --report r.pdf
 
-``--criteria FILE`` adds criteria of the user's own, judged by the LLM of ``--judge``;
-every evaluation is a stored run (``--resume RUN_ID`` finishes an interrupted one, ``runs``
-lists, shows, exports and compares them, ``report`` writes one as an HTML page);
-``metrics`` lists the metrics, ``judge-service`` runs the local judge & platform stand-in,
-``model-server`` serves the local model (the ``local-model`` extra).
+Every command is a module of :mod:`zentrix_gov.cli.commands` that registers its parser and
+handler; a handler opens what it needs, calls the library, and turns the library's errors
+into exit codes. Progress goes to standard error, tables to standard output. Every problem
+ends with one ``error: ...`` line on standard error: exit code 2 for mistakes in the
+command, the configuration or the records file, 1 when the evaluation itself fails, 130
+when interrupted.
 
-Progress goes to standard error, the summary table to standard output. Every problem ends
-with one ``error: ...`` line on standard error: exit code 2 for mistakes in the command,
-the configuration or the records file, 1 when the evaluation itself fails, 130 when
-interrupted.
-
-The modules follow the steps of a run:
-
-- ``parser`` (arguments) with ``argtypes`` (checked option values), ``errors`` (exit
-  codes, one-line errors), ``libraries`` (the libraries' prints and errors, read as one
-  line) and ``interrupts`` (Ctrl-C, SIGTERM);
-- ``evaluate`` (a stored run, from start or resumed), ``settings`` (the --config file),
-  ``records`` (the records file and the columns each metric reads), ``plan`` (the metrics
-  of --metrics and --criteria);
-- ``service`` (the detection service), ``judge`` (the judge of --judge, --rag-method),
-  ``local_services`` (the local services a run starts, each with a random token);
-- ``running`` (progress, time-outs, an unreachable service), ``report`` (the results
-  files), ``outputs`` (where files may be written), ``stored_runs`` (the runs command, the
-  summary table), ``reports`` (the report command and ``runs compare``);
-- ``risk`` (the risk command) with ``risk_platform`` (a local platform for
-  --platform-model) and ``risk_table`` (its summary table);
-- ``judge_service`` (the judge-service command), ``model_server`` (the model-server
-  command).
+Modules besides the commands: ``parser`` (the program's parser) and ``evaluate_options``,
+``argtypes`` (checked option values), ``errors`` (exit codes, one-line errors),
+``constants``, ``libraries`` (the libraries' prints and errors, read as one line),
+``interrupts`` (Ctrl-C, SIGTERM), ``settings`` (the --config file), ``plan`` (the metrics
+of --metrics and --criteria), ``service`` (the detection service), ``judge`` (the judge of
+--judge, --rag-method), ``local_services`` (the local services a run starts, each with a
+random token), ``running`` (progress, time-outs, an unreachable service),
+``results_files`` (the --output files), ``outputs`` (where files may be written),
+``stores`` and ``tables`` (the run store and the tables the commands print), and the risk
+command's ``risk_models``, ``risk_platform`` and ``risk_table``.
 """
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 from collections.abc import Sequence
 from contextlib import suppress
+from dataclasses import dataclass, field
 
 from zentrix_gov.cli.errors import (
     EXIT_FAILED,
@@ -52,9 +41,17 @@ from zentrix_gov.cli.errors import (
     error_line,
 )
 from zentrix_gov.cli.interrupts import Interrupts
-from zentrix_gov.cli.parser import PROG, build_parser
 
-__all__ = ["EXIT_FAILED", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "main", "run_evaluate"]
+__all__ = ["EXIT_FAILED", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "Invocation", "main"]
+
+
+@dataclass
+class Invocation:
+    """What a command's handler gets besides its options: the process's Ctrl-C handling
+    and the arguments as given (a run stores them)."""
+
+    interrupts: Interrupts
+    argv: list[str] = field(default_factory=list)
 
 
 # Models and catalogs come from installed packages: never reach a model hub at run time.
@@ -75,45 +72,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     interrupts = Interrupts()
     interrupts.install()
     try:
+        from zentrix_gov.cli.constants import PROG
+        from zentrix_gov.cli.parser import build_parser
+
         try:
             args = build_parser().parse_args(argv)
         except SystemExit as exc:  # --help, or a mistake argparse has reported
             return exc.code if isinstance(exc.code, int) else EXIT_USAGE
-        if args.command == "evaluate":
-            return run_evaluate(args, interrupts, list(sys.argv[1:] if argv is None else argv))
-        if args.command == "runs":
-            from zentrix_gov.cli import stored_runs
-
-            return stored_runs.run(args)
-        if args.command == "report":
-            from zentrix_gov.cli.reports import run_report
-
-            return run_report(args)
-        if args.command == "risk":
-            from zentrix_gov.cli.risk import run_risk
-
-            return run_risk(args)
-        if args.command == "metrics":
-            from zentrix_gov.cli.plan import print_metric_list
-
-            print_metric_list(sys.stdout)
-            return EXIT_OK
-        if args.command == "judge-service":
-            from zentrix_gov.cli import judge_service
-
-            return judge_service.run(args, interrupts)
-        if args.command == "model-server":
-            from zentrix_gov.cli import model_server
-
-            return model_server.run(args, interrupts)
-        return _fail(
-            EXIT_USAGE,
-            "name a command: 'evaluate' (evaluate metrics over a file of records), "
-            "'runs' (list, show, export or compare stored runs), 'report' (a stored run as "
-            "an HTML page), 'risk' (evaluate a model's risks), 'metrics' (list the metrics), "
-            "'judge-service' (run the local judge service) or 'model-server' (serve the local "
-            f"model); see {PROG} --help",
-        )
+        handler = getattr(args, "handler", None)
+        if handler is None:
+            return _fail(
+                EXIT_USAGE,
+                "name a command: 'evaluate' (evaluate metrics over a file of records), "
+                "'runs' (list, show, export or compare stored runs), 'report' (a stored run as "
+                "an HTML page), 'risk' (evaluate a model's risks), 'metrics' (list the "
+                "metrics), 'judge-service' (run the local judge service) or 'model-server' "
+                f"(serve the local model); see {PROG} --help",
+            )
+        given = list(sys.argv[1:] if argv is None else argv)
+        return handler(args, Invocation(interrupts, given))
     except UsageError as exc:
         return _fail(EXIT_USAGE, str(exc))
     except EvaluationFailed as exc:
@@ -137,12 +114,3 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _fail(code: int, message: str) -> int:
     print(error_line(message), file=sys.stderr, flush=True)
     return code
-
-
-def run_evaluate(
-    args: argparse.Namespace, interrupts: Interrupts | None = None, argv: Sequence[str] = ()
-) -> int:
-    """The ``evaluate`` command (see :mod:`zentrix_gov.cli.evaluate`)."""
-    from zentrix_gov.cli.evaluate import run_evaluate as evaluate
-
-    return evaluate(args, interrupts, argv)

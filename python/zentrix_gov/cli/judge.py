@@ -25,12 +25,33 @@ import os
 import sys
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
+from dataclasses import dataclass
 from typing import Any
 
 from zentrix_gov.cli.argtypes import positive_int, positive_number
+from zentrix_gov.cli.constants import DEFAULT_TIMEOUT, LOCAL_MODEL_TIMEOUT
 from zentrix_gov.cli.errors import UsageError
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
+
+@dataclass(frozen=True)
+class JudgeKind:
+    """A judge ``--judge`` names by a word instead of a URL, and what it needs installed."""
+
+    name: str
+    summary: str
+    extra: str | None = None  # the zentrix-gov extra that installs what it needs
+    modules: tuple[str, ...] = ()
+
+
+# The judges started for the run: the one table that lists them and what they need.
+JUDGE_KINDS = {
+    kind.name: kind
+    for kind in (
+        JudgeKind("local", "the local judge service, a deterministic stand-in"),
+        JudgeKind("local-model", "the packaged local model", "local-model", ("xllamacpp",)),
+    )
+}
 URL_VARIABLE = "ZENTRIX_JUDGE_URL"
 MODEL_VARIABLE = "ZENTRIX_JUDGE_MODEL"
 KEY_VARIABLES = ("ZENTRIX_JUDGE_API_KEY", "OPENAI_API_KEY")
@@ -41,7 +62,6 @@ DEFAULT_JUDGE_MAX_TOKENS = 1024
 # Seconds a verdict of the local model (and an answer of it under risk) gets unless
 # --timeout says otherwise: on 2 cores with the other core busy a criteria verdict takes
 # over a minute (bench/local_model_load.py), and an answer cut at the cap several.
-LOCAL_MODEL_TIMEOUT = 300.0
 
 
 def add_judge_options(parser: argparse.ArgumentParser) -> None:
@@ -59,7 +79,6 @@ def add_judge_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--judge-structured",
         choices=("on", "off"),
-        default="on",
         help="ask criteria judges for answers in their JSON schema (response_format); 'off' "
         "for servers that refuse it (default: on; a server that answers 400 to it is asked "
         "without it)",
@@ -67,7 +86,6 @@ def add_judge_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--judge-max-tokens",
         type=positive_int,
-        default=DEFAULT_JUDGE_MAX_TOKENS,
         metavar="N",
         help=f"cap every judge answer at N tokens (default {DEFAULT_JUDGE_MAX_TOKENS})",
     )
@@ -107,7 +125,6 @@ def request_options(
     """How the command line's judges are asked: from --judge-structured, --judge-max-tokens,
     --timeout (0: no limit; not given: ``timeout``, else the command's default),
     --max-concurrency (or ``max_parallel``, when lower) and --judge-rps."""
-    from zentrix_gov.cli.parser import DEFAULT_TIMEOUT
     from zentrix_gov.entities.llm_judge import JudgeRequestOptions
 
     parallel = getattr(args, "max_concurrency", None) or DEFAULT_MAX_CONCURRENCY
@@ -206,6 +223,22 @@ def apply_rag_method(metrics: Sequence[Any], method: str | None) -> None:
                 f"metric {metric.info.command_name!r}: unknown method {metric.method!r}; "
                 f"choose one of {', '.join(metric.info.methods)}"
             )
+
+
+def check_judge_installed(args: argparse.Namespace) -> None:
+    """A judge of ``JUDGE_KINDS`` whose extra is missing is refused before any request,
+    naming the install command."""
+    import importlib.util
+
+    kind = JUDGE_KINDS.get(judge_url(args) or "")
+    if kind is None or kind.extra is None:
+        return
+    missing = [module for module in kind.modules if importlib.util.find_spec(module) is None]
+    if missing:
+        raise UsageError(
+            f"--judge {kind.name} ({kind.summary}) needs {', '.join(missing)}: "
+            f"pip install 'zentrix-gov[{kind.extra}]'"
+        )
 
 
 def check_judges(metrics: Sequence[Any], args: argparse.Namespace) -> None:

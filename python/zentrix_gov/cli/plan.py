@@ -2,42 +2,15 @@
 
 from __future__ import annotations
 
-import difflib
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.cli.errors import UsageError
-from zentrix_gov.cli.settings import METRIC_PARAMS, Settings
+from zentrix_gov.cli.settings import METRIC_PARAMS, Settings, unknown_metric
 from zentrix_gov.metrics.problems import echo
 
 if TYPE_CHECKING:
     from zentrix_gov.entities.metric import GenAIMetric
-
-
-def print_metric_list(out: TextIO) -> None:
-    from zentrix_gov.entities.enums import MetricGroup
-    from zentrix_gov.metrics import known_metrics
-    from zentrix_gov.metrics.catalog import metric_summary
-
-    width = max(map(len, known_metrics())) + 2
-    print("Metrics:", file=out)
-    for name in known_metrics():
-        print(f"  {name:<{width}}{metric_summary(name)}", file=out)
-    print("\nMetric groups (evaluate all their metrics):", file=out)
-    for group in MetricGroup:
-        members = group_members(group)
-        if members:
-            print(f"  {group.value:<{width}}{', '.join(members)}", file=out)
-
-
-def unknown_metric(name: str) -> str:
-    from zentrix_gov.entities.enums import MetricGroup
-    from zentrix_gov.metrics import known_metrics
-
-    choices = [*known_metrics(), *(group.value for group in MetricGroup)]
-    close = difflib.get_close_matches(name, choices, n=1)
-    hint = f" (did you mean {close[0]!r}?)" if close else ""
-    return f"unknown metric {name!r}{hint}. Known metrics: {', '.join(known_metrics())}"
 
 
 def group_members(group: Any) -> list[str]:

@@ -6,16 +6,17 @@ from __future__ import annotations
 import asyncio
 import sys
 import time
-from collections.abc import Awaitable, Iterator, Sequence
+from collections.abc import Awaitable, Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, TextIO, TypeVar
 
 from zentrix_gov.cli.errors import one_line
+from zentrix_gov.runs.schema import ResultStatus
 
 if TYPE_CHECKING:
     from zentrix_gov.cli.service import Service
-    from zentrix_gov.runs.executor import PlannedMetric, UnitWork
     from zentrix_gov.runs.store import RunRecord, RunStore
+    from zentrix_gov.runs.types import PlannedMetric, UnitWork
     from zentrix_gov.runs.units import UnitOutcome
 
 T = TypeVar("T")
@@ -47,28 +48,34 @@ class UnitProgress:
 
     def __init__(
         self,
-        store: RunStore,
-        run: RunRecord,
-        planned: Sequence[PlannedMetric],
-        total_records: int,
         quiet: bool,
         out: TextIO | None = None,
+        on_start: Callable[[RunRecord], None] | None = None,
     ):
-        self.store = store
-        self.run = run
-        self.total_records = total_records
         self.quiet = quiet
         self.out = out if out is not None else sys.stderr
-        chunks = -(-total_records // run.chunk_size)
+        self.on_start = on_start
+        self.run: RunRecord | None = None  # once the run has started
+        self.outstanding: dict[str, float] = {}  # metric name -> when its first unit started
+        self.seconds: dict[str, float] = {}
+        self._waiting_shown = False  # a waiting line is on the terminal, unfinished
+
+    def run_started(
+        self, store: RunStore, run: RunRecord, planned: Sequence[PlannedMetric]
+    ) -> None:
+        """The run, started or resumed: what is left of each metric."""
+        self.store = store
+        self.run = run
+        self.total_records = run.total_records
+        chunks = -(-run.total_records // run.chunk_size)
         committed = store.committed_units(run.id)
         self.left = {p.name: chunks - sum(1 for n, _ in committed if n == p.name) for p in planned}
         self.records_done = {p.name: store.records_done(run.id, [p.name]) for p in planned}
         self.total = len(planned)
         self.done = self.total - sum(1 for left in self.left.values() if left > 0)
         self.width = max((len(p.name) for p in planned), default=0)
-        self.outstanding: dict[str, float] = {}  # metric name -> when its first unit started
-        self.seconds: dict[str, float] = {}
-        self._waiting_shown = False  # a waiting line is on the terminal, unfinished
+        if self.on_start is not None:
+            self.on_start(run)
 
     @property
     def _terminal(self) -> bool:
@@ -195,7 +202,7 @@ def unreachable_check(service: Service) -> Any:
     from zentrix_gov.runs.errors import UnitFailed
 
     def check(work: UnitWork, outcome: UnitOutcome) -> None:
-        failed = [row for row in outcome.rows if row[2] == "error"]
+        failed = [row for row in outcome.rows if row[2] == ResultStatus.ERROR]
         if not work.rows or len(failed) < len(work.rows):
             return
         if all(

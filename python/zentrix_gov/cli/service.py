@@ -14,8 +14,13 @@ from zentrix_gov.cli.errors import UsageError, one_line
 @dataclass
 class Service:
     api_client: Any
-    url: str
+    url: str | None
     local: bool
+
+    def described(self) -> dict[str, Any] | None:
+        """The service as a run stores it (no credentials): its URL and whether it was the
+        local one; None when the run used none."""
+        return {"url": self.url, "local": self.local} if self.url else None
 
 
 def detection_service_url(api_client: Any) -> str:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import difflib
 import json
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -80,7 +81,6 @@ def _tool_list(value: Any, path: str) -> list[dict[str, Any]] | None:
 
 
 def _metric_params(value: Any, path: str) -> dict[str, dict[str, Any]]:
-    from zentrix_gov.cli.plan import unknown_metric
     from zentrix_gov.metrics import known_metrics
 
     if value is None:
@@ -95,6 +95,16 @@ def _metric_params(value: Any, path: str) -> dict[str, dict[str, Any]]:
                 f"config file {path}: {METRIC_PARAMS}.{name} must be an object of parameters"
             )
     return value
+
+
+def unknown_metric(name: str) -> str:
+    from zentrix_gov.entities.enums import MetricGroup
+    from zentrix_gov.metrics import known_metrics
+
+    choices = [*known_metrics(), *(group.value for group in MetricGroup)]
+    close = difflib.get_close_matches(name, choices, n=1)
+    hint = f" (did you mean {close[0]!r}?)" if close else ""
+    return f"unknown metric {name!r}{hint}. Known metrics: {', '.join(known_metrics())}"
 
 
 def read_text(path: str, what: str) -> str:

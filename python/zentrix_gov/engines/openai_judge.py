@@ -91,6 +91,11 @@ def _status_error(response: Any) -> Exception:
     return error
 
 
+# The seed of every judge request that names none: the one the criteria judge's engine
+# parameters carry, so that the SDK's engine and the judge library's ask alike.
+JUDGE_SEED = 36
+
+
 class OpenAIJudgeEngine(PerInstanceEngine):
     """Chat completions at ``credentials["api_url"]`` (a base URL ending in ``/v1``) with
     ``credentials["api_key"]``, for judges; see the module's description. An engine has
@@ -101,7 +106,7 @@ class OpenAIJudgeEngine(PerInstanceEngine):
     model_name: str
     credentials: dict[str, Any] = {}
     temperature: float | None = 0.0
-    seed: int | None = 36
+    seed: int | None = JUDGE_SEED
     max_tokens: int | None = 1024
     timeout: float | None = 60.0
     max_retries: int = 2
@@ -337,7 +342,7 @@ def judge_engine(
         model_name=model.model_id,
         credentials={"api_key": credentials.api_key, "api_url": credentials.api_url},
         temperature=parameters.get("temperature", 0.0),
-        seed=parameters.get("seed", 36),
+        seed=parameters.get("seed", JUDGE_SEED),
         max_tokens=options.max_tokens,
         timeout=options.timeout,
         max_retries=options.max_retries,

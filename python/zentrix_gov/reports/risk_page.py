@@ -14,7 +14,7 @@ from collections import defaultdict
 from collections.abc import Sequence
 from typing import Any
 
-from zentrix_gov.reports import charts
+import zentrix_gov.reports.charts as charts
 from zentrix_gov.reports.page import write_page
 
 # As many examples per benchmark as the plug-in's PDF report shows.

@@ -14,9 +14,10 @@ from __future__ import annotations
 import os
 import shlex
 from dataclasses import dataclass
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from zentrix_gov.reports import charts
+import zentrix_gov.reports.charts as charts
 from zentrix_gov.reports.direction import higher_is_worse, threshold_text, within_thresholds
 from zentrix_gov.reports.kept import KeptTexts, keep_texts
 from zentrix_gov.reports.page import script_text, write_page
@@ -250,3 +251,14 @@ def _page_data(table: RunTable) -> PageData:
         texts=table.texts,
         notes=table.notes,
     )
+
+
+def write_report(run: Any, path: str | os.PathLike[str]) -> Path:
+    """Write the report page of ``run`` (a :class:`zentrix_gov.runs.Run`) to ``path``, as
+    the ``report`` command does; returns the path."""
+    from zentrix_gov.utils.files import output_target
+
+    target = output_target(path, str(path))
+    with run.open_store() as store:
+        write_run_report(store, store.find_run(run.id), target)
+    return Path(path)

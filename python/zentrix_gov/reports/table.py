@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 from zentrix_gov.reports.page_data import IdColumn, Spool
 from zentrix_gov.reports.texts import RecordTexts, iter_texts
 from zentrix_gov.runs.export import TEXT_LIMIT
+from zentrix_gov.runs.schema import ResultStatus
 from zentrix_gov.runs.units import default_id
 
 if TYPE_CHECKING:
@@ -25,7 +26,7 @@ if TYPE_CHECKING:
 
 # One letter per record and metric in the page's data; "-" is a record with no stored
 # result for the metric (a run that stopped before it).
-STATUS_LETTERS = {"ok": "o", "error": "e", "skipped": "s"}
+STATUS_LETTERS = {ResultStatus.OK: "o", ResultStatus.ERROR: "e", ResultStatus.SKIPPED: "s"}
 NOT_EVALUATED = "-"
 _COLUMNS = (
     "position",
@@ -146,12 +147,12 @@ class _Builder:
             if label is not None:
                 number = self.labels[index].setdefault(label, len(self.labels[index]))
                 self.label_rows[index].append((position, number))
-            if status == "skipped":
+            if status == ResultStatus.SKIPPED:
                 number = self.reasons[index].setdefault(reason or "", len(self.reasons[index]))
                 self.reason_rows[index].append((position, number))
                 continue
             error = None
-            if status == "error":
+            if status == ResultStatus.ERROR:
                 code = code or ""
                 entry = column.errors.setdefault(code, [0, message or ""])
                 entry[0] += 1

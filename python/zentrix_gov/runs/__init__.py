@@ -2,7 +2,10 @@
 
 ``evaluate`` / ``evaluate_async`` run metrics over records a chunk at a time and commit each
 finished unit (one metric over one chunk) to an SQLite run store, so an interrupted run keeps
-its work and can be resumed. See :mod:`zentrix_gov.runs.api`.
+its work; ``resume`` finishes it from the definition it stored. See
+:mod:`zentrix_gov.runs.api`; callers that start services between reading the records and
+running (the command line) use ``plan_run`` / ``plan_resume`` and ``execute``
+(:mod:`zentrix_gov.runs.plans`).
 """
 
 from __future__ import annotations
@@ -21,19 +24,35 @@ JUDGE_CHUNK_SIZE = 100
 __all__ = [
     "DEFAULT_CHUNK_SIZE",
     "JUDGE_CHUNK_SIZE",
+    "ResultStatus",
     "Run",
     "RunError",
+    "RunPlan",
+    "RunStatus",
     "RunStore",
     "evaluate",
     "evaluate_async",
+    "execute",
+    "plan_resume",
+    "plan_run",
+    "resume",
+    "resume_async",
 ]
 
 _EXPORTS = {
+    "ResultStatus": "zentrix_gov.runs.schema",
     "Run": "zentrix_gov.runs.api",
     "RunError": "zentrix_gov.runs.errors",
+    "RunPlan": "zentrix_gov.runs.plans",
+    "RunStatus": "zentrix_gov.runs.schema",
     "RunStore": "zentrix_gov.runs.store",
     "evaluate": "zentrix_gov.runs.api",
     "evaluate_async": "zentrix_gov.runs.api",
+    "execute": "zentrix_gov.runs.plans",
+    "plan_resume": "zentrix_gov.runs.plans",
+    "plan_run": "zentrix_gov.runs.plans",
+    "resume": "zentrix_gov.runs.api",
+    "resume_async": "zentrix_gov.runs.api",
 }
 
 

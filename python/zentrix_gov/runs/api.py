@@ -5,10 +5,12 @@
     run = runs.evaluate("records.jsonl", ["hap", "pii"], configuration, store="runs.sqlite")
     run.summary()          # value, spread and coverage per metric
     run.export("results.json")
-    runs.evaluate("records.jsonl", ["hap", "pii"], configuration, resume=run.id)
+    runs.resume(run.id, store="runs.sqlite")   # the rest of an interrupted run
 
 Records may be a CSV, JSON Lines, JSON or Parquet file (streamed a chunk at a time, except
-JSON), or a table in memory (a DataFrame, a dict or a list of dicts; it is not changed).
+JSON), or a table in memory (a DataFrame, a dict or a list of dicts; it is not changed). A
+run stores its definition, so :func:`resume` rebuilds it from the store, whether the
+command line or Python started it.
 """
 
 from __future__ import annotations
@@ -19,21 +21,20 @@ from collections.abc import Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from zentrix_gov.runs.errors import RecordsError
 from zentrix_gov.runs.export import write_csv, write_json
-from zentrix_gov.runs.inputs import Source, fingerprint, frame_source, open_source
-from zentrix_gov.runs.planning import default_chunk_size, plan_metrics, result_name
-from zentrix_gov.runs.runner import RunSpec, resume_run, run_units, start_run
+from zentrix_gov.runs.planning import result_name
+from zentrix_gov.runs.plans import execute, plan_resume, plan_run
+from zentrix_gov.runs.schema import RunStatus
 from zentrix_gov.runs.store import RunRecord, RunStore
 from zentrix_gov.runs.summary import MetricSummary, summarize
-from zentrix_gov.runs.units import UniqueIds
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 if TYPE_CHECKING:
     from zentrix_gov.config import GenAIConfiguration
     from zentrix_gov.entities.evaluation_result import MetricsEvaluationResult
+    from zentrix_gov.entities.llm_judge import LLMJudge
     from zentrix_gov.entities.metric import GenAIMetric
-    from zentrix_gov.runs.executor import Executor
+    from zentrix_gov.runs.types import Executor, RunListener
 
 
 class Run:
@@ -43,21 +44,22 @@ class Run:
         self.store_path = Path(store) if store is not None else None
         self.id = run_id
 
-    def _open(self) -> RunStore:
+    def open_store(self) -> RunStore:
+        """The run's store, opened for reading (use it in a ``with`` block)."""
         return RunStore(self.store_path, create=False)
 
     @property
     def record(self) -> RunRecord:
-        with self._open() as store:
+        with self.open_store() as store:
             return store.find_run(self.id)
 
     @property
-    def status(self) -> str:
+    def status(self) -> RunStatus:
         """``running``, ``complete``, ``failed`` or ``interrupted``."""
         return self.record.status
 
     def summary(self) -> list[MetricSummary]:
-        with self._open() as store:
+        with self.open_store() as store:
             return summarize(store, store.find_run(self.id))
 
     def export(self, path: str | os.PathLike[str], id_field: str = "record_id") -> Path:
@@ -69,7 +71,7 @@ class Run:
         json_target = output_target(path, str(path))
         csv_path = Path(path).with_suffix(".csv")
         csv_target = output_target(csv_path, str(csv_path))
-        with self._open() as store:
+        with self.open_store() as store:
             run = store.find_run(self.id)
             summaries = summarize(store, run)
             with staged_files() as stage:
@@ -78,22 +80,11 @@ class Run:
                 write_json(store, run, stage(json_target), export_header(run, summaries), summaries)
         return csv_path
 
-    def report(self, path: str | os.PathLike[str]) -> Path:
-        """Write the run's report, one self-contained HTML page, to ``path`` (see
-        :mod:`zentrix_gov.reports`); returns the path."""
-        from zentrix_gov.reports.run_report import write_run_report
-        from zentrix_gov.utils.files import output_target
-
-        target = output_target(path, str(path))
-        with self._open() as store:
-            write_run_report(store, store.find_run(self.id), target)
-        return Path(path)
-
     def results(self) -> MetricsEvaluationResult:
         """Every metric's result with all its record results (held in memory)."""
         from zentrix_gov.runs.records import stored_results
 
-        with self._open() as store:
+        with self.open_store() as store:
             return stored_results(store, store.find_run(self.id))
 
     def __repr__(self) -> str:
@@ -103,14 +94,14 @@ class Run:
 def export_header(run: RunRecord, summaries: list[MetricSummary]) -> dict[str, Any]:
     from zentrix_gov.runs.export import failure_text
 
-    if run.status in ("running", "interrupted"):
+    if run.status in (RunStatus.RUNNING, RunStatus.INTERRUPTED):
         header: dict[str, Any] = {
-            "status": "interrupted",
+            "status": RunStatus.INTERRUPTED,
             "error": f"run {run.id} was interrupted before it finished; resume it to complete it",
         }
     else:
-        failure = run.error if run.status == "failed" else failure_text(summaries)
-        header = {"status": "failed" if failure else "complete"}
+        failure = run.error if run.status is RunStatus.FAILED else failure_text(summaries)
+        header = {"status": RunStatus.FAILED if failure else RunStatus.COMPLETE}
         if failure:
             header["error"] = failure
     header["records_file"] = run.input_path
@@ -142,6 +133,7 @@ async def evaluate_async(
     max_concurrency: int | None = None,
     api_client: Any = None,
     executor: str | Executor = "local",
+    listener: RunListener | None = None,
 ) -> Run:
     """Evaluate ``metrics`` over ``records`` a chunk of ``chunk_size`` records at a time,
     committing each metric's results for each chunk to the run store as they come. The
@@ -149,7 +141,8 @@ async def evaluate_async(
 
     ``store`` is the SQLite file (default ``$ZENTRIX_STORE`` or ``.zentrix/runs.sqlite``).
     ``resume`` names an unfinished run (or ``"last"``) to finish instead of starting a new
-    one: the records, configuration and metrics must be those it started with.
+    one: the records, configuration and metrics must be those it started with (see
+    :func:`resume` to finish one from its stored definition alone).
 
     ``executor`` is ``"local"`` (this process; up to ``max_concurrency`` units at once,
     default 1), ``"ray"`` (workers of the Ray cluster at ``$RAY_ADDRESS``, or of a local
@@ -157,45 +150,60 @@ async def evaluate_async(
     cluster, default 10) or an executor object such as
     ``zentrix_gov.runs.ray_executor.RayExecutor(address=..., resources=...)``, which
     brings its own limit. Either way this process alone writes the store, and a run may be
-    resumed on another executor. Returns the :class:`Run`; its status is
-    ``complete``, or ``failed`` when some metric produced no value. An error that stops the
-    run is raised after the run is marked ``failed`` (``interrupted`` for a cancellation);
-    what was committed stays, and ``resume=`` picks up from there.
+    resumed on another executor. ``listener`` hears the run start and each unit end.
+    Returns the :class:`Run`; its status is ``complete``, or ``failed`` when some metric
+    produced no value. An error that stops the run is raised after the run is marked
+    ``failed`` (``interrupted`` for a cancellation); what was committed stays, and
+    :func:`resume` picks up from there.
     """
-    from zentrix_gov.config import GenAIConfiguration
-    from zentrix_gov.metrics import metric_from_name
-
-    if chunk_size is not None and chunk_size < 1:
-        raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
     chosen = _executor(executor, max_concurrency)
-    configuration = configuration or GenAIConfiguration()
-    if isinstance(metrics, str | bytes) or not isinstance(metrics, Iterable):
-        metrics = [metrics]  # type: ignore[list-item]
-    metric_list = [metric_from_name(m) if isinstance(m, str) else m for m in metrics]
-    source, print_ = _source(records, configuration)
-    planned = plan_metrics(metric_list, configuration, source.columns, source.path)
-    run_spec = RunSpec(
-        metrics=[planned_metric.metric for planned_metric in planned],
-        names=[planned_metric.name for planned_metric in planned],
-        configuration=configuration,
-        chunk_size=chunk_size or default_chunk_size([p.metric for p in planned]),
-        command=f"zentrix_gov.runs.evaluate({source.path!r}, {[p.name for p in planned]!r})",
-    )
+    plan = plan_run(records, metrics, configuration, chunk_size=chunk_size)
     with RunStore(store) as run_store:
         if resume is not None:
-            run = run_store.find_run(resume)
-            run_spec.chunk_size = run.chunk_size
-            run = resume_run(run_store, run, run_spec, print_)
-        else:
-            run = start_run(run_store, run_spec, source, print_)
-        await run_units(
+            plan.resumed = run_store.find_run(resume)
+            plan.spec.chunk_size = plan.resumed.chunk_size
+        run = await execute(
+            plan, run_store, api_client=api_client, executor=chosen, listener=listener
+        )
+    return Run(run_store.path, run.id)
+
+
+def resume(run_id: str, **options: Any) -> Run:
+    """Finish the stored run ``run_id``; see :func:`resume_async`."""
+    return asyncio.run(resume_async(run_id, **options))
+
+
+async def resume_async(
+    run_id: str,
+    *,
+    store: str | os.PathLike[str] | None = None,
+    records: Any = None,
+    api_client: Any = None,
+    judge: LLMJudge | None = None,
+    max_concurrency: int | None = None,
+    executor: str | Executor = "local",
+    listener: RunListener | None = None,
+) -> Run:
+    """Evaluate what the stored run ``run_id`` (an id, a unique start of one, or ``last``)
+    has not finished, rebuilt from the definition it stored: its records file, metrics and
+    configuration, whoever started it (the command line or Python).
+
+    What a run does not store is given again: ``api_client`` (the detection service's
+    client), ``judge`` (the judge of its judge metrics: it holds a key), ``records`` for a
+    run of a table in memory. Raises ``ResumeRefused`` when the run is complete, its records
+    file changed, or it cannot be rebuilt; ``StoreError`` when another process is writing
+    it. Otherwise as :func:`evaluate_async`.
+    """
+    chosen = _executor(executor, max_concurrency)
+    with RunStore(store) as run_store:
+        plan = plan_resume(run_store, run_id, records=records)
+        run = await execute(
+            plan,
             run_store,
-            run,
-            run_spec,
-            source,
-            planned,
             api_client=api_client,
+            judge=judge,
             executor=chosen,
+            listener=listener,
         )
     return Run(run_store.path, run.id)
 
@@ -216,23 +224,4 @@ def _executor(executor: str | Executor, max_concurrency: int | None) -> Executor
     raise ValueError(f"executor must be 'local', 'ray' or an executor object, not {executor!r}")
 
 
-def _source(records: Any, configuration: Any) -> tuple[Source, Any]:
-    """The records as a source, after checking that they hold records with unique ids."""
-    if isinstance(records, str | os.PathLike):
-        path = os.fspath(records)
-        ids = UniqueIds(path, configuration.record_id_field)
-        source = open_source(path, ids, configuration.record_id_field)
-        print_ = fingerprint(path)
-    else:
-        from zentrix_gov.utils.python_utils import records_frame
-
-        source, print_ = frame_source(records_frame(records))
-        ids = UniqueIds(source.path, configuration.record_id_field)
-        ids(0, source.frame)
-    ids.check(source)
-    if not source.records:
-        raise RecordsError(f"records file {source.path} holds no records")
-    return source, print_
-
-
-__all__ = ["Run", "evaluate", "evaluate_async", "result_name"]
+__all__ = ["Run", "evaluate", "evaluate_async", "result_name", "resume", "resume_async"]

@@ -16,83 +16,20 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import time
-from collections.abc import Awaitable, Callable, Sequence
-from dataclasses import dataclass, field
-from datetime import datetime
-from typing import TYPE_CHECKING, Any, Protocol
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.runs.errors import UnitFailed
-from zentrix_gov.runs.inputs import Source, read_chunks
-from zentrix_gov.runs.store import RunStore, UnitRecord
+from zentrix_gov.runs.inputs import read_chunks
+from zentrix_gov.runs.schema import UnitRecord
+from zentrix_gov.runs.types import Evaluator, PlannedMetric, RunJob, RunListener, UnitWork
 from zentrix_gov.runs.units import UnitOutcome, prepare_chunk, readable_rows, unit_outcome
+from zentrix_gov.utils.clock import now
 
 if TYPE_CHECKING:
     import pandas as pd
 
-    from zentrix_gov.entities.metric import GenAIMetric
-
-
-@dataclass
-class PlannedMetric:
-    """A metric of the run, with the column groups a record needs a value in to be read."""
-
-    name: str
-    metric: GenAIMetric
-    filled: list[tuple[str, ...]] = field(default_factory=list)
-    depends_on: list[str] = field(default_factory=list)
-
-
-@dataclass
-class UnitWork:
-    """One unit, ready to evaluate."""
-
-    metric: PlannedMetric
-    chunk: int
-    first_position: int
-    frame: pd.DataFrame
-    ids: list[str]
-    rows: list[int]
-    skipped: list[int]
-    skip_reason: str
-
-
-class UnitListener(Protocol):
-    def unit_started(self, name: str) -> None: ...
-
-    def unit_finished(
-        self, name: str, work: UnitWork, outcome: UnitOutcome, seconds: float
-    ) -> None: ...
-
-
-class Executor(Protocol):
-    """Runs a run's units and commits each one to the store as it finishes (the local
-    executor, or ``zentrix_gov.runs.ray_executor.RayExecutor``)."""
-
-    async def run(self, job: RunJob, store: RunStore, listener: UnitListener) -> None: ...
-
-
-# Evaluates one metric over a frame of records; returns the metric's result record.
-Evaluator = Callable[[Any, "pd.DataFrame"], Awaitable[Any]]
-# Raises when a unit's outcome shows the whole unit failed (nothing may be stored then).
-OutcomeCheck = Callable[[UnitWork, UnitOutcome], None]
-
-
-@dataclass
-class RunJob:
-    """Everything the executor needs to run the units of one run."""
-
-    run_id: str
-    source: Source
-    chunk_size: int
-    metrics: list[PlannedMetric]
-    configuration: Any
-    evaluate: Evaluator
-    started: str  # the run's start, ISO-8601: the timestamp of records that carry none
-    committed: set[tuple[str, int]] = field(default_factory=set)
-    check: OutcomeCheck | None = None
-
-    def chunks(self) -> int:
-        return -(-self.source.records // self.chunk_size)
+    from zentrix_gov.runs.store import RunStore
 
 
 class LocalExecutor:
@@ -107,57 +44,47 @@ class LocalExecutor:
             raise ValueError(f"max_concurrency must be at least 1, got {max_concurrency}")
         self.max_concurrency = max_concurrency
 
-    async def run(self, job: RunJob, store: RunStore, listener: UnitListener) -> None:
+    async def run(self, job: RunJob, store: RunStore, listener: RunListener) -> None:
         """Evaluate and store every unit of ``job`` not yet committed. The first failure
-        stops the run: units in flight are cancelled, and nothing of theirs is stored."""
+        stops the run: units in flight are cancelled, nothing of theirs is stored, and that
+        failure is raised (not the group of what it cancelled)."""
         limit = asyncio.Semaphore(self.max_concurrency)
         lanes = {planned.name: asyncio.Lock() for planned in job.metrics if self.lanes}
         # Chunks in memory at once: enough to keep every lane busy across chunk boundaries.
         window = asyncio.Semaphore(self.max_concurrency + 1)
-        tasks: list[asyncio.Task[Any]] = []
-        failure: asyncio.Future[None] = asyncio.get_running_loop().create_future()
 
-        async def run_unit(work: UnitWork, before: Sequence[asyncio.Task[Any]]) -> None:
+        async def run_unit(work: UnitWork, before: Sequence[asyncio.Task[None]]) -> None:
             if before:
                 await asyncio.gather(*before)
             async with lanes.get(work.metric.name) or contextlib.nullcontext(), limit:
                 await self._run_unit(job, work, store, listener)
 
-        def finished(task: asyncio.Task[Any]) -> None:
-            if not task.cancelled() and task.exception() is not None and not failure.done():
-                failure.set_exception(task.exception())
-
+        failure: BaseException | None = None
         try:
-            for chunk, frame in enumerate(read_chunks(job.source, job.chunk_size)):
-                todo = [m for m in job.metrics if (m.name, chunk) not in job.committed]
-                if not todo:
-                    continue
-                await _first(window.acquire(), failure)
-                by_name: dict[str, asyncio.Task[Any]] = {}
-                for work in chunk_units(job, chunk, frame, todo):
-                    planned = work.metric
-                    before = [by_name[name] for name in planned.depends_on if name in by_name]
-                    task = asyncio.ensure_future(run_unit(work, before))
-                    task.add_done_callback(finished)
-                    by_name[planned.name] = task
-                    tasks.append(task)
-                chunk_done = asyncio.gather(*by_name.values(), return_exceptions=True)
-                chunk_done.add_done_callback(_release_to(window))
-                tasks = [task for task in tasks if not task.done()]
-            while tasks:
-                await _first(asyncio.gather(*tasks, return_exceptions=True), failure)
-                tasks = [task for task in tasks if not task.done()]
-            if failure.done():
-                failure.result()
-        finally:
-            for task in tasks:
-                task.cancel()
-            await asyncio.gather(*tasks, return_exceptions=True)
-            if failure.done() and not failure.cancelled():
-                failure.exception()  # retrieved: raised above, or superseded by another error
+            async with asyncio.TaskGroup() as group:
+                for chunk, frame in enumerate(read_chunks(job.source, job.chunk_size)):
+                    todo = [m for m in job.metrics if (m.name, chunk) not in job.committed]
+                    if not todo:
+                        continue
+                    await window.acquire()
+                    by_name: dict[str, asyncio.Task[None]] = {}
+                    for work in chunk_units(job, chunk, frame, todo):
+                        before = [
+                            by_name[name] for name in work.metric.depends_on if name in by_name
+                        ]
+                        by_name[work.metric.name] = group.create_task(run_unit(work, before))
+                    chunk_done = asyncio.gather(*by_name.values(), return_exceptions=True)
+                    chunk_done.add_done_callback(lambda _: window.release())
+        except BaseExceptionGroup as failures:
+            # The first failure is the run's; the others were caused by its cancellations.
+            failure = failures.exceptions[0]
+        if failure is not None:
+            # Raised here, not in the handler: chained to the group, the failure would hold
+            # the group (and every frame of its tracebacks) in a cycle until a collection.
+            raise failure
 
     async def _run_unit(
-        self, job: RunJob, work: UnitWork, store: RunStore, listener: UnitListener
+        self, job: RunJob, work: UnitWork, store: RunStore, listener: RunListener
     ) -> None:
         name = work.metric.name
         listener.unit_started(name)
@@ -214,40 +141,8 @@ async def evaluate_unit(evaluate: Evaluator, work: UnitWork) -> UnitOutcome:
     )
 
 
-async def _first(awaitable: Awaitable[Any], failure: asyncio.Future[None]) -> Any:
-    """Await ``awaitable``, unless the run fails first (then raise that failure)."""
-    task = asyncio.ensure_future(awaitable)
-    # A gathering future that is cancelled ends with an error of its own: read it, or
-    # asyncio reports it as never retrieved.
-    task.add_done_callback(lambda done: done.cancelled() or done.exception())
-    try:
-        await asyncio.wait({task, failure}, return_when=asyncio.FIRST_COMPLETED)
-    except BaseException:
-        task.cancel()
-        raise
-    if failure.done():
-        task.cancel()
-        with contextlib.suppress(asyncio.CancelledError, Exception):
-            await task
-        failure.result()
-    return task.result()
-
-
-def _release_to(window: asyncio.Semaphore) -> Callable[[asyncio.Future[Any]], None]:
-    def release(done: asyncio.Future[Any]) -> None:
-        if not done.cancelled():
-            done.exception()  # a cancelled chunk's gathering ends with an error; read it
-        window.release()
-
-    return release
-
-
 def _fill_timestamps(frame: pd.DataFrame, configuration: Any, started: str) -> None:
     # Records without a timestamp get the run's start: the same on every resume.
     field_name = configuration.record_timestamp_field
     if field_name not in frame.columns or frame[field_name].isna().all():
         frame[field_name] = started
-
-
-def now() -> str:
-    return datetime.now().astimezone().isoformat(timespec="seconds")

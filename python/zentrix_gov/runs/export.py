@@ -7,7 +7,6 @@ records needs no more memory than exporting a small one. The JSON reads exactly 
 
 from __future__ import annotations
 
-import ast
 import csv
 import json
 import shutil
@@ -15,8 +14,9 @@ import tempfile
 from collections.abc import Iterator
 from typing import IO, Any
 
+from zentrix_gov.runs.schema import ResultStatus
 from zentrix_gov.runs.store import RunRecord, RunStore
-from zentrix_gov.runs.summary import MetricSummary, summarize
+from zentrix_gov.runs.summary import MetricSummary, aggregate_value, error_text, summarize
 
 # Longest text an export repeats (evidences, error messages, ...); longer texts are cut and
 # end with TRUNCATED_MARK. The JSON records the limit and how many texts were cut.
@@ -75,27 +75,6 @@ def failure_text(summaries: list[MetricSummary]) -> str | None:
     return f"{len(failed)} metric{plural} produced no value: " + "; ".join(details)
 
 
-def error_text(code: str, message: str) -> str:
-    """A short reading of a record error; service replies are shown by their message."""
-    try:
-        reply = ast.literal_eval(message)
-    except (ValueError, SyntaxError, MemoryError, RecursionError):
-        reply = None
-    if isinstance(reply, dict):
-        errors = reply.get("errors")
-        if isinstance(errors, list) and errors and isinstance(errors[0], dict):
-            message = errors[0].get("message", message)
-        elif isinstance(reply.get("message"), str):
-            message = reply["message"]
-    text = " ".join(str(message).split())
-    if len(text) > 200:
-        text = text[:197] + "..."
-    if not text:
-        # Time-outs and some connection failures carry no message.
-        text = "no message (a timed-out request reports none)"
-    return f"{code}: {text}"
-
-
 def write_json(
     store: RunStore,
     run: RunRecord,
@@ -127,7 +106,7 @@ def _write_metric(store: RunStore, run: RunRecord, summary: MetricSummary, out: 
     skipped_ids = [
         record_id
         for record_id, status in store.results(run.id, summary.name, ("record_id", "status"))
-        if status == "skipped"
+        if status == ResultStatus.SKIPPED
     ]
     if summary.identity is None:
         entry = {"metric": summary.name, "name": summary.name, "value": None, "total_records": 0}
@@ -150,7 +129,7 @@ def _write_metric(store: RunStore, run: RunRecord, summary: MetricSummary, out: 
             for name in ("name", "display_name", "method", "provider", "group")
         }
     )
-    before.update(value=summary.value, total_records=summary.read)
+    before.update(value=aggregate_value(summary), total_records=summary.read)
     after = {
         "min": summary.minimum,
         "max": summary.maximum,
@@ -183,7 +162,7 @@ def stored_records(
     """The metric's record results as their JSON dumps, in record order (skipped left out)."""
     identity = summary.identity or {}
     for status, stored in store.results(run.id, summary.name, ("status", "record")):
-        if status == "skipped":
+        if status == ResultStatus.SKIPPED:
             continue
         fields = json.loads(stored)
         yield {
@@ -237,7 +216,7 @@ def _joined_rows(
                 continue
             record_id = head[1]
             found = dict(zip(wanted, head, strict=True))
-            shown = found["status"] != "skipped"
+            shown = found["status"] != ResultStatus.SKIPPED
             cells.append(found["value"] if shown else None)
             cells += [found[detail] if shown else None for detail in details]
             heads[index] = next(cursors[index], None)

@@ -42,6 +42,8 @@ MAX_LINE_BYTES = 64 * 1024 * 1024
 _HASH_BLOCK = 1 << 20
 # Records per frame while a file is scanned.
 _SCAN_CHUNK = 4096
+# The path of a source that is a table in memory.
+IN_MEMORY = "<data frame>"
 
 
 @dataclass(frozen=True)
@@ -92,9 +94,7 @@ def frame_source(frame: pd.DataFrame) -> tuple[Source, Fingerprint]:
 
     digest = hashlib.sha256(json.dumps([str(c) for c in frame.columns]).encode())
     digest.update(pd.util.hash_pandas_object(frame.astype(str), index=False).to_numpy().tobytes())
-    source = Source(
-        "<data frame>", "frame", tuple(str(c) for c in frame.columns), len(frame), frame
-    )
+    source = Source(IN_MEMORY, "frame", tuple(str(c) for c in frame.columns), len(frame), frame)
     return source, Fingerprint(source.path, len(frame), digest.hexdigest())
 
 

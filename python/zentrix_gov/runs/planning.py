@@ -6,7 +6,7 @@ from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.runs.errors import RunError
-from zentrix_gov.runs.executor import PlannedMetric
+from zentrix_gov.runs.types import PlannedMetric
 
 if TYPE_CHECKING:
     from zentrix_gov.config import GenAIConfiguration
@@ -30,6 +30,21 @@ _UNSET_SETTING = {
 
 class PlanError(RunError, ValueError):
     """The metrics cannot be evaluated on these records as configured."""
+
+
+class MissingExtra(PlanError):
+    """A metric's method needs an extra of zentrix-gov that is not installed."""
+
+    def __init__(self, metric: str, method: str, extra: str, modules: list[str]):
+        self.metric = metric
+        self.method = method
+        self.extra = extra
+        self.modules = modules
+        super().__init__(
+            f"{metric} with the method {method} needs {', '.join(modules)}, which "
+            f"{'is' if len(modules) == 1 else 'are'} not installed: pip install "
+            f"'zentrix-gov[{extra}]'"
+        )
 
 
 def result_name(metric: GenAIMetric) -> str:
@@ -72,9 +87,9 @@ def plan_metrics(
 ) -> list[PlannedMetric]:
     """Check that the records have every column the metrics read, and order the metrics by
     their dependencies (a dependency first)."""
-    from zentrix_gov.evaluators.impl import metricrun
+    from zentrix_gov.evaluation import resolve_metric_dependencies
 
-    ordered = metricrun._resolve_metric_dependencies(metrics=list(metrics), metric_groups=[])
+    ordered = resolve_metric_dependencies(metrics)
     available = [str(column) for column in columns]
     names = [result_name(metric) for metric in ordered]
     repeated = sorted({name for name in names if names.count(name) > 1})
@@ -95,7 +110,22 @@ def plan_metrics(
                 )
         depends_on = [result_name(dependency) for dependency in metric.metric_dependencies]
         planned.append(PlannedMetric(name, metric, filled, [n for n in depends_on if n in names]))
+    for entry in planned:
+        check_installed(entry.name, entry.metric)
     return planned
+
+
+def check_installed(name: str, metric: GenAIMetric) -> None:
+    """Raise :class:`MissingExtra` when ``metric``'s method needs modules that are not
+    installed: found before any record is sent, not by the library after some metrics ran."""
+    from zentrix_gov.metrics.rag import METHODS
+
+    method = METHODS.get(getattr(metric, "method", None) or "")
+    if method is None or method.extra is None:
+        return
+    missing = method.missing()
+    if missing:
+        raise MissingExtra(name, method.name, method.extra, missing)
 
 
 def judges(metric: GenAIMetric) -> bool:

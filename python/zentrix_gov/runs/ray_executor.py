@@ -34,18 +34,19 @@ from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.runs.errors import UnitFailed
-from zentrix_gov.runs.executor import LocalExecutor, RunJob, UnitWork
+from zentrix_gov.runs.executor import LocalExecutor
 from zentrix_gov.runs.ray_resources import (
     DEFAULT_RESOURCES,
     RayUnavailable,
     check_resources,
     pool_sizes,
 )
+from zentrix_gov.runs.types import RunJob, UnitWork
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 if TYPE_CHECKING:
-    from zentrix_gov.runs.executor import PlannedMetric, UnitListener
     from zentrix_gov.runs.store import RunStore
+    from zentrix_gov.runs.types import PlannedMetric, RunListener
     from zentrix_gov.runs.units import UnitOutcome
 
 # How many of its workers a unit may lose (they died under it) before the run gives up.
@@ -101,7 +102,7 @@ class RayExecutor(LocalExecutor):
         self._workers: list[_Pool] = []  # the pools of the latest run
         self._chunks: OrderedDict[int, Any] = OrderedDict()
 
-    async def run(self, job: RunJob, store: RunStore, listener: UnitListener) -> None:
+    async def run(self, job: RunJob, store: RunStore, listener: RunListener) -> None:
         import time
 
         check_resources(self.resources, [planned.name for planned in job.metrics])

@@ -18,12 +18,13 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.runs.errors import UnitFailed
-from zentrix_gov.runs.executor import UnitWork, evaluate_unit
+from zentrix_gov.runs.executor import evaluate_unit
+from zentrix_gov.runs.types import UnitWork
 
 if TYPE_CHECKING:
     import pandas as pd
 
-    from zentrix_gov.runs.executor import Evaluator, PlannedMetric
+    from zentrix_gov.runs.types import Evaluator, PlannedMetric
     from zentrix_gov.runs.units import UnitOutcome
 
 

@@ -6,7 +6,7 @@ from typing import TYPE_CHECKING
 
 from zentrix_gov.runs.export import stored_records
 from zentrix_gov.runs.store import RunRecord, RunStore
-from zentrix_gov.runs.summary import summarize
+from zentrix_gov.runs.summary import aggregate_value, summarize
 
 if TYPE_CHECKING:
     from zentrix_gov.entities.evaluation_result import MetricsEvaluationResult
@@ -38,7 +38,7 @@ def stored_results(store: RunStore, run: RunRecord) -> MetricsEvaluationResult:
                     key: identity.get(key)
                     for key in ("name", "display_name", "method", "provider", "group")
                 },
-                value=summary.value,
+                value=aggregate_value(summary),
                 total_records=summary.read,
                 record_level_metrics=records,
                 min=summary.minimum,

@@ -1,19 +1,50 @@
-"""The run store's tables, and the records of its rows."""
+"""The run store's tables, its migrations, the statuses it stores, and the records of its
+rows.
+
+A store is made by creating the first version's tables and then applying every migration in
+order, exactly as an older store is upgraded: a new store and an upgraded one cannot differ.
+Each migration is a named function of the open transaction, recorded in ``migrations`` when
+it is applied.
+"""
 
 from __future__ import annotations
 
+import sqlite3
+from collections.abc import Callable
 from dataclasses import dataclass, field
+from enum import StrEnum
 from typing import Any
 
-SCHEMA_VERSION = 1
-RUN_STATUSES = ("running", "complete", "failed", "interrupted")
 
-SCHEMA = """
-CREATE TABLE runs (
+class RunStatus(StrEnum):
+    """How a run stands. A run whose process is gone reads as ``INTERRUPTED``."""
+
+    RUNNING = "running"
+    COMPLETE = "complete"
+    FAILED = "failed"
+    INTERRUPTED = "interrupted"
+
+
+class ResultStatus(StrEnum):
+    """How a record's result for a metric stands: a value (or a verdict), an error, or not
+    evaluated because the record lacks a value the metric reads."""
+
+    OK = "ok"
+    ERROR = "error"
+    SKIPPED = "skipped"
+
+
+def _check(column: str, statuses: type[StrEnum]) -> str:
+    return f"CHECK ({column} IN ({', '.join(repr(status.value) for status in statuses)}))"
+
+
+# The tables of the first schema version; later versions are migrations of it.
+FIRST_TABLES = (
+    f"""CREATE TABLE runs (
     id TEXT PRIMARY KEY,
     started TEXT NOT NULL,
     ended TEXT,
-    status TEXT NOT NULL CHECK (status IN ('running', 'complete', 'failed', 'interrupted')),
+    status TEXT NOT NULL {_check("status", RunStatus)},
     command TEXT NOT NULL,
     config_hash TEXT NOT NULL,
     metrics_hash TEXT NOT NULL,
@@ -28,8 +59,8 @@ CREATE TABLE runs (
     judge_url TEXT,
     definition TEXT NOT NULL,
     error TEXT
-);
-CREATE TABLE units (
+)""",
+    """CREATE TABLE units (
     run_id TEXT NOT NULL REFERENCES runs (id) ON DELETE CASCADE,
     metric TEXT NOT NULL,
     chunk INTEGER NOT NULL,
@@ -40,13 +71,13 @@ CREATE TABLE units (
     summary TEXT NOT NULL,
     committed TEXT NOT NULL,
     PRIMARY KEY (run_id, metric, chunk)
-);
-CREATE TABLE results (
+)""",
+    f"""CREATE TABLE results (
     run_id TEXT NOT NULL,
     metric TEXT NOT NULL,
     position INTEGER NOT NULL,
     record_id TEXT NOT NULL,
-    status TEXT NOT NULL CHECK (status IN ('ok', 'error', 'skipped')),
+    status TEXT NOT NULL {_check("status", ResultStatus)},
     value,
     label TEXT,
     explanation TEXT,
@@ -58,8 +89,20 @@ CREATE TABLE results (
     output_tokens INTEGER,
     record TEXT,
     PRIMARY KEY (run_id, metric, position)
-) WITHOUT ROWID;
-"""
+) WITHOUT ROWID""",
+)
+
+
+def record_migrations(db: sqlite3.Connection) -> None:
+    """Version 2: the store records the migrations applied to it."""
+    db.execute("CREATE TABLE migrations (version INTEGER PRIMARY KEY, name TEXT, applied TEXT)")
+
+
+# MIGRATIONS[n - 1] brings a store from schema version n to n + 1, in the transaction given.
+Migration = Callable[[sqlite3.Connection], None]
+MIGRATIONS: tuple[Migration, ...] = (record_migrations,)
+SCHEMA_VERSION = len(MIGRATIONS) + 1
+
 # Columns of a result row, in the order commit_unit takes them (after run_id and metric).
 RESULT_COLUMNS = (
     "position",
@@ -76,8 +119,6 @@ RESULT_COLUMNS = (
     "skip_reason",
     "record",
 )
-# Upgrades of older stores: MIGRATIONS[n] brings a store from schema n to n + 1.
-MIGRATIONS: dict[int, str] = {}
 
 
 @dataclass
@@ -86,7 +127,7 @@ class RunRecord:
 
     id: str
     started: str
-    status: str
+    status: RunStatus
     command: list[str] | str
     config_hash: str
     metrics_hash: str
@@ -102,6 +143,9 @@ class RunRecord:
     judge_url: str | None = None
     ended: str | None = None
     error: str | None = None
+
+    def __post_init__(self) -> None:
+        self.status = RunStatus(self.status)
 
 
 @dataclass

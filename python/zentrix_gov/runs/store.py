@@ -23,16 +23,18 @@ from typing import Any
 
 from zentrix_gov.runs.errors import StoreError
 from zentrix_gov.runs.schema import (
+    FIRST_TABLES,
     JSON_FIELDS,
     MIGRATIONS,
     RESULT_COLUMNS,
     RUN_FIELDS,
-    RUN_STATUSES,
-    SCHEMA,
     SCHEMA_VERSION,
+    ResultStatus,
     RunRecord,
+    RunStatus,
     UnitRecord,
 )
+from zentrix_gov.utils.clock import now
 
 DEFAULT_STORE = Path(".zentrix") / "runs.sqlite"
 STORE_ENV = "ZENTRIX_STORE"
@@ -82,32 +84,32 @@ class RunStore:
                 raise StoreError(f"no run store at {self.path}: it holds no runs")
             # WAL lets readers and the writers of other runs work while one run commits.
             self._db.execute("PRAGMA journal_mode = WAL")
-            with self._transaction():
-                # Checked again inside the transaction: another process may have made the
-                # store since.
-                if self._version() == 0:
-                    self._refuse_foreign()
-                    _execute_all(self._db, SCHEMA)
-                    self._db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
-            version = self._version()
         if version > SCHEMA_VERSION:
             raise StoreError(
                 f"the run store {self.path} has schema version {version}, newer than this "
                 f"version of zentrix-gov reads ({SCHEMA_VERSION}); use a newer zentrix-gov, or "
                 "another store (--store)"
             )
-        while version < SCHEMA_VERSION:
-            step = MIGRATIONS.get(version)
-            if step is None:
-                raise StoreError(
-                    f"the run store {self.path} has schema version {version}, which this "
-                    f"version of zentrix-gov cannot upgrade to {SCHEMA_VERSION}; use another "
-                    "store (--store)"
-                )
+        if version < SCHEMA_VERSION:
             with self._transaction():
-                _execute_all(self._db, step)
-                self._db.execute(f"PRAGMA user_version = {version + 1}")
-            version += 1
+                # Read again inside the transaction: another process may have made or
+                # upgraded the store since.
+                self._upgrade(self._version())
+
+    def _upgrade(self, version: int) -> None:
+        """Make the store (version 0) or bring it up to date, in the open transaction."""
+        if version == 0:
+            self._refuse_foreign()
+            for statement in FIRST_TABLES:
+                self._db.execute(statement)
+            version = 1
+        for number, migration in enumerate(MIGRATIONS[version - 1 :], start=version + 1):
+            migration(self._db)
+            self._db.execute(
+                "INSERT INTO migrations (version, name, applied) VALUES (?, ?, ?)",
+                (number, migration.__name__, now()),
+            )
+        self._db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
 
     def _refuse_foreign(self) -> None:
         if self._db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
@@ -207,8 +209,8 @@ class RunStore:
         """Mark a claimed run as running again (resumed)."""
         with self._transaction() as db:
             db.execute(
-                "UPDATE runs SET status = 'running', ended = NULL, error = NULL WHERE id = ?",
-                (run_id,),
+                "UPDATE runs SET status = ?, ended = NULL, error = NULL WHERE id = ?",
+                (RunStatus.RUNNING, run_id),
             )
 
     def commit_unit(
@@ -239,9 +241,10 @@ class RunStore:
                 ((run_id, unit.metric, *row) for row in rows),
             )
 
-    def finish_run(self, run_id: str, status: str, ended: str, error: str | None = None) -> None:
-        if status not in RUN_STATUSES:
-            raise ValueError(f"unknown run status {status!r}")
+    def finish_run(
+        self, run_id: str, status: RunStatus, ended: str, error: str | None = None
+    ) -> None:
+        status = RunStatus(status)
         self._check_owner(run_id)
         with self._transaction() as db:
             db.execute(
@@ -291,9 +294,9 @@ class RunStore:
             for name, value in zip(RUN_FIELDS, row, strict=True)
         }
         run = RunRecord(**values)
-        if run.status == "running" and not self._owned_elsewhere(run.id):
+        if run.status is RunStatus.RUNNING and not self._owned_elsewhere(run.id):
             # Its process is gone (killed, or the machine went down): nothing writes it now.
-            run.status = "interrupted"
+            run.status = RunStatus.INTERRUPTED
         return run
 
     def committed_units(self, run_id: str) -> set[tuple[str, int]]:
@@ -345,7 +348,7 @@ class RunStore:
             (run_id,),
         )
         for metric, status, number, with_value in rows:
-            entry = counts.setdefault(metric, {"ok": 0, "error": 0, "skipped": 0, "value": 0})
+            entry = counts.setdefault(metric, {**dict.fromkeys(ResultStatus, 0), "value": 0})
             entry[status] = number
             entry["value"] += with_value
         return counts
@@ -355,25 +358,18 @@ class RunStore:
         names = ("label", "explanation", "feedback", "input_tokens", "output_tokens")
         row = self._db.execute(
             f"SELECT {', '.join(f'count({name})' for name in names)} FROM results "
-            "WHERE run_id = ? AND metric = ? AND status != 'skipped'",
-            (run_id, metric),
+            "WHERE run_id = ? AND metric = ? AND status != ?",
+            (run_id, metric, ResultStatus.SKIPPED),
         ).fetchone()
         return dict(zip(names, row, strict=True))
 
     def error_codes(self, run_id: str, metric: str) -> dict[str, int]:
         rows = self._db.execute(
             "SELECT error_code, count(*) FROM results WHERE run_id = ? AND metric = ? AND "
-            "status = 'error' GROUP BY error_code ORDER BY count(*) DESC, error_code",
-            (run_id, metric),
+            "status = ? GROUP BY error_code ORDER BY count(*) DESC, error_code",
+            (run_id, metric, ResultStatus.ERROR),
         )
         return {code or "": number for code, number in rows}
-
-
-def _execute_all(db: sqlite3.Connection, script: str) -> None:
-    # One statement at a time: executescript would commit the open transaction first.
-    for statement in script.split(";"):
-        if statement.strip():
-            db.execute(statement)
 
 
 def _column_value(name: str, value: Any) -> Any:

@@ -6,10 +6,12 @@ resumed reads exactly as one that ran straight through.
 
 from __future__ import annotations
 
+import ast
 import re
 from dataclasses import dataclass, field
 from typing import Any
 
+from zentrix_gov.runs.schema import ResultStatus
 from zentrix_gov.runs.store import RunRecord, RunStore
 from zentrix_gov.utils.judge_answers import UNREADABLE_CODES
 
@@ -28,7 +30,7 @@ class MetricSummary:
     errors: int = 0  # evaluated records with an error (unreadable verdicts included)
     unreadable: int = 0
     stored: int = 0  # records with a stored result of any status
-    value: float | int | str | None = None
+    value: float | int | None = None  # the mean of the values; None when there is none
     minimum: float | int | None = None
     maximum: float | int | None = None
     skip_reason: str = ""
@@ -48,6 +50,16 @@ class MetricSummary:
     def failed(self) -> bool:
         """The metric read records but produced no value for any of them."""
         return self.read > 0 and self.values == 0
+
+    @property
+    def reason(self) -> str | None:
+        """Why a metric that failed has no value (its first chunk-level or record error)."""
+        if not self.failed:
+            return None
+        first = self.notes[0] if self.notes else self.first_error
+        if first is None:
+            return "no record has a value"
+        return error_text(first["code"], first["message_en"])
 
 
 def summarize(
@@ -72,12 +84,12 @@ def summarize(
             run.id, name, ("status", "value", "error_code", "skip_reason", "error_text")
         ):
             summary.stored += 1
-            if status == "skipped":
+            if status == ResultStatus.SKIPPED:
                 summary.skipped += 1
                 summary.skip_reason = summary.skip_reason or reason or ""
                 continue
             summary.read += 1
-            if status == "error":
+            if status == ResultStatus.ERROR:
                 summary.errors += 1
                 if summary.first_error is None:
                     summary.first_error = {"code": code, "message_en": message or ""}
@@ -92,10 +104,35 @@ def summarize(
                 summary.maximum = value
         if summary.values:
             summary.value = round(total / summary.values, 4)
-        elif summary.read:
-            summary.value = "Error"
         summaries.append(summary)
     return summaries
+
+
+def error_text(code: str, message: str) -> str:
+    """A short reading of a record error; service replies are shown by their message."""
+    try:
+        reply = ast.literal_eval(message)
+    except (ValueError, SyntaxError, MemoryError, RecursionError):
+        reply = None
+    if isinstance(reply, dict):
+        errors = reply.get("errors")
+        if isinstance(errors, list) and errors and isinstance(errors[0], dict):
+            message = errors[0].get("message", message)
+        elif isinstance(reply.get("message"), str):
+            message = reply["message"]
+    text = " ".join(str(message).split())
+    if len(text) > 200:
+        text = text[:197] + "..."
+    if not text:
+        # Time-outs and some connection failures carry no message.
+        text = "no message (a timed-out request reports none)"
+    return f"{code}: {text}"
+
+
+def aggregate_value(summary: MetricSummary) -> float | int | str | None:
+    """The metric's value as its aggregate result record gives it: the mean, or "Error"
+    when the metric read records but none has a value."""
+    return "Error" if summary.failed else summary.value
 
 
 def merge_notes(per_unit: list[list[dict[str, Any]]]) -> list[dict[str, Any]]:
@@ -162,7 +199,7 @@ def table_rows(summaries: list[MetricSummary]) -> tuple[tuple[str, ...], list[tu
         rows.append(
             (
                 summary.name,
-                format_value(summary.value),
+                "Error" if summary.failed else format_value(summary.value),
                 format_value(summary.minimum),
                 format_value(summary.maximum),
                 records,

@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from zentrix_gov.runs.errors import RecordsError
+from zentrix_gov.runs.schema import ResultStatus
 from zentrix_gov.utils.python_utils import is_missing
 
 if TYPE_CHECKING:
@@ -196,10 +197,12 @@ def unit_outcome(
             continue
         stored = _record_row(first_position + row, record_id, record, first)
         values += stored[3] is not None
-        errors += stored[2] == "error"
+        errors += stored[2] == ResultStatus.ERROR
         rows.append(stored)
     for row in skipped:
-        rows.append((first_position + row, ids[row], "skipped", *(None,) * 8, skip_reason, None))
+        rows.append(
+            (first_position + row, ids[row], ResultStatus.SKIPPED, *(None,) * 8, skip_reason, None)
+        )
     rows.sort(key=lambda stored: stored[0])
     summary: dict[str, Any] = {
         "identity": identity,
@@ -230,7 +233,7 @@ def _record_row(position: int, record_id: str, record: Any, first: Any) -> tuple
     return (
         position,
         record_id,
-        "error" if record_errors else "ok",
+        ResultStatus.ERROR if record_errors else ResultStatus.OK,
         value,
         record.label,
         record.explanation,
@@ -255,7 +258,7 @@ def _missing_row(position: int, record_id: str) -> tuple[Any, ...]:
     record = json.dumps(
         {"record_id": record_id, "errors": [{"code": NO_RESULT, "message_en": message}]}
     )
-    return (position, record_id, "error", *(None,) * 6, NO_RESULT, message, None, record)
+    return (position, record_id, ResultStatus.ERROR, *(None,) * 6, NO_RESULT, message, None, record)
 
 
 def _notes(result: Any, records: list[Any]) -> list[dict[str, Any]]:

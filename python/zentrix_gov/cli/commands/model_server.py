@@ -17,11 +17,14 @@ import secrets
 import sys
 import threading
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.cli.argtypes import positive_int
 from zentrix_gov.cli.errors import EXIT_OK, UsageError
 from zentrix_gov.utils.files import private_cache_file, write_secret
+
+if TYPE_CHECKING:
+    from zentrix_gov.cli import Invocation
 
 KEY_VARIABLE = "ZENTRIX_MODEL_API_KEY"
 
@@ -30,7 +33,7 @@ def default_key_file() -> Path:
     return private_cache_file("model-server.key")
 
 
-def add_parser(commands: Any) -> None:
+def register(commands: Any) -> None:
     parser = commands.add_parser(
         "model-server",
         help="serve the local model on 127.0.0.1 (the local-model extra)",
@@ -54,9 +57,10 @@ def add_parser(commands: Any) -> None:
         metavar="N",
         help="cap of answers whose request carries none (default 1024)",
     )
+    parser.set_defaults(handler=run)
 
 
-def run(args: argparse.Namespace, interrupts: Any = None) -> int:
+def run(args: argparse.Namespace, invocation: Invocation | None = None) -> int:
     from zentrix_gov.cli.local_services import local_model_server
     from zentrix_gov.local.model import server as model_server
 

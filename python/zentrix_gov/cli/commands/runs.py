@@ -17,23 +17,19 @@ import sys
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, TextIO
 
+from zentrix_gov.cli.constants import RUN_HELP
 from zentrix_gov.cli.errors import EXIT_OK, UsageError
+from zentrix_gov.cli.stores import add_store_option, find_run, open_store
+from zentrix_gov.cli.tables import print_rows, print_summary
 
 if TYPE_CHECKING:
+    from zentrix_gov.cli import Invocation
     from zentrix_gov.runs.store import RunRecord, RunStore
-    from zentrix_gov.runs.summary import MetricSummary
-
-STORE_HELP = (
-    "the run store, an SQLite file (default: $ZENTRIX_STORE, else .zentrix/runs.sqlite under "
-    "the current folder)"
-)
 
 
-def add_store_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--store", metavar="PATH", help=STORE_HELP)
+def register(commands: Any) -> None:
+    from zentrix_gov.cli.commands.compare import register as register_compare
 
-
-def add_parser(commands: Any) -> None:
     runs = commands.add_parser(
         "runs",
         help="list, show, export or compare stored runs",
@@ -43,45 +39,21 @@ def add_parser(commands: Any) -> None:
     )
     add_store_option(runs)
     runs.add_argument("--json", action="store_true", help="print the listing as JSON")
+    runs.set_defaults(handler=run)
     actions = runs.add_subparsers(dest="runs_command", metavar="ACTION")
-    show = actions.add_parser("show", help="print a stored run's summary table")
-    show.add_argument("run", metavar="RUN_ID", help="a run id, a unique start of one, or 'last'")
-    add_store_option(show)
-    export = actions.add_parser("export", help="write a stored run's results JSON and CSV")
-    export.add_argument("run", metavar="RUN_ID", help="a run id, a unique start of one, or 'last'")
-    export.add_argument(
+    show_parser = actions.add_parser("show", help="print a stored run's summary table")
+    show_parser.add_argument("run", metavar="RUN_ID", help=RUN_HELP)
+    add_store_option(show_parser)
+    export_parser = actions.add_parser("export", help="write a stored run's results JSON and CSV")
+    export_parser.add_argument("run", metavar="RUN_ID", help=RUN_HELP)
+    export_parser.add_argument(
         "-o", "--output", required=True, metavar="FILE", help="the JSON file (CSV beside it)"
     )
-    add_store_option(export)
-    from zentrix_gov.cli.reports import add_compare_parser
-
-    add_compare_parser(actions)
+    add_store_option(export_parser)
+    register_compare(actions)
 
 
-def open_store(path: str | None, *, create: bool = False) -> RunStore:
-    from zentrix_gov.runs.errors import StoreError
-    from zentrix_gov.runs.store import RunStore
-
-    try:
-        return RunStore(path, create=create)
-    except StoreError as exc:
-        raise UsageError(str(exc)) from None
-
-
-def find_run(store: RunStore, reference: str) -> RunRecord:
-    from zentrix_gov.runs.errors import StoreError
-
-    try:
-        return store.find_run(reference)
-    except StoreError as exc:
-        raise UsageError(str(exc)) from None
-
-
-def run(args: argparse.Namespace) -> int:
-    if args.runs_command == "compare":
-        from zentrix_gov.cli.reports import run_compare
-
-        return run_compare(args)
+def run(args: argparse.Namespace, invocation: Invocation) -> int:
     with open_store(args.store) as store:
         if args.runs_command == "show":
             return show(store, find_run(store, args.run), sys.stdout)
@@ -129,41 +101,6 @@ def print_listing(listing: Sequence[dict[str, Any]], out: TextIO) -> None:
     print_rows(header, rows, out, right=(3,))
 
 
-def print_rows(
-    header: Sequence[str], rows: Sequence[Sequence[str]], out: TextIO, right: Sequence[int]
-) -> None:
-    """A plain text table: columns ``right`` aligned right, the others left."""
-    widths = [max(len(row[i]) for row in (header, *rows)) for i in range(len(header))]
-
-    def line(cells: Sequence[str]) -> str:
-        parts = [
-            f"{cell:>{width}}" if index in right else f"{cell:<{width}}"
-            for index, (cell, width) in enumerate(zip(cells, widths, strict=True))
-        ]
-        return "  ".join(parts).rstrip()
-
-    print(line(header), file=out)
-    print("  ".join("-" * width for width in widths), file=out)
-    for row in rows:
-        print(line(row), file=out)
-    out.flush()
-
-
-def print_summary(summaries: Sequence[MetricSummary], out: TextIO) -> None:
-    """The summary table of a run: value, spread, coverage and lost records per metric."""
-    from zentrix_gov.runs.summary import table_rows
-
-    header, rows = table_rows(list(summaries))
-    print_rows(header, rows, out, right=range(1, len(header)))
-    if any(summary.skipped for summary in summaries):
-        print(
-            "\nrecords n/N: the metric was computed for n of the N records; the others lack "
-            "a value it reads.",
-            file=out,
-        )
-    out.flush()
-
-
 def show(store: RunStore, record: RunRecord, out: TextIO) -> int:
     from zentrix_gov.runs.summary import summarize
 
@@ -187,11 +124,12 @@ def show(store: RunStore, record: RunRecord, out: TextIO) -> int:
 
 
 def export(store: RunStore, record: RunRecord, output: str) -> int:
-    from zentrix_gov.cli.report import check_output, write_export
+    from zentrix_gov.cli.results_files import check_output, write_export
+    from zentrix_gov.runs.schema import RunStatus
 
     files = check_output(output)
     assert files is not None
-    if record.status == "running":
+    if record.status is RunStatus.RUNNING:
         raise UsageError(f"run {record.id} is still running; export it when it has finished")
     write_export(store, record, files)
     print(f"wrote {files.shown} and {files.shown_csv}", file=sys.stderr)

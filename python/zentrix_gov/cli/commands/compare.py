@@ -1,11 +1,10 @@
-"""``report`` and ``runs compare``: a stored run as an HTML page, and two runs compared.
+"""``runs compare``: two stored runs compared, metric by metric, and a gate for CI.
 
-    python -m zentrix_gov report RUN_ID -o report.html
     python -m zentrix_gov runs compare BASE NEW [--fail-if-worse DELTA] [--html FILE]
 
-RUN_ID, BASE and NEW are run ids, unique starts of ids, or ``last``; ``--store`` names the
-store as for ``evaluate``. The work is :mod:`zentrix_gov.reports`'; this module reads the
-options and prints.
+BASE and NEW are run ids, unique starts of ids, or ``last``; ``--store`` names the store as
+for ``evaluate``. The work is :mod:`zentrix_gov.reports`'; this module reads the options and
+prints.
 """
 
 from __future__ import annotations
@@ -15,38 +14,25 @@ import sys
 from typing import TYPE_CHECKING, Any, TextIO
 
 from zentrix_gov.cli.argtypes import fraction, positive_int
+from zentrix_gov.cli.constants import RUN_HELP
 from zentrix_gov.cli.errors import EXIT_FAILED, EXIT_OK, UsageError
-from zentrix_gov.cli.outputs import output_target
-from zentrix_gov.cli.stored_runs import add_store_option, find_run, open_store, print_rows
+from zentrix_gov.cli.outputs import file_size, output_target
+from zentrix_gov.cli.stores import add_store_option, find_run, open_store
+from zentrix_gov.cli.tables import print_rows
 
 if TYPE_CHECKING:
+    from zentrix_gov.cli import Invocation
     from zentrix_gov.reports.compare import Comparison
     from zentrix_gov.runs.store import RunRecord
 
-RUN_HELP = "a run id, a unique start of one, or 'last'"
 # The gate's defaults, as zentrix_gov.reports.gate has them (that module loads numpy's users
 # only when a comparison is made).
 DEFAULT_MIN_PAIRED = 0.9
 DEFAULT_MAX_COVERAGE_DROP = 0.02
 
 
-def add_report_parser(commands: Any) -> None:
-    report = commands.add_parser(
-        "report",
-        help="write a stored run's report: one HTML file",
-        description="Write the report of a stored run: what was run, the summary table, per "
-        "metric a chart of its values, its errors and its worst records with their texts, and "
-        "a table of every record (sort, filter, click for the texts). One self-contained HTML "
-        "file: it opens from disk in any browser and loads nothing from the network.",
-    )
-    report.add_argument("run", metavar="RUN_ID", help=RUN_HELP)
-    report.add_argument(
-        "-o", "--output", required=True, metavar="FILE.html", help="the HTML file to write"
-    )
-    add_store_option(report)
-
-
-def add_compare_parser(actions: Any) -> None:
+def register(actions: Any) -> None:
+    """Add ``compare`` to the actions of the ``runs`` command."""
     compare = actions.add_parser(
         "compare",
         help="compare two stored runs, metric by metric, over the records both scored",
@@ -100,6 +86,7 @@ def add_compare_parser(actions: Any) -> None:
         help="bootstrap resamples (default 2000)",
     )
     add_store_option(compare)
+    compare.set_defaults(handler=run)
 
 
 def _delta(text: str) -> float:
@@ -110,30 +97,6 @@ def _delta(text: str) -> float:
     if not 0 <= value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be a finite number >= 0, got {text}")
     return value
-
-
-def run_report(args: argparse.Namespace) -> int:
-    from zentrix_gov.reports.run_report import write_run_report
-
-    target = output_target(args.output, f"-o {args.output}")
-    with open_store(args.store) as store:
-        run = find_run(store, args.run)
-        facts = write_run_report(store, run, target)
-    if facts.texts_note:
-        print(f"note: {facts.texts_note}", file=sys.stderr)
-    left_out = ""
-    if facts.left_out:
-        left_out = (
-            f"; to keep it small, the table leaves out the texts of {facts.left_out:,} records "
-            f"(kept for {facts.kept}): python -m zentrix_gov runs export {run.id} -o FILE.json "
-            "writes every result"
-            + ("" if facts.texts_note else ", the records file holds every text")
-        )
-    print(
-        f"wrote {args.output} ({_size(facts.size)}, {facts.records:,} records{left_out})",
-        file=sys.stderr,
-    )
-    return EXIT_OK
 
 
 def _gate_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -155,7 +118,7 @@ def _gate_options(args: argparse.Namespace) -> dict[str, Any]:
     }
 
 
-def run_compare(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace, invocation: Invocation) -> int:
     from zentrix_gov.reports.compare import DEFAULT_SEED, compare_runs
     from zentrix_gov.reports.gate import verdict
     from zentrix_gov.reports.stats import RESAMPLES
@@ -164,8 +127,8 @@ def run_compare(args: argparse.Namespace) -> int:
     html = output_target(args.html, f"--html {args.html}") if args.html else None
     with open_store(args.store) as store:
         base, new = find_run(store, args.base), find_run(store, args.new)
-        for run in (base, new):
-            _check_finished(run)
+        for stored in (base, new):
+            _check_finished(stored)
         if base.id == new.id:
             raise UsageError(f"BASE and NEW are the same run ({base.id}); name two runs")
         comparison = compare_runs(
@@ -179,7 +142,7 @@ def run_compare(args: argparse.Namespace) -> int:
             from zentrix_gov.reports.compare_page import write_comparison_report
 
             size = write_comparison_report(comparison, html, delta=args.fail_if_worse, **gate)
-            print(f"wrote {args.html} ({_size(size)})", file=sys.stderr)
+            print(f"wrote {args.html} ({file_size(size)})", file=sys.stderr)
     print_comparison(comparison, sys.stdout)
     if args.fail_if_worse is None:
         return EXIT_OK
@@ -192,9 +155,11 @@ def run_compare(args: argparse.Namespace) -> int:
 
 
 def _check_finished(run: RunRecord) -> None:
-    if run.status == "running":
+    from zentrix_gov.runs.schema import RunStatus
+
+    if run.status is RunStatus.RUNNING:
         raise UsageError(f"run {run.id} is still running; compare it when it has finished")
-    if run.status == "interrupted":
+    if run.status is RunStatus.INTERRUPTED:
         print(
             f"note: run {run.id} was interrupted: only the records it finished are compared",
             file=sys.stderr,
@@ -202,7 +167,8 @@ def _check_finished(run: RunRecord) -> None:
 
 
 def print_comparison(comparison: Comparison, out: TextIO) -> None:
-    from zentrix_gov.reports.compare import change_word, signed
+    from zentrix_gov.reports.compare import change_word
+    from zentrix_gov.reports.page import signed
 
     base, new = comparison.base, comparison.new
     print(f"base {base.id} ({base.status}, {base.total_records} records)", file=out)
@@ -271,7 +237,3 @@ def print_comparison(comparison: Comparison, out: TextIO) -> None:
 
 def _percent(value: float | None) -> str:
     return "-" if value is None else f"{value:.1%}"
-
-
-def _size(size: int) -> str:
-    return f"{size / 1e6:.1f} MB" if size >= 100_000 else f"{size / 1e3:.0f} kB"

@@ -27,17 +27,19 @@ import sys
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.cli.argtypes import positive_int, seconds
+from zentrix_gov.cli.constants import DEFAULT_TIMEOUT, LOCAL_MODEL_TIMEOUT
 from zentrix_gov.cli.errors import EXIT_OK, EvaluationFailed, UsageError, describe
-from zentrix_gov.cli.judge import LOCAL_MODEL_TIMEOUT
 from zentrix_gov.cli.outputs import output_target
 from zentrix_gov.model_risk import rules
 
+if TYPE_CHECKING:
+    from zentrix_gov.cli import Invocation
+
 ENDPOINT_KEY_VARIABLE = "ZENTRIX_MODEL_API_KEY"
 DEFAULT_MAX_TOKENS = 256
-DEFAULT_TIMEOUT = 60.0
 
 RISK_EPILOG = f"""\
 risks (--risks, comma-separated; default: all the plug-in has):
@@ -78,7 +80,7 @@ example:
       --risks harmful,jailbreak --samples 20 --report build/risk-report.pdf"""
 
 
-def add_parser(commands: Any) -> None:
+def register(commands: Any) -> None:
     """Adds the ``risk`` command to the command line's sub-parsers."""
     risk = commands.add_parser(
         "risk",
@@ -139,6 +141,7 @@ def add_parser(commands: Any) -> None:
     risk.add_argument(
         "-q", "--quiet", action="store_true", help="no progress lines on standard error"
     )
+    risk.set_defaults(handler=run)
 
 
 def load_model(target: str) -> Callable[..., Any]:
@@ -280,7 +283,7 @@ def _write_html_report(
     result.output_file_path = str(report)
 
 
-def run_risk(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace, invocation: Invocation | None = None) -> int:
     from zentrix_gov.cli.risk_models import (
         LOCAL_MODEL,
         Timeouts,

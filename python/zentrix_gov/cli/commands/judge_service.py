@@ -12,10 +12,13 @@ import asyncio
 import secrets
 import sys
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.cli.errors import EXIT_OK, UsageError
 from zentrix_gov.utils.files import private_cache_file, write_secret
+
+if TYPE_CHECKING:
+    from zentrix_gov.cli import Invocation
 
 TOKEN_FILE = "judge-service.token"
 
@@ -29,7 +32,7 @@ routes (every one needs "Authorization: Bearer TOKEN"):
 OpenAI clients take URL/v1 as their base URL."""
 
 
-def add_parser(commands: Any) -> None:
+def register(commands: Any) -> None:
     """Add the ``judge-service`` command to the command line's sub-parsers."""
     parser = commands.add_parser(
         "judge-service",
@@ -52,6 +55,7 @@ def add_parser(commands: Any) -> None:
         help="where a random token is written, readable by you only (default "
         f"{private_cache_file(TOKEN_FILE)})",
     )
+    parser.set_defaults(handler=run)
 
 
 def _port(text: str) -> int:
@@ -64,7 +68,7 @@ def _port(text: str) -> int:
     return value
 
 
-def run(args: argparse.Namespace, interrupts: Any) -> int:
+def run(args: argparse.Namespace, invocation: Invocation) -> int:
     """Serve until interrupted; returns the exit code."""
     from zentrix_gov.local.judge import JudgeServer, serve
 
@@ -87,7 +91,7 @@ def run(args: argparse.Namespace, interrupts: Any) -> int:
     # Nothing outside this process can read the request log: keep none.
     work = serve(port=args.port, on_ready=announce, token=token, request_log_size=0)
     try:
-        asyncio.run(interrupts.run(work))
+        asyncio.run(invocation.interrupts.run(work))
     except KeyboardInterrupt:
         # Ctrl-C is how this command is meant to end.
         print("judge service stopped", file=sys.stderr, flush=True)
