@@ -14,6 +14,7 @@ import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from zentrix_gov.cli.argtypes import port
 from zentrix_gov.cli.errors import EXIT_OK, UsageError
 from zentrix_gov.utils.files import private_cache_file, write_secret
 
@@ -42,7 +43,7 @@ def register(commands: Any) -> None:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
-        "--port", type=_port, default=0, metavar="N", help="port to bind (default: any free port)"
+        "--port", type=port, default=0, metavar="N", help="port to bind (default: any free port)"
     )
     parser.add_argument(
         "--token",
@@ -56,16 +57,6 @@ def register(commands: Any) -> None:
         f"{private_cache_file(TOKEN_FILE)})",
     )
     parser.set_defaults(handler=run)
-
-
-def _port(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a port number, got {text!r}") from None
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, got {value}")
-    return value
 
 
 def run(args: argparse.Namespace, invocation: Invocation) -> int:
