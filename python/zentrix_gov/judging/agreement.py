@@ -15,8 +15,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from zentrix_gov.judging.verdicts import labelled_rows
-from zentrix_gov.runs.schema import ResultStatus
+from zentrix_gov.judging.verdicts import farthest_apart, labelled_cells
 
 if TYPE_CHECKING:
     from zentrix_gov.judging.stats import Figure
@@ -97,82 +96,62 @@ def metric_agreement(
     from zentrix_gov.reports.direction import higher_is_worse
 
     resamples = RESAMPLES if resamples is None else resamples
-    rows = [row for row in labelled_rows(store, run.id, metric) if row[5] is not None]
-    if not rows:
+    cells = labelled_cells(store, run.id, metric)
+    if not cells:
         return None
-    evaluated = [row for row in rows if row[2] != ResultStatus.SKIPPED]
-    labels = [row[5] for row in evaluated]
+    labelled = sum(cell[4] for cell in cells)
+    read = [cell for cell in cells if not cell[1]]
+    counts = np.array([cell[4] for cell in read], dtype=np.int64)
     options = _options_of(run, metric)
-    text = any(isinstance(label, str) for label in labels)
-    if options is not None or text:
-        options = options or [(name, None) for name in sorted({str(x) for x in labels})]
+    scale: dict[str, float] | None = None
+    if options is not None or any(isinstance(cell[0], str) for cell in read):
+        options = options or [(name, None) for name in sorted({str(cell[0]) for cell in read})]
         kind = OPTIONS
         names = {name for name, _ in options}
-        verdicts = [row[4] if row[3] is not None and row[4] in names else None for row in evaluated]
-        labels = [str(label) for label in labels]
-        found = figures.option_figures(labels, verdicts, options, seed, resamples)
-        values = dict(options)
+        labels = np.repeat(np.array([str(cell[0]) for cell in read], dtype=object), counts)
+        said = [cell[3] if cell[2] is not None and cell[3] in names else None for cell in read]
+        verdicts = np.repeat(np.array(said, dtype=object), counts)
+        found = figures.option_figures(list(labels), list(verdicts), options, seed, resamples)
+        with_verdict = int(sum(n for verdict, n in zip(said, counts, strict=True) if verdict))
+        if all(value is not None for _, value in options):
+            scale = {name: float(value) for name, value in options}
+        else:
+            scale = {name: 0.0 for name, _ in options}
     else:
-        numbers = np.array([float(label) for label in labels])
-        verdict_values = np.array(
-            [float(row[3]) if isinstance(row[3], int | float) else np.nan for row in evaluated]
-        )
+        labels = np.repeat(np.array([float(cell[0]) for cell in read]), counts)
+        scores = [float(cell[2]) if isinstance(cell[2], int | float) else np.nan for cell in read]
+        verdicts = np.repeat(np.array(scores), counts)
         identity = _identity(store, run, metric)
         worse = higher_is_worse(metric, identity)
-        if len(numbers) and np.isin(numbers, (0.0, 1.0)).all():
+        if len(labels) and np.isin(labels, (0.0, 1.0)).all():
             kind = PASS_FAIL
             thresholds = identity.get("thresholds") or []
             found = figures.pass_fail_figures(
-                numbers, verdict_values, thresholds[0] if thresholds else None, worse, seed,
-                resamples,
-            )  # fmt: skip
+                labels, verdicts, thresholds[0] if thresholds else None, worse, seed, resamples
+            )
         else:
             kind = SCORES
-            found = figures.score_figures(numbers, verdict_values, seed, resamples)
-        verdicts, values = list(verdict_values), {}
-    with_verdict = sum(bool(verdict is not None and verdict == verdict) for verdict in verdicts)
+            found = figures.score_figures(labels, verdicts, seed, resamples)
+        with_verdict = int(np.isfinite(verdicts).sum())
+    apart = farthest_apart(store, run.id, metric, scale, DISAGREEMENTS_SHOWN)
     return Agreement(
         metric=metric,
         kind=kind,
         records=run.total_records,
-        labelled=len(rows),
-        skipped=len(rows) - len(evaluated),
+        labelled=labelled,
+        skipped=labelled - int(counts.sum()),
         with_verdict=with_verdict,
-        missing=len(evaluated) - with_verdict,
+        missing=int(counts.sum()) - with_verdict,
         figures=found.figures,
         strict=found.strict,
         extra=found.extra,
-        disagreements=_disagreements(evaluated, verdicts, values, kind),
+        disagreements=[
+            {"position": position, "record_id": record_id, "label": label, "verdict": verdict}
+            for position, record_id, label, verdict in apart
+        ],
         seed=seed,
-        resamples=resamples,
+        resamples=found.resamples,
     )
-
-
-def _disagreements(
-    rows: list[tuple[Any, ...]], verdicts: list[Any], values: dict[str, Any], kind: str
-) -> list[dict[str, Any]]:
-    """The records where verdict and label lie farthest apart (records with a verdict)."""
-    scored = []
-    for row, verdict in zip(rows, verdicts, strict=True):
-        if verdict is None or verdict != verdict:
-            continue
-        label = row[5]
-        if kind == OPTIONS:
-            if verdict == label:
-                continue
-            gap = abs((values.get(verdict) or 0) - (values.get(label) or 0)) if values else 1.0
-            gap = gap or 1.0
-        else:
-            gap = abs(float(verdict) - float(label))
-            if gap == 0:
-                continue
-        verdict = verdict if isinstance(verdict, str) else float(verdict)
-        scored.append((-gap, row[0], row[1], label, verdict))
-    scored.sort()
-    return [
-        {"position": position, "record_id": record_id, "label": label, "verdict": verdict}
-        for _, position, record_id, label, verdict in scored[:DISAGREEMENTS_SHOWN]
-    ]
 
 
 def labelled_metrics(store: RunStore, run: RunRecord) -> list[str]:

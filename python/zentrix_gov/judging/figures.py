@@ -27,24 +27,36 @@ MISSING = "(no verdict)"
 
 @dataclass
 class Figures:
-    """What one kind of label gives: figures both ways, and what the report draws."""
+    """What one kind of label gives: figures both ways, what the report draws, and the
+    resamples the intervals were drawn from."""
 
     figures: dict[str, Figure]
     strict: dict[str, Figure]
     extra: dict[str, Any]
+    resamples: int = 0
 
 
-def _split(
-    results: dict[str, tuple[float | None, float | None, float | None]], with_verdict: int,
-    labelled: int,
-) -> tuple[dict[str, Figure], dict[str, Figure]]:  # fmt: skip
+def _figures(
+    counts: np.ndarray, inverse: np.ndarray, compute: Any, missing: np.ndarray, seed: int,
+    resamples: int,
+) -> tuple[dict[str, Figure], dict[str, Figure], int]:  # fmt: skip
+    """Bootstrap ``compute(W, strict)`` and split its figures: over the records with a
+    verdict, and with missing verdicts as disagreements (the same figures when none is
+    missing, computed once)."""
+    lacking = bool(missing.any())
+    results = stats.bootstrap(
+        counts, inverse, lambda W: compute(W, lacking), resamples=resamples, seed=seed
+    )
+    labelled, with_verdict = len(missing), int((~missing).sum())
     figures, strict = {}, {}
     for name, (value, low, high) in results.items():
         if name.startswith("strict_"):
             strict[name[len("strict_") :]] = Figure(value, low, high, labelled)
         else:
             figures[name] = Figure(value, low, high, with_verdict)
-    return figures, strict
+    if not lacking:
+        strict = {name: Figure(f.value, f.low, f.high, labelled) for name, f in figures.items()}
+    return figures, strict, stats.resamples_for(len(missing), len(counts), resamples)
 
 
 def option_figures(
@@ -65,19 +77,17 @@ def option_figures(
     has = cv < len(names)
     agree = cl == cv
 
-    def compute(W: np.ndarray) -> dict[str, np.ndarray]:
+    def compute(W: np.ndarray, strict: bool) -> dict[str, np.ndarray]:
         Wv = W * has
-        return {
-            "accuracy": stats.accuracy(Wv, agree),
-            "kappa": stats.kappa(Wv, cl, cv, D),
-            "strict_accuracy": stats.accuracy(W, agree),
-            "strict_kappa": stats.kappa(W, cl, cv, D),
-        }
+        found = {"accuracy": stats.accuracy(Wv, agree), "kappa": stats.kappa(Wv, cl, cv, D)}
+        if strict:
+            found["strict_accuracy"] = stats.accuracy(W, agree)
+            found["strict_kappa"] = stats.kappa(W, cl, cv, D)
+        return found
 
-    results = stats.bootstrap(counts, inverse, compute, resamples=resamples, seed=seed)
+    figures, strict, drawn = _figures(counts, inverse, compute, vi == len(names), seed, resamples)
     confusion = np.zeros((len(names), len(names) + 1), dtype=np.int64)
     np.add.at(confusion, (li, vi), 1)
-    figures, strict = _split(results, int((vi < len(names)).sum()), len(labels))
     extra = {
         "options": names,
         "kappa_weights": "linear" if weighted else "none",
@@ -87,7 +97,7 @@ def option_figures(
             "counts": confusion.tolist(),
         },
     }
-    return Figures(figures, strict, extra)
+    return Figures(figures, strict, extra, drawn)
 
 
 def _far_ends(labels: np.ndarray, verdicts: np.ndarray) -> np.ndarray:
@@ -104,20 +114,16 @@ def score_figures(labels: np.ndarray, verdicts: np.ndarray, seed: int, resamples
     (cx, cy, cm), counts, inverse = stats.cells(x, labels, missing)
     has = cm == 0
 
-    def compute(W: np.ndarray) -> dict[str, np.ndarray]:
-        Wv = W * has
-        return {
-            "spearman": stats.spearman(Wv, cx, cy),
-            "mae": stats.mean_absolute_error(Wv, cx, cy),
-            "alpha": stats.alpha_interval(Wv, cx, cy),
-            "strict_spearman": stats.spearman(W, cx, cy),
-            "strict_mae": stats.mean_absolute_error(W, cx, cy),
-            "strict_alpha": stats.alpha_interval(W, cx, cy),
-        }
+    def compute(W: np.ndarray, strict: bool) -> dict[str, np.ndarray]:
+        found = {}
+        for prefix, weights in (("", W * has), ("strict_", W)) if strict else (("", W),):
+            found[prefix + "spearman"] = stats.spearman(weights, cx, cy)
+            found[prefix + "mae"] = stats.mean_absolute_error(weights, cx, cy)
+            found[prefix + "alpha"] = stats.alpha_interval(weights, cx, cy)
+        return found
 
-    results = stats.bootstrap(counts, inverse, compute, resamples=resamples, seed=seed)
-    figures, strict = _split(results, int((~missing).sum()), len(labels))
-    return Figures(figures, strict, {})
+    figures, strict, drawn = _figures(counts, inverse, compute, missing, seed, resamples)
+    return Figures(figures, strict, {}, drawn)
 
 
 def pass_fail_figures(
@@ -142,10 +148,10 @@ def pass_fail_figures(
     else:
         at_limit = None
 
-    def compute(W: np.ndarray) -> dict[str, np.ndarray]:
-        Wv = W * has
-        figures = {"auc": stats.auc(Wv, cs, cp), "strict_auc": stats.auc(W, cs, cp)}
-        for prefix, weights in (("", Wv), ("strict_", W)):
+    def compute(W: np.ndarray, strict: bool) -> dict[str, np.ndarray]:
+        figures = {}
+        for prefix, weights in (("", W * has), ("strict_", W)) if strict else (("", W),):
+            figures[prefix + "auc"] = stats.auc(weights, cs, cp)
             best, balanced = stats.best_threshold(weights, cs, cp)
             figures[prefix + "threshold"] = -best if higher_is_worse else best
             figures[prefix + "balanced_accuracy"] = balanced
@@ -153,14 +159,13 @@ def pass_fail_figures(
                 figures[prefix + "threshold_accuracy"] = stats.accuracy(weights, at_limit)
         return figures
 
-    results = stats.bootstrap(counts, inverse, compute, resamples=resamples, seed=seed)
-    figures, strict_figures = _split(results, int((~missing).sum()), len(labels))
+    figures, strict_figures, drawn = _figures(counts, inverse, compute, missing, seed, resamples)
     extra = {
         "metric_threshold": threshold if at_limit is not None else None,
         "pass_when": "at most the threshold" if higher_is_worse else "at least the threshold",
         "roc": roc_points(oriented[~missing], passed[~missing]),
     }
-    return Figures(figures, strict_figures, extra)
+    return Figures(figures, strict_figures, extra, drawn)
 
 
 def roc_points(scores: np.ndarray, passed: np.ndarray) -> list[tuple[float, float]]:

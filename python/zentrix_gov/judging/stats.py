@@ -2,8 +2,10 @@
 
 Records are pairs (label, verdict). Identical pairs are one cell: a resample of the records
 is a count per cell (a row of a weight matrix ``W``, resamples x cells), and every
-statistic below is a function of such counts, so a thousand resamples of 100,000 records
-cost little more than the cells hold. Each returns one value per row of ``W``: NaN where
+statistic below is a function of such counts. Records in few cells (options, ratings) are
+resampled by one multinomial draw per resample, whatever their number; records in many
+cells (continuous scores) one by one, with fewer resamples above 20,000 records
+(``resamples_for``). Each returns one value per row of ``W``: NaN where
 the statistic is undefined for that resample (a single class, no spread).
 
 - ``kappa``: Cohen's kappa from a matrix of disagreement weights (0 on the diagonal; for
@@ -27,8 +29,21 @@ import numpy as np
 
 RESAMPLES = 1000
 CONFIDENCE = 0.95
-# Cells of W drawn at once: bounds a batch's memory to some 100 MB.
+# Record draws of a bootstrap at most: above 20,000 records, fewer resamples (200 at least),
+# so that 100,000 records cost seconds, not a minute.
+DRAWS = 20_000_000
+LEAST_RESAMPLES = 200
+# Values drawn (or cells of W) at once: bounds a batch's memory to some 50 MB.
 _BATCH_CELLS = 4_000_000
+
+
+def resamples_for(records: int, cells: int, resamples: int = RESAMPLES) -> int:
+    """The resamples a bootstrap of ``records`` in ``cells`` draws: ``resamples``, or
+    fewer when the records fall in many cells and must be drawn one by one (``DRAWS``
+    record draws in all, never under ``LEAST_RESAMPLES``)."""
+    if cells * 4 <= records or records * resamples <= DRAWS:
+        return resamples
+    return max(LEAST_RESAMPLES, min(resamples, DRAWS // max(records, 1)))
 
 
 def _ratio(top: np.ndarray, bottom: np.ndarray) -> np.ndarray:
@@ -200,11 +215,20 @@ Statistics = Callable[[np.ndarray], dict[str, np.ndarray]]
 def cells(*columns: np.ndarray) -> tuple[list[np.ndarray], np.ndarray, np.ndarray]:
     """The distinct rows of ``columns`` (one array each), their counts, and each record's
     cell."""
-    if not len(columns[0]):
-        return [column[:0] for column in columns], np.zeros(0), np.zeros(0, dtype=np.int64)
-    stacked = np.column_stack([np.asarray(column, dtype=np.float64) for column in columns])
-    unique, inverse, counts = np.unique(stacked, axis=0, return_inverse=True, return_counts=True)
-    return [unique[:, i] for i in range(len(columns))], counts.astype(np.float64), inverse.ravel()
+    arrays = [np.asarray(column, dtype=np.float64) for column in columns]
+    if not len(arrays[0]):
+        return [array[:0] for array in arrays], np.zeros(0), np.zeros(0, dtype=np.int64)
+    order = np.lexsort(arrays[::-1])
+    ordered = [array[order] for array in arrays]
+    new = np.zeros(len(order), dtype=bool)
+    new[0] = True
+    for array in ordered:
+        new[1:] |= array[1:] != array[:-1]
+    starts = np.flatnonzero(new)
+    inverse = np.empty(len(order), dtype=np.int32)
+    inverse[order] = np.cumsum(new) - 1
+    counts = np.diff(np.r_[starts, len(order)]).astype(np.float64)
+    return [array[starts] for array in ordered], counts, inverse
 
 
 def bootstrap(
@@ -225,15 +249,17 @@ def bootstrap(
         return {name: (None, None, None) for name in observed}
     rng = np.random.default_rng(seed)
     drawn: dict[str, list[np.ndarray]] = {name: [] for name in observed}
-    batch = max(1, _BATCH_CELLS // max(cells_count, records // 4, 1))
+    few = cells_count * 4 <= records  # few cells: one multinomial draw per resample
+    batch = max(1, _BATCH_CELLS // max(cells_count if few else records, 1))
     shares = counts / records
+    resamples = resamples_for(records, cells_count, resamples)
     for start in range(0, resamples, batch):
         size = min(batch, resamples - start)
-        if cells_count * 4 <= records:  # few cells: one multinomial draw per resample
+        if few:
             W = rng.multinomial(records, shares, size=size).astype(np.float64)
         else:
-            picked = inverse[rng.integers(0, records, size=(size, records))]
-            picked += np.arange(size)[:, None] * cells_count
+            picked = inverse[rng.integers(0, records, size=(size, records), dtype=np.int32)]
+            picked += (np.arange(size, dtype=np.int32) * cells_count)[:, None]
             W = np.bincount(picked.ravel(), minlength=size * cells_count)
             W = W.reshape(size, cells_count).astype(np.float64)
         for name, values in statistics(W).items():

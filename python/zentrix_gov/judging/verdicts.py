@@ -21,13 +21,13 @@ import json
 from collections.abc import Callable, Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
-from zentrix_gov.judging.settings import Variant
 from zentrix_gov.runs.schema import RESULT_COLUMNS, ResultStatus
 from zentrix_gov.utils.clock import now
 
 if TYPE_CHECKING:
     import sqlite3
 
+    from zentrix_gov.judging.settings import Variant
     from zentrix_gov.runs.store import RunStore
 
 # The columns of a result row a verdict keeps (results may gain columns; verdicts keep these).
@@ -95,6 +95,8 @@ def stored_variants(
 ) -> dict[Variant, tuple[list[tuple[Any, ...]], dict[str, Any]]]:
     """The variants of a unit stored before (an interrupted run), with their verdicts as
     result rows and their unit summaries."""
+    from zentrix_gov.judging.settings import Variant
+
     done = store.read(
         "SELECT juror, repeat, swapped, summary FROM verdict_units "
         "WHERE run_id = ? AND metric = ? AND chunk = ?",
@@ -146,14 +148,42 @@ def judgement_rows(store: RunStore, run_id: str, metric: str) -> list[tuple[Any,
     ).fetchall()
 
 
-def labelled_rows(store: RunStore, run_id: str, metric: str) -> list[tuple[Any, ...]]:
-    """(position, record_id, status, value, label, human_label, error_code) of the metric's
-    records, in record order."""
+def labelled_cells(store: RunStore, run_id: str, metric: str) -> list[tuple[Any, ...]]:
+    """The metric's labelled records grouped by what agreement reads of them: (human label,
+    skipped, value, label, records), counted in the store."""
     return store.read(
-        "SELECT position, record_id, status, value, label, human_label, error_code "
-        "FROM results WHERE run_id = ? AND metric = ? ORDER BY position",
-        (run_id, metric),
+        "SELECT human_label, status = ?, value, label, count(*) FROM results "
+        "WHERE run_id = ? AND metric = ? AND human_label IS NOT NULL "
+        "GROUP BY human_label, status = ?, value, label",
+        (ResultStatus.SKIPPED, run_id, metric, ResultStatus.SKIPPED),
     ).fetchall()
+
+
+def farthest_apart(
+    store: RunStore, run_id: str, metric: str, values: dict[str, float] | None, limit: int
+) -> list[tuple[int, str, Any, Any]]:
+    """(position, record id, label, verdict) of the evaluated records whose verdict lies
+    farthest from their label: by the options' ``values`` (label metrics) or the values
+    themselves, the first records first among equals."""
+    if values is None:
+        verdict, gap = "value", "abs(value - human_label)"
+        arguments: list[Any] = []
+    else:
+        cases = " ".join("WHEN ? THEN ?" for _ in values)
+        named = [item for pair in values.items() for item in pair]
+        verdict = "label"
+        gap = (
+            f"abs(coalesce(CASE label {cases} END, 0) - coalesce(CASE human_label {cases} END, 0))"
+        )
+        arguments = [*named, *named]
+    rows = store.read(
+        f"SELECT position, record_id, human_label, {verdict} FROM results "
+        f"WHERE run_id = ? AND metric = ? AND human_label IS NOT NULL AND value IS NOT NULL "
+        f"AND status != ? AND {verdict} IS NOT human_label "
+        f"ORDER BY {gap} DESC, position LIMIT ?",
+        (run_id, metric, ResultStatus.SKIPPED, *arguments, limit),
+    )
+    return rows.fetchall()
 
 
 def verdict_rows(store: RunStore, run_id: str, metric: str) -> list[tuple[Any, ...]]:
