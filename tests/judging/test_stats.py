@@ -8,7 +8,9 @@ import itertools
 import numpy as np
 import pytest
 
-from zentrix_gov.judging import stats
+from zentrix_gov.judging import figures, stats
+
+OPTIONS = [("Yes", 1.0), ("No", 0.0)]
 
 
 def _counts(*columns):
@@ -148,3 +150,24 @@ def test_the_bootstrap_is_seeded_and_brackets_its_value():
     # no records: no value, no interval
     empty = stats.bootstrap(np.zeros(0), np.zeros(0, dtype=int), lambda W: {"a": W.sum(1)})
     assert empty == {"a": (None, None, None)}
+
+
+@pytest.mark.parametrize(
+    ("compute", "figure", "strict"),
+    [
+        # no record has a verdict: nothing to measure on them; counted as disagreements, all
+        # are wrong
+        (lambda: figures.option_figures(["Yes", "No"], [None, None], OPTIONS, 0, 50),
+         "accuracy", 0.0),
+        # a missing verdict is the far end of the scale from its label: 1 from 0, 0 from 1
+        (lambda: figures.score_figures(np.array([0.0, 1.0]), np.array([np.nan] * 2), 0, 50),
+         "mae", 1.0),
+        # and for AUC a passing record's lost score ranks below the failing one's
+        (lambda: figures.pass_fail_figures(np.array([1.0, 0.0]), np.array([np.nan, 0.2]), None,
+                                           False, 0, 50), "auc", 0.0),
+    ],
+)  # fmt: skip
+def test_figures_without_verdicts_count_them_as_disagreements(compute, figure, strict):
+    found = compute()
+    assert found.figures[figure].value is None and found.figures[figure].low is None
+    assert found.strict[figure].value == strict
