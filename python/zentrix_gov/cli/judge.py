@@ -65,16 +65,24 @@ DEFAULT_JUDGE_MAX_TOKENS = 1024
 
 
 def add_judge_options(parser: argparse.ArgumentParser) -> None:
+    from zentrix_gov.cli.judging_options import JudgeAction, JudgeModelAction
+
     parser.add_argument(
         "--judge",
         metavar="URL",
+        action=JudgeAction,
         help="OpenAI-compatible base URL of the judge of llm_as_judge metrics and criteria, or "
         "'local' to "
         f"start the local judge service for the run, 'local-model' to start the local model "
-        f"(the local-model extra) (default: ${URL_VARIABLE})",
+        f"(the local-model extra) (default: ${URL_VARIABLE}). Given several times: a jury, "
+        "each --judge a juror (see --jury)",
     )
     parser.add_argument(
-        "--judge-model", metavar="NAME", help=f"the judge's model name (default: ${MODEL_VARIABLE})"
+        "--judge-model",
+        metavar="NAME",
+        action=JudgeModelAction,
+        help=f"the judge's model name (default: ${MODEL_VARIABLE}); with several --judge, "
+        "the model of the --judge just before it",
     )
     parser.add_argument(
         "--judge-structured",

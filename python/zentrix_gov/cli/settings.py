@@ -17,7 +17,7 @@ if TYPE_CHECKING:
 # Settings of the configuration that a --config file may hold, besides "metric_params".
 LIST_SETTINGS = ("input_fields", "output_fields", "context_fields", "reference_fields")
 TEXT_SETTINGS = ("record_id_field", "record_timestamp_field", "tool_calls_field")
-CONFIG_SETTINGS = (*LIST_SETTINGS, *TEXT_SETTINGS, "tools")
+CONFIG_SETTINGS = (*LIST_SETTINGS, *TEXT_SETTINGS, "tools", "label_fields")
 METRIC_PARAMS = "metric_params"
 
 
@@ -57,6 +57,8 @@ def load_settings(path: str | None) -> Settings:
             fields[key] = value
     if "tools" in document:
         fields["tools"] = _tool_list(document["tools"], path)
+    if "label_fields" in document:
+        fields["label_fields"] = _label_fields(document["label_fields"], path)
     try:
         configuration = GenAIConfiguration(**fields)
     except ValidationError as exc:
@@ -69,6 +71,17 @@ def _column_list(value: Any, key: str, path: str) -> list[str]:
         value = [value]  # a single column may be named without a list
     if not isinstance(value, list) or not all(isinstance(v, str) and v.strip() for v in value):
         raise UsageError(f"config file {path}: {key} must be a list of column names")
+    return value
+
+
+def _label_fields(value: Any, path: str) -> dict[str, str]:
+    if not isinstance(value, dict) or not all(
+        isinstance(column, str) and column.strip() for column in value.values()
+    ):
+        raise UsageError(
+            f"config file {path}: label_fields must map metric names to the columns of their "
+            'labels, e.g. {"answer_grounding": "grounded"}'
+        )
     return value
 
 

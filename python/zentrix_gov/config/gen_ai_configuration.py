@@ -25,6 +25,9 @@ class GenAIConfiguration(BaseModel):
     # Either Python functions offered to the model or an already-described catalogue.
     tools: list[Callable[..., Any] | dict[str, Any]] | None = Field(default_factory=list)
     llm_judge: LLMJudge | None = None
+    # Metric name -> the column holding each record's human label for it (runs store the
+    # labels beside the results, and measure the metric's agreement with them).
+    label_fields: dict[str, str] = Field(default_factory=dict)
 
 
 class AgenticAIConfiguration(GenAIConfiguration):

@@ -9,7 +9,9 @@ identity: two equal options of two runs share nothing):
   engines. A verdict's time limit starts when it holds a slot, so time spent waiting
   behind the run's other requests (the local model answers two at a time) is not counted;
 - which servers refused structured answers (``response_format``): asked without them
-  for the rest of the run, and said once.
+  for the rest of the run, and said once;
+- who hears each verdict as it arrives (:meth:`JudgeChannel.listen`: the command line's
+  progress counts verdicts, not only finished units).
 
 A channel pickled (Ray workers receive the configuration pickled) arrives fresh: slots
 and memory belong to the process that uses them. A deep copy is the same channel.
@@ -18,7 +20,7 @@ and memory belong to the process that uses them. A deep copy is the same channel
 from __future__ import annotations
 
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
 
@@ -37,6 +39,7 @@ class JudgeChannel:
         self._slots = threading.BoundedSemaphore(max_parallel)
         self._lock = threading.Lock()
         self._unstructured: set[tuple[str, str]] = set()
+        self._listeners: list[Callable[[], None]] = []
 
     @contextmanager
     def slot(self) -> Iterator[None]:
@@ -59,6 +62,17 @@ class JudgeChannel:
                 f"the judge at {url} refused structured answers (response_format); "
                 "asking without them for the rest of the run"
             )
+
+    def listen(self, listener: Callable[[], None]) -> None:
+        """Call ``listener()`` each time a verdict arrives (or ends without an answer), from
+        whichever thread asked it."""
+        with self._lock:
+            self._listeners.append(listener)
+
+    def answered(self) -> None:
+        """A verdict of the judge arrived (or ended without an answer)."""
+        for listener in self._listeners:
+            listener()
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (JudgeChannel, (self.max_parallel,))

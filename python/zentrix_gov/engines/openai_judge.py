@@ -171,6 +171,8 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             return self._answer(instance), None
         except JudgeFailure as failure:
             return None, failure
+        finally:
+            self._channel.answered()
 
     def infer(self, dataset: Any, return_meta_data: bool = False) -> Any:
         results = super().infer(dataset, return_meta_data)

@@ -89,7 +89,11 @@ class LocalExecutor:
         name = work.metric.name
         listener.unit_started(name)
         started = time.perf_counter()
-        outcome, attempts = await self.evaluate_unit(job, work)
+        also = None
+        if job.judging is None:
+            outcome, attempts = await self.evaluate_unit(job, work)
+        else:
+            outcome, attempts, also = await job.judging.evaluate(self, job, work, store)
         if job.check is not None:
             job.check(work, outcome)
         seconds = time.perf_counter() - started
@@ -102,7 +106,7 @@ class LocalExecutor:
             attempts=attempts,
             summary=outcome.summary,
         )
-        store.commit_unit(job.run_id, unit, outcome.rows, now())
+        store.commit_unit(job.run_id, unit, outcome.rows, now(), also)
         listener.unit_finished(name, work, outcome, seconds)
 
     async def evaluate_unit(self, job: RunJob, work: UnitWork) -> tuple[UnitOutcome, int]:

@@ -215,6 +215,8 @@ class RayExecutor(LocalExecutor):
                     work.rows,
                     work.skipped,
                     work.skip_reason,
+                    # A judge asked another way (judging) travels with its unit.
+                    work.metric if work.variant is not None else None,
                 )
             except ActorUnavailableError as exc:
                 # The worker is being restarted (one that loads a model takes a while): wait

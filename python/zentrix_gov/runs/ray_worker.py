@@ -75,12 +75,21 @@ class UnitWorker:
         rows: list[int],
         skipped: list[int],
         skip_reason: str,
+        planned: PlannedMetric | None = None,
     ) -> UnitReply:
-        """Evaluate ``metric`` over the chunk's records (the frame and its record ids)."""
+        """Evaluate ``metric`` over the chunk's records (the frame and its record ids); as
+        ``planned`` says when given (a judge asked another way)."""
         started = time.perf_counter()
         frame, ids = records
         work = UnitWork(
-            self.metrics[metric], chunk, first_position, frame, ids, rows, skipped, skip_reason
+            planned or self.metrics[metric],
+            chunk,
+            first_position,
+            frame,
+            ids,
+            rows,
+            skipped,
+            skip_reason,
         )
         try:
             if metric in self._warm:

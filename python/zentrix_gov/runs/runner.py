@@ -81,6 +81,13 @@ def resume_run(
         differences.append("the configuration changed (columns, tools or judge model)")
     if run_spec.metrics_hash() != run.metrics_hash or list(run_spec.names) != list(run.metrics):
         differences.append("the metric definitions changed (metrics, their parameters or criteria)")
+    stored_judging = (run.definition.get("judging") or {}).get("settings")
+    given = run_spec.judging_definition()
+    if (given or {}).get("settings") != stored_judging:
+        differences.append("how the judges are asked changed (repeats, swapped options, jury)")
+    jury = len((run.definition.get("judging") or {}).get("jurors") or [])
+    if jury != len((given or {}).get("jurors") or []):
+        differences.append(f"its jury had {jury} jurors: give the run as many again")
     if differences:
         raise ResumeRefused(run.id, differences)
     if run.status is RunStatus.COMPLETE:
@@ -124,6 +131,7 @@ async def run_units(
 
     The units run on ``executor`` (default: a ``LocalExecutor`` of ``max_concurrency``);
     its ``close()``, when it has one, is called once the run's status is stored."""
+    from zentrix_gov.judging.units import judging_plan
     from zentrix_gov.runs.executor import LocalExecutor
     from zentrix_gov.runs.export import failure_text
     from zentrix_gov.runs.summary import summarize
@@ -139,6 +147,7 @@ async def run_units(
         started=run.started,
         committed=store.committed_units(run.id),
         check=check,
+        judging=judging_plan(run_spec, planned),
     )
     executor = executor or LocalExecutor(max_concurrency)
     listener = listener or Silent()

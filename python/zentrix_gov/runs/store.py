@@ -17,7 +17,7 @@ import json
 import os
 import sqlite3
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -214,9 +214,16 @@ class RunStore:
             )
 
     def commit_unit(
-        self, run_id: str, unit: UnitRecord, rows: Iterable[tuple[Any, ...]], committed: str
+        self,
+        run_id: str,
+        unit: UnitRecord,
+        rows: Iterable[tuple[Any, ...]],
+        committed: str,
+        also: Callable[[sqlite3.Connection], None] | None = None,
     ) -> None:
-        """Store a finished unit and its result rows (``RESULT_COLUMNS`` each) at once."""
+        """Store a finished unit and its result rows (``RESULT_COLUMNS`` each) at once;
+        ``also`` writes what belongs with them (labels, judgements) in the same
+        transaction."""
         self._check_owner(run_id)
         placeholders = ", ".join("?" * (len(RESULT_COLUMNS) + 2))
         with self._transaction() as db:
@@ -240,6 +247,19 @@ class RunStore:
                 f"VALUES ({placeholders})",
                 ((run_id, unit.metric, *row) for row in rows),
             )
+            if also is not None:
+                also(db)
+
+    @contextlib.contextmanager
+    def owned_transaction(self, run_id: str) -> Iterator[sqlite3.Connection]:
+        """A write transaction for what the owner of ``run_id`` stores besides units."""
+        self._check_owner(run_id)
+        with self._transaction() as db:
+            yield db
+
+    def read(self, query: str, arguments: Iterable[Any] = ()) -> sqlite3.Cursor:
+        """Rows of a read-only query on the store (the tables of later schema versions)."""
+        return self._db.execute(query, tuple(arguments))
 
     def finish_run(
         self, run_id: str, status: RunStatus, ended: str, error: str | None = None
