@@ -134,6 +134,8 @@ async def evaluate_async(
     api_client: Any = None,
     executor: str | Executor = "local",
     listener: RunListener | None = None,
+    tracer_provider: Any = None,
+    trace_content: bool = False,
 ) -> Run:
     """Evaluate ``metrics`` over ``records`` a chunk of ``chunk_size`` records at a time,
     committing each metric's results for each chunk to the run store as they come. The
@@ -155,15 +157,29 @@ async def evaluate_async(
     produced no value. An error that stops the run is raised after the run is marked
     ``failed`` (``interrupted`` for a cancellation); what was committed stays, and
     :func:`resume` picks up from there.
+
+    ``tracer_provider`` (an OpenTelemetry ``TracerProvider``) traces the run: a span for
+    it, one per unit and per request, an evaluation event per record and metric (see
+    :mod:`zentrix_gov.tracing`); without one, the application's global provider does when
+    it has set one. Prompts, answers and explanations go into spans only with
+    ``trace_content``.
     """
+    from zentrix_gov.tracing import for_run
+
     chosen = _executor(executor, max_concurrency)
+    tracing = for_run(tracer_provider, content=trace_content)
     plan = plan_run(records, metrics, configuration, chunk_size=chunk_size)
     with RunStore(store) as run_store:
         if resume is not None:
             plan.resumed = run_store.find_run(resume)
             plan.spec.chunk_size = plan.resumed.chunk_size
         run = await execute(
-            plan, run_store, api_client=api_client, executor=chosen, listener=listener
+            plan,
+            run_store,
+            api_client=api_client,
+            executor=chosen,
+            listener=listener,
+            tracing=tracing,
         )
     return Run(run_store.path, run.id)
 
@@ -183,6 +199,8 @@ async def resume_async(
     max_concurrency: int | None = None,
     executor: str | Executor = "local",
     listener: RunListener | None = None,
+    tracer_provider: Any = None,
+    trace_content: bool = False,
 ) -> Run:
     """Evaluate what the stored run ``run_id`` (an id, a unique start of one, or ``last``)
     has not finished, rebuilt from the definition it stored: its records file, metrics and
@@ -194,7 +212,10 @@ async def resume_async(
     file changed, or it cannot be rebuilt; ``StoreError`` when another process is writing
     it. Otherwise as :func:`evaluate_async`.
     """
+    from zentrix_gov.tracing import for_run
+
     chosen = _executor(executor, max_concurrency)
+    tracing = for_run(tracer_provider, content=trace_content)
     with RunStore(store) as run_store:
         plan = plan_resume(run_store, run_id, records=records)
         run = await execute(
@@ -204,6 +225,7 @@ async def resume_async(
             judge=judge,
             executor=chosen,
             listener=listener,
+            tracing=tracing,
         )
     return Run(run_store.path, run.id)
 

@@ -89,20 +89,23 @@ class LocalExecutor:
         name = work.metric.name
         listener.unit_started(name)
         started = time.perf_counter()
-        outcome, attempts = await self.evaluate_unit(job, work)
-        if job.check is not None:
-            job.check(work, outcome)
-        seconds = time.perf_counter() - started
-        unit = UnitRecord(
-            metric=name,
-            chunk=work.chunk,
-            first_position=work.first_position,
-            records=len(work.ids),
-            wall_seconds=round(seconds, 6),
-            attempts=attempts,
-            summary=outcome.summary,
-        )
-        store.commit_unit(job.run_id, unit, outcome.rows, now())
+        with job.tracing.unit(work) if job.tracing else contextlib.nullcontext() as traced:
+            outcome, attempts = await self.evaluate_unit(job, work)
+            if job.check is not None:
+                job.check(work, outcome)
+            seconds = time.perf_counter() - started
+            unit = UnitRecord(
+                metric=name,
+                chunk=work.chunk,
+                first_position=work.first_position,
+                records=len(work.ids),
+                wall_seconds=round(seconds, 6),
+                attempts=attempts,
+                summary=outcome.summary,
+            )
+            store.commit_unit(job.run_id, unit, outcome.rows, now())
+            if traced is not None:
+                traced.finished(outcome, attempts)
         listener.unit_finished(name, work, outcome, seconds)
 
     async def evaluate_unit(self, job: RunJob, work: UnitWork) -> tuple[UnitOutcome, int]:

@@ -142,6 +142,7 @@ async def execute(
     listener: RunListener | None = None,
     check: OutcomeCheck | None = None,
     details: Mapping[str, Any] | None = None,
+    tracing: Any = None,
 ) -> RunRecord:
     """Start the planned run (or take the resumed one back), evaluate every unit not yet
     committed and store how it ended; returns the stored run.
@@ -149,7 +150,8 @@ async def execute(
     ``judge`` judges the metrics that ask the configuration's judge; ``details`` are stored
     with a new run (e.g. the detection service used). Refusals (``ResumeRefused``, a store
     that another process owns) come before any request; a failure of the run is raised
-    after the run is marked ``failed`` (``interrupted`` for a cancellation)."""
+    after the run is marked ``failed`` (``interrupted`` for a cancellation). ``tracing``
+    (``zentrix_gov.tracing.for_run(...)``) traces it."""
     spec = plan.spec
     if judge is not None:
         spec.configuration = spec.configuration.model_copy(update={"llm_judge": judge})
@@ -168,6 +170,7 @@ async def execute(
         listener=listener,
         check=check,
         executor=executor,
+        tracing=tracing,
     )
     return store.find_run(run.id)
 

@@ -92,6 +92,7 @@ class RunJob:
     started: str  # the run's start, ISO-8601: the timestamp of records that carry none
     committed: set[tuple[str, int]] = field(default_factory=set)
     check: OutcomeCheck | None = None
+    tracing: Any = None  # the run's spans (zentrix_gov.tracing.spans.RunTracing), or None
 
     def chunks(self) -> int:
         return -(-self.source.records // self.chunk_size)

@@ -144,6 +144,7 @@ def _execute(
 ) -> int:
     from zentrix_gov import runs
     from zentrix_gov.cli.running import UnitProgress, unreachable_check
+    from zentrix_gov.cli.trace_options import command_tracing
     from zentrix_gov.runs.errors import RunError, UnitFailed
 
     interrupts = invocation.interrupts
@@ -157,7 +158,7 @@ def _execute(
 
     progress = UnitProgress(args.quiet, on_start=started)
     began = time.perf_counter()
-    with _services(args, plan) as (judge, service):
+    with command_tracing(args) as tracing, _services(args, plan) as (judge, service):
         details = {"detection_service": service.described(), "cwd": str(Path.cwd())}
         work = runs.execute(
             plan,
@@ -168,6 +169,7 @@ def _execute(
             listener=progress,
             check=unreachable_check(service),
             details=details,
+            tracing=tracing,
         )
         try:
             run = asyncio.run(interrupts.run(progress.ticking(work)))
