@@ -44,14 +44,13 @@ def command_tracing(args: argparse.Namespace) -> Iterator[Any]:
     if not args.otel:
         yield None
         return
-    import importlib.util
-
-    if importlib.util.find_spec("opentelemetry.sdk") is None or (
-        importlib.util.find_spec("opentelemetry.exporter.otlp.proto.http") is None
-    ):
+    try:
+        import opentelemetry.exporter.otlp.proto.http
+        import opentelemetry.sdk  # noqa: F401
+    except ImportError:
         raise UsageError(
             "--otel needs OpenTelemetry: install the 'otel' extra (pip install 'zentrix-gov[otel]')"
-        )
+        ) from None
     from zentrix_gov.tracing import for_run
     from zentrix_gov.tracing.export import Export
 

@@ -9,6 +9,7 @@ that passed. ``url.full`` is the URL without credentials.
 
 from __future__ import annotations
 
+import functools
 from typing import Any
 
 from opentelemetry.trace import SpanKind
@@ -17,22 +18,27 @@ from opentelemetry.trace.status import Status, StatusCode
 from zentrix_gov.tracing.content import clean_url, server_of
 
 
+@functools.lru_cache(maxsize=64)
+def _attributes(method: str, url: Any) -> dict[str, Any]:
+    # A session sends every request to one URL: its attributes are worked out once.
+    text = str(url)
+    host, port = server_of(text)
+    attributes: dict[str, Any] = {"http.request.method": method, "url.full": clean_url(text)}
+    if host:
+        attributes["server.address"] = host
+    if port:
+        attributes["server.port"] = port
+    return attributes
+
+
 def trace_configs(tracer: Any) -> list[Any]:
     """One frozen ``aiohttp.TraceConfig`` whose hooks make a span per request."""
     import aiohttp
 
     async def started(session: Any, context: Any, params: Any) -> None:
-        url = str(params.url)
-        host, port = server_of(url)
-        attributes: dict[str, Any] = {
-            "http.request.method": params.method,
-            "url.full": clean_url(url),
-        }
-        if host:
-            attributes["server.address"] = host
-        if port:
-            attributes["server.port"] = port
-        context.span = tracer.start_span(params.method, kind=SpanKind.CLIENT, attributes=attributes)
+        context.span = tracer.start_span(
+            params.method, kind=SpanKind.CLIENT, attributes=_attributes(params.method, params.url)
+        )
 
     async def ended(session: Any, context: Any, params: Any) -> None:
         span = getattr(context, "span", None)
