@@ -25,10 +25,8 @@ import tempfile
 from pathlib import Path
 
 from _support import emit
+from runs import cli_env, service, write_config, write_records
 from zentrix_gov.local.otlp import OTLPReceiver
-
-sys.path.insert(0, str(Path(__file__).parent))
-from runs import cli_env, service, write_config, write_records  # noqa: E402
 
 RUNS = int(os.environ.get("BENCH_TRACES_RUNS", "5"))
 RECORDS = 10_000

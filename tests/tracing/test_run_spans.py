@@ -58,9 +58,8 @@ def test_run_unit_and_request_spans_nest_and_events_cover_every_record(
         "zentrix.run.status": "complete",
     }
     units = traces.spans("unit ")
-    assert sorted((u.attributes["zentrix.metric"], u.attributes["zentrix.chunk"]) for u in units) == [
-        ("hap", 0), ("hap", 1), ("pii", 0), ("pii", 1),
-    ]  # fmt: skip
+    placed = sorted((u.attributes["zentrix.metric"], u.attributes["zentrix.chunk"]) for u in units)
+    assert placed == [("hap", 0), ("hap", 1), ("pii", 0), ("pii", 1)]
     for unit in units:
         assert unit.parent.span_id == root.context.span_id
         assert unit.attributes["zentrix.unit.records"] == (
@@ -80,9 +79,8 @@ def test_run_unit_and_request_spans_nest_and_events_cover_every_record(
         assert request.attributes["url.full"].startswith(server.url + "/")
         assert request.attributes["http.response.status_code"] == 200
     events = traces.events()
-    assert sorted((e["gen_ai.evaluation.name"], e["zentrix.record.id"]) for _, e in events) == sorted(
-        (metric, str(i)) for metric in ("hap", "pii") for i in range(1, 6)
-    )  # fmt: skip
+    evaluated = sorted((e["gen_ai.evaluation.name"], e["zentrix.record.id"]) for _, e in events)
+    assert evaluated == sorted((metric, str(i)) for metric in ("hap", "pii") for i in range(1, 6))
     assert all(span.name == f"unit {e['gen_ai.evaluation.name']}" for span, e in events)
     assert all(isinstance(e["gen_ai.evaluation.score.value"], float) for _, e in events)
 
