@@ -35,7 +35,7 @@ SERVICE_NAME = "zentrix-gov"
 QUEUE_SIZE = 10_000
 EXPORT_TIMEOUT = 5.0
 PAUSE_SECONDS = 30.0
-FLUSH_SECONDS = 5.0
+FLUSH_SECONDS = 2.0
 # Loggers of the exporter and the batching processor: their failures are counted instead.
 _QUIET_LOGGERS = ("opentelemetry.exporter", "opentelemetry.sdk._shared_internal")
 
