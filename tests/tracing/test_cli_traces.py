@@ -111,3 +111,20 @@ def test_otel_options_that_cannot_work_are_refused_before_any_request(args, env,
     assert code == 2
     assert stderr.strip().splitlines()[-1].startswith("error: ")
     assert message in stderr
+
+
+def test_risk_otel_traces_the_model_calls_and_each_benchmark(tmp_path):
+    with OTLPReceiver() as receiver:
+        env = environment(tmp_path, OTEL_EXPORTER_OTLP_ENDPOINT=receiver.url)
+        done = subprocess.run(
+            [sys.executable, "-m", "zentrix_gov", "risk", "--model",
+             "examples.rule_based_model:answer", "--risks", "harmful", "--samples", "5",
+             "--otel", "-q"],
+            env=env, capture_output=True, text=True, timeout=300, cwd=ROOT,
+        )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    (evaluation,) = [span for span in receiver.spans if span.name == "risk evaluation"]
+    calls = [span for span in receiver.spans if span.name == "model call"]
+    assert calls and all(call.parent_id == evaluation.span_id for call in calls)
+    names = sorted(attributes["gen_ai.evaluation.name"] for _, attributes in receiver.events())
+    assert names == ["harmful/harmful_instructions", "harmful/toxic_requests"]

@@ -66,3 +66,15 @@ def command_tracing(args: argparse.Namespace) -> Iterator[Any]:
             from zentrix_gov.utils.notices import note
 
             note(said)
+
+
+@contextmanager
+def traced_risk(tracing: Any, name: str, risks: Any) -> Iterator[Any]:
+    """The span of a risk evaluation (None when not traced)."""
+    if tracing is None:
+        yield None
+        return
+    from zentrix_gov.tracing.risk import risk_evaluation
+
+    with risk_evaluation(tracing, name, risks) as span:
+        yield span
