@@ -16,8 +16,13 @@ if TYPE_CHECKING:
 
 # Settings of the configuration that a --config file may hold, besides "metric_params".
 LIST_SETTINGS = ("input_fields", "output_fields", "context_fields", "reference_fields")
-TEXT_SETTINGS = ("record_id_field", "record_timestamp_field", "tool_calls_field")
-CONFIG_SETTINGS = (*LIST_SETTINGS, *TEXT_SETTINGS, "tools", "label_fields")
+TEXT_SETTINGS = (
+    "record_id_field",
+    "record_timestamp_field",
+    "tool_calls_field",
+    "response_id_field",
+)
+CONFIG_SETTINGS = (*LIST_SETTINGS, *TEXT_SETTINGS, "tools", "label_fields", "trace_fields")
 METRIC_PARAMS = "metric_params"
 
 
@@ -59,6 +64,8 @@ def load_settings(path: str | None) -> Settings:
         fields["tools"] = _tool_list(document["tools"], path)
     if "label_fields" in document:
         fields["label_fields"] = _label_fields(document["label_fields"], path)
+    if document.get("trace_fields") is not None:
+        fields["trace_fields"] = _trace_fields(document["trace_fields"], path)
     try:
         configuration = GenAIConfiguration(**fields)
     except ValidationError as exc:
@@ -81,6 +88,19 @@ def _label_fields(value: Any, path: str) -> dict[str, str]:
         raise UsageError(
             f"config file {path}: label_fields must map metric names to the columns of their "
             'labels, e.g. {"answer_grounding": "grounded"}'
+        )
+    return value
+
+
+def _trace_fields(value: Any, path: str) -> dict[str, str]:
+    if (
+        not isinstance(value, dict)
+        or set(value) != {"trace_id", "span_id"}
+        or not all(isinstance(v, str) and v.strip() for v in value.values())
+    ):
+        raise UsageError(
+            f"config file {path}: trace_fields must name the columns of the trace and span "
+            'ids: {"trace_id": COLUMN, "span_id": COLUMN}'
         )
     return value
 

@@ -35,6 +35,7 @@ from typing import Any
 
 from unitxt.inference import TextGenerationInferenceOutput
 
+from zentrix_gov.tracing.current import judge_request, judge_retry
 from zentrix_gov.utils import judge_answers
 
 from ._common import (
@@ -203,10 +204,13 @@ class OpenAIJudgeEngine(PerInstanceEngine):
         earlier = JudgeFailure.from_text(prompt_text(instance["source"]))
         if earlier is not None:
             raise earlier
-        with self._channel.slot():
+        with self._channel.slot(), judge_request(self) as traced:
             self._pace.wait()
             deadline = Deadline(self.timeout)
-            reply = self._post(self._body(instance), deadline)
+            body = self._body(instance)
+            traced.request(body)
+            reply = self._post(body, deadline)
+            traced.reply(reply)
         choices = reply.get("choices") or [{}]
         message = choices[0].get("message") or {}
         text = message.get("content")
@@ -257,6 +261,7 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             if not deadline.fits(wait):
                 why = "the connection dropped" if status is None else f"HTTP {status}"
                 raise deadline.timed_out(f"{why}; a retry after {wait:g} s would end past it")
+            judge_retry(status, wait)
             time.sleep(wait)
             self._pace.wait()
             attempt += 1

@@ -147,6 +147,8 @@ async def evaluate_async(
     listener: RunListener | None = None,
     judging: Judging | None = None,
     jurors: Sequence[LLMJudge] | None = None,
+    tracer_provider: Any = None,
+    trace_content: bool = False,
 ) -> Run:
     """Evaluate ``metrics`` over ``records`` a chunk of ``chunk_size`` records at a time,
     committing each metric's results for each chunk to the run store as they come. The
@@ -174,8 +176,17 @@ async def evaluate_async(
     ``judging`` (a :class:`zentrix_gov.judging.Judging`) asks each judge verdict several
     times, with swapped options, and combines them; ``jurors`` (two or more judges) judge
     every judge metric as a jury.
+
+    ``tracer_provider`` (an OpenTelemetry ``TracerProvider``) traces the run: a span for
+    it, one per unit and per request, an evaluation event per record and metric (see
+    :mod:`zentrix_gov.tracing`); without one, the application's global provider does when
+    it has set one. Prompts, answers and explanations go into spans only with
+    ``trace_content``.
     """
+    from zentrix_gov.tracing import for_run
+
     chosen = _executor(executor, max_concurrency)
+    tracing = for_run(tracer_provider, content=trace_content)
     plan = plan_run(records, metrics, configuration, chunk_size=chunk_size, judging=judging)
     with RunStore(store) as run_store:
         if resume is not None:
@@ -188,6 +199,7 @@ async def evaluate_async(
             executor=chosen,
             listener=listener,
             jurors=jurors,
+            tracing=tracing,
         )
     return Run(run_store.path, run.id)
 
@@ -208,6 +220,8 @@ async def resume_async(
     executor: str | Executor = "local",
     listener: RunListener | None = None,
     jurors: Sequence[LLMJudge] | None = None,
+    tracer_provider: Any = None,
+    trace_content: bool = False,
 ) -> Run:
     """Evaluate what the stored run ``run_id`` (an id, a unique start of one, or ``last``)
     has not finished, rebuilt from the definition it stored: its records file, metrics and
@@ -221,7 +235,10 @@ async def resume_async(
     rebuilt; ``StoreError`` when another process is writing it. Otherwise as
     :func:`evaluate_async`.
     """
+    from zentrix_gov.tracing import for_run
+
     chosen = _executor(executor, max_concurrency)
+    tracing = for_run(tracer_provider, content=trace_content)
     with RunStore(store) as run_store:
         plan = plan_resume(run_store, run_id, records=records)
         run = await execute(
@@ -232,6 +249,7 @@ async def resume_async(
             executor=chosen,
             listener=listener,
             jurors=jurors,
+            tracing=tracing,
         )
     return Run(run_store.path, run.id)
 

@@ -90,23 +90,26 @@ class LocalExecutor:
         listener.unit_started(name)
         started = time.perf_counter()
         also = None
-        if job.judging is None:
-            outcome, attempts = await self.evaluate_unit(job, work)
-        else:
-            outcome, attempts, also = await job.judging.evaluate(self, job, work, store)
-        if job.check is not None:
-            job.check(work, outcome)
-        seconds = time.perf_counter() - started
-        unit = UnitRecord(
-            metric=name,
-            chunk=work.chunk,
-            first_position=work.first_position,
-            records=len(work.ids),
-            wall_seconds=round(seconds, 6),
-            attempts=attempts,
-            summary=outcome.summary,
-        )
-        store.commit_unit(job.run_id, unit, outcome.rows, now(), also)
+        with job.tracing.unit(work) if job.tracing else contextlib.nullcontext() as traced:
+            if job.judging is None:
+                outcome, attempts = await self.evaluate_unit(job, work)
+            else:
+                outcome, attempts, also = await job.judging.evaluate(self, job, work, store)
+            if job.check is not None:
+                job.check(work, outcome)
+            seconds = time.perf_counter() - started
+            unit = UnitRecord(
+                metric=name,
+                chunk=work.chunk,
+                first_position=work.first_position,
+                records=len(work.ids),
+                wall_seconds=round(seconds, 6),
+                attempts=attempts,
+                summary=outcome.summary,
+            )
+            store.commit_unit(job.run_id, unit, outcome.rows, now(), also)
+            if traced is not None:
+                traced.finished(outcome, attempts)
         listener.unit_finished(name, work, outcome, seconds)
 
     async def evaluate_unit(self, job: RunJob, work: UnitWork) -> tuple[UnitOutcome, int]:

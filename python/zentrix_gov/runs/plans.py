@@ -152,6 +152,7 @@ async def execute(
     check: OutcomeCheck | None = None,
     details: Mapping[str, Any] | None = None,
     jurors: Sequence[LLMJudge] | None = None,
+    tracing: Any = None,
 ) -> RunRecord:
     """Start the planned run (or take the resumed one back), evaluate every unit not yet
     committed and store how it ended; returns the stored run.
@@ -161,7 +162,8 @@ async def execute(
     judge metric as a jury (each juror's verdicts stored; ``judge`` is then the first).
     Refusals (``ResumeRefused``, a store
     that another process owns) come before any request; a failure of the run is raised
-    after the run is marked ``failed`` (``interrupted`` for a cancellation)."""
+    after the run is marked ``failed`` (``interrupted`` for a cancellation). ``tracing``
+    (``zentrix_gov.tracing.for_run(...)``) traces it."""
     spec = plan.spec
     spec.jurors = list(jurors or [])
     judge = judge if judge is not None or not spec.jurors else spec.jurors[0]
@@ -182,6 +184,7 @@ async def execute(
         listener=listener,
         check=check,
         executor=executor,
+        tracing=tracing,
     )
     return store.find_run(run.id)
 

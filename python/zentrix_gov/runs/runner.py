@@ -4,6 +4,7 @@ a run stores about itself, and :mod:`zentrix_gov.runs.plans` for how a caller ge
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import secrets
 import sys
 from datetime import datetime
@@ -123,6 +124,7 @@ async def run_units(
     listener: RunListener | None = None,
     check: OutcomeCheck | None = None,
     executor: Executor | None = None,
+    tracing: Any = None,
 ) -> list[MetricSummary]:
     """Evaluate and store every unit of ``run`` not committed yet, then mark the run
     ``complete`` or ``failed`` (some metric produced no value). A failure marks it
@@ -130,7 +132,8 @@ async def run_units(
     again. Returns the run's summary.
 
     The units run on ``executor`` (default: a ``LocalExecutor`` of ``max_concurrency``);
-    its ``close()``, when it has one, is called once the run's status is stored."""
+    its ``close()``, when it has one, is called once the run's status is stored.
+    ``tracing`` (``zentrix_gov.tracing.for_run``) traces the run, its units and requests."""
     from zentrix_gov.judging.units import judging_plan
     from zentrix_gov.runs.executor import LocalExecutor
     from zentrix_gov.runs.export import failure_text
@@ -148,28 +151,37 @@ async def run_units(
         committed=store.committed_units(run.id),
         check=check,
         judging=judging_plan(run_spec, planned),
+        tracing=tracing,
     )
     executor = executor or LocalExecutor(max_concurrency)
     listener = listener or Silent()
     listener.run_started(store, run, planned)
-    try:
-        await executor.run(job, store, listener)
-    except (KeyboardInterrupt, asyncio.CancelledError):
-        if store.owns(run.id):
-            store.finish_run(run.id, RunStatus.INTERRUPTED, now())
-        raise
-    except BaseException as exc:
-        if store.owns(run.id):  # only the run's owner may say how it ended
-            store.finish_run(run.id, RunStatus.FAILED, now(), str(exc) or type(exc).__name__)
-        raise
-    finally:
-        close = getattr(executor, "close", None)
-        if close is not None:
-            close()
-    summaries = summarize(store, run)
-    failure = failure_text(summaries)
-    status = RunStatus.FAILED if failure else RunStatus.COMPLETE
-    store.finish_run(run.id, status, now(), failure)
+    traced = (
+        tracing.run(run, planned, executor, run_spec.configuration)
+        if tracing
+        else contextlib.nullcontext()
+    )
+    with traced as run_span:
+        try:
+            await executor.run(job, store, listener)
+        except (KeyboardInterrupt, asyncio.CancelledError):
+            if store.owns(run.id):
+                store.finish_run(run.id, RunStatus.INTERRUPTED, now())
+            raise
+        except BaseException as exc:
+            if store.owns(run.id):  # only the run's owner may say how it ended
+                store.finish_run(run.id, RunStatus.FAILED, now(), str(exc) or type(exc).__name__)
+            raise
+        finally:
+            close = getattr(executor, "close", None)
+            if close is not None:
+                close()
+        summaries = summarize(store, run)
+        failure = failure_text(summaries)
+        status = RunStatus.FAILED if failure else RunStatus.COMPLETE
+        store.finish_run(run.id, status, now(), failure)
+        if run_span is not None:
+            run_span.set_attribute("zentrix.run.status", str(status))
     return summaries
 
 

@@ -19,6 +19,9 @@ from urllib.parse import urlsplit, urlunsplit
 
 from zentrix_gov.runs import DEFAULT_CHUNK_SIZE
 
+# Settings of the configuration that only say where a traced run's events go.
+TRACE_SETTINGS = ("trace_fields", "response_id_field")
+
 if TYPE_CHECKING:
     from zentrix_gov.entities.metric import GenAIMetric
     from zentrix_gov.runs.types import PlannedMetric
@@ -65,6 +68,9 @@ class RunSpec:
 
     def config_hash(self) -> str:
         dumped = _configuration_data(self.configuration)
+        # Where a run's traces go does not change what it computes.
+        for name in TRACE_SETTINGS:
+            dumped.pop(name, None)
         dumped["judge_model"] = self.judge()[0]
         return digest(dumped)
 

@@ -95,6 +95,7 @@ class RunJob:
     check: OutcomeCheck | None = None
     # Labels and judges asked several ways (zentrix_gov.judging.units.JudgingPlan), if any.
     judging: Any = None
+    tracing: Any = None  # the run's spans (zentrix_gov.tracing.spans.RunTracing), or None
 
     def chunks(self) -> int:
         return -(-self.source.records // self.chunk_size)

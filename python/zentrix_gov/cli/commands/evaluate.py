@@ -150,6 +150,7 @@ def _execute(
 ) -> int:
     from zentrix_gov import runs
     from zentrix_gov.cli.running import UnitProgress, unreachable_check
+    from zentrix_gov.cli.trace_options import command_tracing
     from zentrix_gov.cli.verdict_progress import verdict_count
     from zentrix_gov.runs.errors import RunError, UnitFailed
 
@@ -164,7 +165,7 @@ def _execute(
 
     progress = UnitProgress(args.quiet, on_start=started)
     began = time.perf_counter()
-    with _services(args, plan) as (judge, jurors, service):
+    with command_tracing(args) as tracing, _services(args, plan) as (judge, jurors, service):
         details = {"detection_service": service.described(), "cwd": str(Path.cwd())}
         progress.verdicts = verdict_count(plan.planned, plan.spec.judging, len(jurors),
                                           [judge, *jurors])  # fmt: skip
@@ -178,6 +179,7 @@ def _execute(
             check=unreachable_check(service),
             details=details,
             jurors=jurors,
+            tracing=tracing,
         )
         try:
             run = asyncio.run(interrupts.run(progress.ticking(work)))
