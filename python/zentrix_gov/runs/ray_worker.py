@@ -81,8 +81,9 @@ class UnitWorker:
         trace: dict[str, Any] | None = None,
     ) -> UnitReply:
         """Evaluate ``metric`` over the chunk's records (the frame and its record ids); as
-        ``planned`` says when given (a judge asked another way). ``trace``: the unit's trace context (``zentrix_gov.tracing.relay``); the spans made
-        under it come back with the reply."""
+        ``planned`` says when given (a judge asked another way). ``trace``: the unit's trace
+        context (``zentrix_gov.tracing.relay``); the spans made under it come back with the
+        reply."""
         started = time.perf_counter()
         frame, ids = records
         work = UnitWork(
