@@ -64,6 +64,7 @@ def _temperature(text: str) -> float:
 
 def add_judging_options(parser: argparse.ArgumentParser) -> None:
     """Repeats, swapped options and the jury's rules."""
+    parser.set_defaults(jurors=None)  # the --judge options given, each with its model
     group = parser.add_argument_group("judges you can measure (see also label_fields)")
     group.add_argument(
         "--judge-repeats",
