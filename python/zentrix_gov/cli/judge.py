@@ -66,9 +66,31 @@ DEFAULT_JUDGE_MAX_TOKENS = 1024
 # over a minute (bench/local_model_load.py), and an answer cut at the cap several.
 
 
-def add_judge_options(parser: argparse.ArgumentParser) -> None:
-    from zentrix_gov.cli.judging_options import JudgeAction, JudgeModelAction
+class JudgeAction(argparse.Action):
+    """``--judge URL``: one more juror; the first is the run's judge (``args.judge``)."""
 
+    def __call__(self, parser: Any, namespace: Any, values: Any, option: Any = None) -> None:
+        jurors = list(getattr(namespace, "jurors", None) or [])
+        model = None
+        if not jurors and getattr(namespace, "judge_model", None) is not None:
+            model = namespace.judge_model  # given before any --judge: the first judge's
+        jurors.append([values, model])
+        namespace.jurors = jurors
+        namespace.judge = jurors[0][0]
+
+
+class JudgeModelAction(argparse.Action):
+    """``--judge-model NAME``: the model of the ``--judge`` just before it."""
+
+    def __call__(self, parser: Any, namespace: Any, values: Any, option: Any = None) -> None:
+        jurors = getattr(namespace, "jurors", None) or []
+        if jurors:
+            jurors[-1][1] = values
+        if len(jurors) <= 1:
+            namespace.judge_model = values
+
+
+def add_judge_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--judge",
         metavar="URL",

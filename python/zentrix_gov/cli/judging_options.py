@@ -17,6 +17,7 @@ from contextlib import ExitStack, contextmanager
 from typing import Any
 
 from zentrix_gov.cli.argtypes import positive_int
+from zentrix_gov.cli.judge import check_judge_installed, open_judge
 
 JUDGING_OPTIONS = (
     "judge_repeats",
@@ -26,30 +27,6 @@ JUDGING_OPTIONS = (
     "jury_quorum",
     "judge_temperature",
 )
-
-
-class JudgeAction(argparse.Action):
-    """``--judge URL``: one more juror; the first is the run's judge (``args.judge``)."""
-
-    def __call__(self, parser: Any, namespace: Any, values: Any, option: Any = None) -> None:
-        jurors = list(getattr(namespace, "jurors", None) or [])
-        model = None
-        if not jurors and getattr(namespace, "judge_model", None) is not None:
-            model = namespace.judge_model  # given before any --judge: the first judge's
-        jurors.append([values, model])
-        namespace.jurors = jurors
-        namespace.judge = jurors[0][0]
-
-
-class JudgeModelAction(argparse.Action):
-    """``--judge-model NAME``: the model of the ``--judge`` just before it."""
-
-    def __call__(self, parser: Any, namespace: Any, values: Any, option: Any = None) -> None:
-        jurors = getattr(namespace, "jurors", None) or []
-        if jurors:
-            jurors[-1][1] = values
-        if len(jurors) <= 1:
-            namespace.judge_model = values
 
 
 def _temperature(text: str) -> float:
@@ -141,8 +118,6 @@ def stored_jurors(args: argparse.Namespace) -> list[list[Any]] | None:
 def open_jury(args: argparse.Namespace, quiet: bool) -> Iterator[tuple[Any, list[Any]]]:
     """The run's judge and, with several ``--judge``, every juror (a judge named twice is
     opened once)."""
-    from zentrix_gov.cli.judge import check_judge_installed, open_judge
-
     jurors = getattr(args, "jurors", None) or []
     if len(jurors) < 2:
         with open_judge(args, quiet) as judge:

@@ -14,23 +14,12 @@ from contextlib import AbstractContextManager
 from contextvars import ContextVar
 from typing import Any
 
-_active: ContextVar[Any] = ContextVar("zentrix_run_tracing", default=None)
+from zentrix_gov.tracing.context import activate, active, deactivate
+
+__all__ = ["activate", "active", "deactivate", "for_run", "judge_request", "judge_retry"]
+
 # The judge request being sent in this context (its retries become events of its span).
 _request: ContextVar[Any] = ContextVar("zentrix_judge_request", default=None)
-
-
-def active() -> Any:
-    """The traced run of this context (a ``RunTracing``), or None."""
-    return _active.get()
-
-
-def activate(tracing: Any) -> Any:
-    """Make ``tracing`` the active one; returns the token :func:`deactivate` takes."""
-    return _active.set(tracing)
-
-
-def deactivate(token: Any) -> None:
-    _active.reset(token)
 
 
 def for_run(tracer_provider: Any = None, *, content: bool = False) -> Any:
@@ -74,7 +63,7 @@ def judge_request(engine: Any) -> AbstractContextManager[Any]:
     """The span of one judge request of ``engine`` (see ``tracing.judge``): ``request(body)``
     and ``reply(reply)`` record what was asked and answered; a ``JudgeFailure`` or another
     error leaving the block is its ``error.type``."""
-    tracing = _active.get()
+    tracing = active()
     if tracing is None:
         return _UNTRACED
     from zentrix_gov.tracing.judge import JudgeRequestSpan
@@ -93,5 +82,5 @@ def judge_retry(status: int | None, wait: float) -> None:
 def detection_trace_configs() -> list[Any] | None:
     """aiohttp trace configurations for the detection provider's session (the native
     provider asks when it opens one): HTTP client spans of a traced run, else None."""
-    tracing = _active.get()
+    tracing = active()
     return None if tracing is None else tracing.http_trace_configs()

@@ -22,7 +22,7 @@ from opentelemetry import trace
 from opentelemetry.sdk.trace import ReadableSpan, SpanProcessor, TracerProvider
 from opentelemetry.trace.propagation.tracecontext import TraceContextTextMapPropagator
 
-from zentrix_gov.tracing.current import activate, deactivate
+from zentrix_gov.tracing.context import activate, deactivate
 from zentrix_gov.tracing.spans import RunTracing
 
 

@@ -30,7 +30,7 @@ from opentelemetry.trace.status import Status, StatusCode
 from zentrix_gov.runs.schema import RESULT_COLUMNS, ResultStatus
 from zentrix_gov.runs.units import has_no_value
 from zentrix_gov.tracing.content import cut
-from zentrix_gov.tracing.current import activate, deactivate
+from zentrix_gov.tracing.context import activate, deactivate
 from zentrix_gov.utils.notices import note_once
 
 EVENT = "gen_ai.evaluation.result"
