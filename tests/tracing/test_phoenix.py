@@ -80,6 +80,8 @@ def screenshot(url: str, spans: list[dict], path: Path) -> None:
     trace_id = next(span for span in spans if span["name"] == "run")["context"]["trace_id"]
     project = Client(base_url=url).projects.get(project_name="default")["id"]
     with headless_chromium(1400, 900) as browser:
-        browser.get(f"{url}/projects/{project}/traces/{trace_id}")
+        # The browser resolves no name but localhost, and IP literals go through its resolver.
+        page = url.replace("127.0.0.1", "localhost")
+        browser.get(f"{page}/projects/{project}/traces/{trace_id}")
         time.sleep(10)  # the page draws the trace after loading it
         browser.save_screenshot(str(path))
