@@ -157,7 +157,7 @@ from zentrix_gov.providers import critwise, scorewell
 barrier = threading.Barrier(4)
 errors = []
 def read(module, name):
-    barrier.wait()
+    barrier.wait(timeout=60)
     try:
         getattr(module, name)
     except Exception as exc:

@@ -42,7 +42,7 @@ def test_serves_until_ctrl_c():
         assert "cli-token" not in process.stderr.read()
     finally:
         process.kill()
-        process.wait()
+        process.wait(timeout=10)
 
 
 def test_a_random_token_is_kept_in_a_private_file(tmp_path):

@@ -129,4 +129,8 @@ class TestRandomToken:
                 assert status_with(url, "local-token") == 401
             finally:
                 process.send_signal(signal.SIGINT)
-                process.wait(timeout=10)
+                try:
+                    process.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait(timeout=10)

@@ -379,4 +379,4 @@ class TestRunning:
             finally:
                 if process.poll() is None:
                     process.kill()
-                    process.wait()
+                    process.wait(timeout=10)

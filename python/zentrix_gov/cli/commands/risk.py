@@ -33,6 +33,7 @@ from zentrix_gov.cli.argtypes import positive_int, seconds
 from zentrix_gov.cli.constants import DEFAULT_TIMEOUT, LOCAL_MODEL_TIMEOUT
 from zentrix_gov.cli.errors import EXIT_OK, EvaluationFailed, UsageError, describe
 from zentrix_gov.cli.outputs import output_target
+from zentrix_gov.cli.risk_options import load_model, parse_risks, parse_thresholds
 from zentrix_gov.cli.trace_options import add_trace_options
 from zentrix_gov.model_risk import rules
 
@@ -146,76 +147,6 @@ def register(commands: Any) -> None:
     risk.set_defaults(handler=run)
 
 
-def load_model(target: str) -> Callable[..., Any]:
-    """The callable named by ``MODULE:FUNCTION`` or ``FILE.py:FUNCTION``."""
-    where, _, name = target.rpartition(":")
-    if not where or not name:
-        raise UsageError(f"--model must look like MODULE:FUNCTION, got {target!r}")
-    try:
-        if where.endswith(".py"):
-            path = Path(where)
-            if not path.is_file():
-                raise UsageError(f"--model: no such file {where!r}")
-            module_source = importlib.util.spec_from_file_location(path.stem, path)
-            module = importlib.util.module_from_spec(module_source)
-            module_source.loader.exec_module(module)
-        else:
-            if os.getcwd() not in sys.path and "" not in sys.path:
-                sys.path.insert(0, os.getcwd())
-            module = importlib.import_module(where)
-    except UsageError:
-        raise
-    except Exception as exc:
-        raise UsageError(f"--model: cannot import {where!r}: {describe(exc)}") from exc
-    function = getattr(module, name, None)
-    if not callable(function):
-        raise UsageError(f"--model: {where!r} has no callable named {name!r}")
-    return function
-
-
-def parse_thresholds(
-    text: str | None, risks: list[str] | None = None
-) -> float | dict[str, float] | None:
-    """The limits of ``--thresholds``, checked; a risk named must be a built-in one or one
-    of ``risks`` (those of --risks)."""
-    if text is None:
-        return None
-    thresholds: float | dict[str, float]
-    try:
-        if "=" not in text:
-            thresholds = float(text)
-        else:
-            thresholds = {}
-            for part in text.split(","):
-                risk, _, value = part.partition("=")
-                if risk.strip() in thresholds:
-                    raise UsageError(
-                        f"--thresholds sets {risk.strip()!r} twice; give each risk one limit"
-                    )
-                thresholds[risk.strip()] = float(value)
-    except ValueError:
-        raise UsageError(f"--thresholds must be a number or RISK=NUMBER,... got {text!r}") from None
-    known = [*rules.RISK_NAMES, *(name for name in risks or () if name not in rules.RISK_NAMES)]
-    try:
-        rules.check_thresholds(thresholds, known)
-    except ValueError as exc:
-        raise UsageError(f"--thresholds: {exc}") from None
-    return thresholds
-
-
-def _risks(text: str | None) -> list[str] | None:
-    """The names of --risks as given: the plug-in decides which it knows."""
-    if text is None:
-        return None
-    names = [name.strip() for name in text.split(",") if name.strip()]
-    if not names:
-        raise UsageError(
-            f"--risks names no risk; leave the option out to evaluate all of them "
-            f"({', '.join(rules.RISK_NAMES)})"
-        )
-    return names
-
-
 @contextlib.contextmanager
 def _platform_client(quiet: bool) -> Iterator[Any]:
     """The SDK client whose credentials lead to the platform: the environment's when it
@@ -237,7 +168,7 @@ def _configuration(
     from zentrix_gov.config.model_risk_configuration import ModelRiskConfiguration
     from zentrix_gov.entities.foundation_model import CustomFoundationModel, ZnAIFoundationModel
 
-    risks = _risks(args.risks)
+    risks = parse_risks(args.risks)
     thresholds = parse_thresholds(args.thresholds, risks)
     if model is not None:
         details: Any = CustomFoundationModel(scoring_fn=model, model_name=args.name or name)
@@ -305,7 +236,7 @@ def run(args: argparse.Namespace, invocation: Invocation | None = None) -> int:
     with (
         command_tracing(args) as tracing,
         model_under_test(args, key, timeouts, load_model) as (model, name),
-        traced_risk(tracing, name, _risks(args.risks)) as span,
+        traced_risk(tracing, name, parse_risks(args.risks)) as span,
     ):
         if span is not None and model is not None:
             from zentrix_gov.tracing.risk import traced_model
