@@ -18,6 +18,7 @@ import pytest
 
 import zentrix_gov.local
 from tests.support.local_services import detection_server
+from tests.support.processes import child_process
 from zentrix_gov.local import app as local_app
 from zentrix_gov.local.detection import PATH_TEXT, DetectionServer
 
@@ -114,7 +115,7 @@ class TestRandomToken:
         token_file = tmp_path / "token"
         command = [sys.executable, "-m", "zentrix_gov.local.detection", "--port", "0",
                    "--token-file", str(token_file)]  # fmt: skip
-        with subprocess.Popen(
+        with child_process(
             command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env
         ) as process:
             try:

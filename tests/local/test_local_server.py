@@ -16,6 +16,7 @@ import pytest
 
 import zentrix_gov.local
 from tests.support.local_services import detection_server, post_json, self_signed_certificate
+from tests.support.processes import child_process
 from zentrix_gov.local.detection import (
     PATH_CHAT,
     PATH_CONTEXT,
@@ -352,7 +353,7 @@ class TestRunning:
             sys.executable, "-m", "zentrix_gov.local.detection",
             "--port", "0", "--token", "cli-token", "--instance-id", "cli-instance",
         ]  # fmt: skip
-        with subprocess.Popen(command, stdout=subprocess.PIPE, text=True, env=env) as process:
+        with child_process(command, stdout=subprocess.PIPE, text=True, env=env) as process:
             try:
                 url = process.stdout.readline().strip()
                 assert url.startswith("http://127.0.0.1:")
