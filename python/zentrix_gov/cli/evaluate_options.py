@@ -8,6 +8,7 @@ from typing import Any
 from zentrix_gov.cli.argtypes import fraction, metric_resources, positive_int, seconds
 from zentrix_gov.cli.constants import DEFAULT_TIMEOUT, LOCAL_MODEL_TIMEOUT, PROG
 from zentrix_gov.cli.judge import add_judge_options
+from zentrix_gov.cli.spend_options import add_spend_options
 from zentrix_gov.cli.stores import add_store_option
 from zentrix_gov.runs import DEFAULT_CHUNK_SIZE, JUDGE_CHUNK_SIZE
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
@@ -153,6 +154,7 @@ def add_evaluate_parser(commands: Any) -> argparse.ArgumentParser:
         "library's own limit, no limit for judges)",
     )
     add_judge_options(evaluate)
+    add_spend_options(evaluate)
     add_run_options(evaluate)
     add_executor_options(evaluate)
     evaluate.add_argument(

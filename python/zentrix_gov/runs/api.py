@@ -35,6 +35,7 @@ if TYPE_CHECKING:
     from zentrix_gov.entities.llm_judge import LLMJudge
     from zentrix_gov.entities.metric import GenAIMetric
     from zentrix_gov.runs.types import Executor, RunListener
+    from zentrix_gov.spend.budget import Spend
 
 
 class Run:
@@ -134,6 +135,7 @@ async def evaluate_async(
     api_client: Any = None,
     executor: str | Executor = "local",
     listener: RunListener | None = None,
+    spend: Spend | None = None,
 ) -> Run:
     """Evaluate ``metrics`` over ``records`` a chunk of ``chunk_size`` records at a time,
     committing each metric's results for each chunk to the run store as they come. The
@@ -151,6 +153,9 @@ async def evaluate_async(
     ``zentrix_gov.runs.ray_executor.RayExecutor(address=..., resources=...)``, which
     brings its own limit. Either way this process alone writes the store, and a run may be
     resumed on another executor. ``listener`` hears the run start and each unit end.
+    ``spend`` prices the judge's requests and may bound them with a budget, e.g.
+    ``Spend(PriceBook(), budget_usd=5.0)`` (see :mod:`zentrix_gov.spend`); a run the
+    budget stops raises ``BudgetStopped`` and is stored as ``interrupted``.
     Returns the :class:`Run`; its status is ``complete``, or ``failed`` when some metric
     produced no value. An error that stops the run is raised after the run is marked
     ``failed`` (``interrupted`` for a cancellation); what was committed stays, and
@@ -163,7 +168,7 @@ async def evaluate_async(
             plan.resumed = run_store.find_run(resume)
             plan.spec.chunk_size = plan.resumed.chunk_size
         run = await execute(
-            plan, run_store, api_client=api_client, executor=chosen, listener=listener
+            plan, run_store, api_client=api_client, executor=chosen, listener=listener, spend=spend
         )
     return Run(run_store.path, run.id)
 
@@ -183,6 +188,7 @@ async def resume_async(
     max_concurrency: int | None = None,
     executor: str | Executor = "local",
     listener: RunListener | None = None,
+    spend: Spend | None = None,
 ) -> Run:
     """Evaluate what the stored run ``run_id`` (an id, a unique start of one, or ``last``)
     has not finished, rebuilt from the definition it stored: its records file, metrics and
@@ -204,6 +210,7 @@ async def resume_async(
             judge=judge,
             executor=chosen,
             listener=listener,
+            spend=spend,
         )
     return Run(run_store.path, run.id)
 

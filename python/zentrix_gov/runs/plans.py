@@ -40,6 +40,7 @@ if TYPE_CHECKING:
     from zentrix_gov.entities.metric import GenAIMetric
     from zentrix_gov.runs.store import RunStore
     from zentrix_gov.runs.types import Executor, OutcomeCheck, PlannedMetric, RunListener
+    from zentrix_gov.spend.budget import Spend
 
 
 @dataclass
@@ -142,14 +143,17 @@ async def execute(
     listener: RunListener | None = None,
     check: OutcomeCheck | None = None,
     details: Mapping[str, Any] | None = None,
+    spend: Spend | None = None,
 ) -> RunRecord:
     """Start the planned run (or take the resumed one back), evaluate every unit not yet
     committed and store how it ended; returns the stored run.
 
     ``judge`` judges the metrics that ask the configuration's judge; ``details`` are stored
-    with a new run (e.g. the detection service used). Refusals (``ResumeRefused``, a store
-    that another process owns) come before any request; a failure of the run is raised
-    after the run is marked ``failed`` (``interrupted`` for a cancellation)."""
+    with a new run (e.g. the detection service used); ``spend`` counts the judge's requests
+    and holds the budget, if any (:class:`zentrix_gov.spend.Spend`). Refusals
+    (``ResumeRefused``, a store that another process owns) come before any request; a
+    failure of the run is raised after the run is marked ``failed`` (``interrupted`` for a
+    cancellation or a budget reached)."""
     spec = plan.spec
     if judge is not None:
         spec.configuration = spec.configuration.model_copy(update={"llm_judge": judge})
@@ -168,6 +172,7 @@ async def execute(
         listener=listener,
         check=check,
         executor=executor,
+        spend=spend,
     )
     return store.find_run(run.id)
 

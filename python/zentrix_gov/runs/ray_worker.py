@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any
 from zentrix_gov.runs.errors import UnitFailed
 from zentrix_gov.runs.executor import evaluate_unit
 from zentrix_gov.runs.types import UnitWork
+from zentrix_gov.utils.sessions import RunSessions, using
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -47,20 +48,27 @@ class UnitReply:
 class UnitWorker:
     """Evaluates units of the metrics it was given, with ``evaluate`` (the run's evaluator:
     the configuration and the service client travel with it). ``setup`` runs once, when
-    the worker starts (and again if Ray restarts it)."""
+    the worker starts (and again if Ray restarts it). ``judge_share``: the judge requests
+    this worker may have at once, its share of the run's; its units share one HTTP session
+    per service."""
 
     def __init__(
         self,
         evaluate: Evaluator,
         metrics: Mapping[str, PlannedMetric],
         setup: Callable[[], Any] | None = None,
+        judge_share: int | None = None,
     ):
+        from zentrix_gov.engines.judge_channel import set_share
+
+        set_share(judge_share)
         if setup is not None:
             setup()
         self.evaluate = evaluate
         self.metrics = dict(metrics)
         self._warm: set[str] = set()  # metrics this worker has finished a unit of
         self._first: asyncio.Lock | None = None
+        self._sessions: RunSessions | None = None
 
     def ready(self) -> int:
         """The worker's process id, once it is up."""
@@ -82,11 +90,13 @@ class UnitWorker:
         work = UnitWork(
             self.metrics[metric], chunk, first_position, frame, ids, rows, skipped, skip_reason
         )
+        self._sessions = self._sessions or RunSessions()
         try:
-            if metric in self._warm:
-                outcome = await evaluate_unit(self.evaluate, work)
-            else:
-                outcome = await self._first_unit(work)
+            with using(self._sessions):
+                if metric in self._warm:
+                    outcome = await evaluate_unit(self.evaluate, work)
+                else:
+                    outcome = await self._first_unit(work)
         except UnitFailed as exc:
             return UnitReply(
                 os.getpid(),

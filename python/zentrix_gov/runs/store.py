@@ -19,7 +19,7 @@ import sqlite3
 import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.runs.errors import StoreError
 from zentrix_gov.runs.schema import (
@@ -34,7 +34,11 @@ from zentrix_gov.runs.schema import (
     RunStatus,
     UnitRecord,
 )
+from zentrix_gov.runs.usage import write_unit_usage
 from zentrix_gov.utils.clock import now
+
+if TYPE_CHECKING:
+    from zentrix_gov.spend.usage import UnitSpend
 
 DEFAULT_STORE = Path(".zentrix") / "runs.sqlite"
 STORE_ENV = "ZENTRIX_STORE"
@@ -214,9 +218,15 @@ class RunStore:
             )
 
     def commit_unit(
-        self, run_id: str, unit: UnitRecord, rows: Iterable[tuple[Any, ...]], committed: str
+        self,
+        run_id: str,
+        unit: UnitRecord,
+        rows: Iterable[tuple[Any, ...]],
+        committed: str,
+        usage: UnitSpend | None = None,
     ) -> None:
-        """Store a finished unit and its result rows (``RESULT_COLUMNS`` each) at once."""
+        """Store a finished unit and its result rows (``RESULT_COLUMNS`` each) at once, with
+        what its judge requests used (``usage``)."""
         self._check_owner(run_id)
         placeholders = ", ".join("?" * (len(RESULT_COLUMNS) + 2))
         with self._transaction() as db:
@@ -240,6 +250,19 @@ class RunStore:
                 f"VALUES ({placeholders})",
                 ((run_id, unit.metric, *row) for row in rows),
             )
+            if usage is not None:
+                write_unit_usage(db, run_id, unit.metric, unit.chunk, usage)
+
+    @contextlib.contextmanager
+    def transaction(self, run_id: str) -> Iterator[sqlite3.Connection]:
+        """A write transaction on the owned run ``run_id``'s behalf."""
+        self._check_owner(run_id)
+        with self._transaction() as db:
+            yield db
+
+    def read(self, query: str, arguments: tuple[Any, ...] = ()) -> list[tuple[Any, ...]]:
+        """The rows of a read-only ``query``."""
+        return self._db.execute(query, arguments).fetchall()
 
     def finish_run(
         self, run_id: str, status: RunStatus, ended: str, error: str | None = None
