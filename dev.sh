@@ -39,8 +39,8 @@ find_python() {
 extras_for() {
   case "$1" in
     evaluate) echo "embeddings" ;;
-    bench) echo "embeddings risk parquet ray" ;;
-    test | sanitize) echo "test embeddings risk parquet ray" ;;
+    bench) echo "embeddings risk parquet ray otel" ;;
+    test | sanitize) echo "test embeddings risk parquet ray otel phoenix" ;;
     lint) echo "test" ;;
     *) echo "" ;;
   esac

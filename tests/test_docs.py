@@ -58,6 +58,7 @@ EXTRAS = {
     "risk": _modules("reportlab", "matplotlib"),
     "embeddings": _modules("torch", "sentence_transformers"),
     "parquet": _modules("pyarrow"),
+    "otel": _modules("opentelemetry.sdk", "opentelemetry.exporter.otlp.proto.http"),
 }
 MARKS = {"local-model": pytest.mark.realmodel, "ray": pytest.mark.ray}
 

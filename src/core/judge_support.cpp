@@ -52,10 +52,11 @@ py::object evaluate_in_executor(const ModuleScope& scope, const py::object& self
   py::object evaluate = self.attr(ZN_STR("evaluate"));
   py::object call = pass == PassEvaluate::kKeyword ? partial(run, "func"_a = evaluate, "data"_a = data)
                                                    : partial(run, evaluate, "data"_a = data);
-  // In the caller's context: what the run set for its unit (the unit's judge usage, the
-  // run's budget) reaches the judge engine on the executor's thread.
-  py::object in_context = py::module_::import("contextvars").attr("copy_context")().attr("run");
-  return loop.attr(ZN_STR("run_in_executor"))(py::none(), partial(in_context, call));
+  // Run in a copy of the caller's context, as asyncio.to_thread does: the worker sees the
+  // caller's context variables (the unit's judge usage, the run's budget, a traced run and
+  // its unit's span).
+  py::object context = py::module_::import("contextvars").attr("copy_context")();
+  return loop.attr(ZN_STR("run_in_executor"))(py::none(), partial(context.attr("run"), call));
 }
 
 }  // namespace zcore

@@ -47,8 +47,9 @@ enum class PassEvaluate : std::uint8_t { kPositional, kKeyword };
 // The awaitable of `self.evaluate(data)` run on the running loop's default
 // executor (a worker thread) through the module's `start_event_loop_run_func`:
 // `loop.run_in_executor(None, functools.partial(start_event_loop_run_func,
-// self.evaluate, data=data))`, with `func=self.evaluate` for kKeyword. The
-// worker's result or error is what awaiting it gives.
+// self.evaluate, data=data))`, with `func=self.evaluate` for kKeyword, run in a
+// copy of the caller's context. The worker's result or error is what awaiting
+// it gives.
 py::object evaluate_in_executor(const ModuleScope& scope, const py::object& self, const py::object& data,
                                 PassEvaluate pass);
 

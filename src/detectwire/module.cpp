@@ -92,6 +92,7 @@ PYBIND11_MODULE(detectwire, m) {
              {"MetricComputationError", "zentrix_gov.entities.errors", "MetricComputationError"},
              {"EvaluationProvider", "zentrix_gov.entities.enums", "EvaluationProvider"},
              {"BasaltGuardianRisks", "zentrix_gov.entities.enums", "BasaltGuardianRisks"},
+             {"trace_configs", "zentrix_gov.tracing.current", "detection_trace_configs"},
              {"aiohttp", "aiohttp", nullptr},
              {"asyncio", "asyncio", nullptr},
              {"json", "json", nullptr},

@@ -86,6 +86,9 @@ py::object open_session(const py::object& self) {
   py::object aiohttp = scope().get("aiohttp");
   py::dict options;
   if (!timeout.is_none()) options["timeout"] = aiohttp.attr(ZN_STR("ClientTimeout"))("total"_a = timeout);
+  // The request hooks of a traced run (HTTP client spans); None otherwise.
+  py::object trace_configs = scope().get("trace_configs")();
+  if (!trace_configs.is_none()) options["trace_configs"] = trace_configs;
   return zcore::call_kw(aiohttp.attr(ZN_STR("ClientSession")), options);
 }
 

@@ -86,6 +86,30 @@ def test_a_run_on_ray_exports_what_a_local_run_exports(
     assert comparable(tmp_path / "ray.json") == comparable(tmp_path / "local.json")
 
 
+def test_a_judge_asked_several_ways_is_asked_so_on_the_workers(
+    cluster, tmp_path, monkeypatch, server
+):
+    # Options that read neither way: the local judge takes the first listed for the best,
+    # so the swapped variant picks the other one, and every record flips.
+    criterion = tmp_path / "colours.json"
+    criterion.write_text(json.dumps({
+        "name": "colour", "criteria": "Is the {answer} supported by the {contexts}?",
+        "options": [{"name": "Blue", "value": 1}, {"name": "Red", "value": 0}]}))  # fmt: skip
+    for key, value in service_env(server).items():
+        monkeypatch.setenv(key, value)
+    args = [RECORDS, "-c", COLUMNS, "--criteria", criterion, "--judge", "local",
+            "--judge-swap-options", "--judge-repeats", "2", "--chunk-size", "3", "-q"]  # fmt: skip
+    assert evaluate(*args, "-o", tmp_path / "local.json") == 0
+    assert evaluate(*args, "--executor", "ray", "-o", tmp_path / "ray.json") == 0
+    assert comparable(tmp_path / "ray.json") == comparable(tmp_path / "local.json")
+    with RunStore() as store:
+        run = store.find_run("last")
+        judged, flipped = store.read(
+            "SELECT count(*), sum(flipped) FROM judgements WHERE run_id = ?", (run.id,)
+        ).fetchone()
+    assert judged and flipped == judged
+
+
 class KillingExecutor(RayExecutor):
     """Kills a worker's process (SIGKILL) as the first unit comes back, while other units
     are in flight on both workers."""

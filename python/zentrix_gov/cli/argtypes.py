@@ -35,6 +35,26 @@ def fraction(text: str) -> float:
     return value
 
 
+def non_negative(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number >= 0, got {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a finite number >= 0, got {text}")
+    return value
+
+
+def port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a port number, got {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, got {value}")
+    return value
+
+
 def positive_number(text: str) -> float:
     try:
         value = float(text)

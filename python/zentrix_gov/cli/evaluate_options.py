@@ -9,7 +9,9 @@ from zentrix_gov.cli.argtypes import fraction, metric_resources, positive_int, s
 from zentrix_gov.cli.constants import DEFAULT_TIMEOUT, LOCAL_MODEL_TIMEOUT, PROG
 from zentrix_gov.cli.judge import add_judge_options
 from zentrix_gov.cli.spend_options import add_spend_options
+from zentrix_gov.cli.judging_options import add_judging_options
 from zentrix_gov.cli.stores import add_store_option
+from zentrix_gov.cli.trace_options import TRACE_EPILOG, add_trace_options
 from zentrix_gov.runs import DEFAULT_CHUNK_SIZE, JUDGE_CHUNK_SIZE
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
@@ -98,7 +100,7 @@ def add_evaluate_parser(commands: Any) -> argparse.ArgumentParser:
         "evaluate",
         help="evaluate metrics over a file of records",
         description="Evaluate metrics over a file of records and print a summary table.",
-        epilog=EVALUATE_EPILOG,
+        epilog=EVALUATE_EPILOG.replace("\nexit codes:", f"\n{TRACE_EPILOG}\nexit codes:"),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     evaluate.add_argument(
@@ -155,8 +157,10 @@ def add_evaluate_parser(commands: Any) -> argparse.ArgumentParser:
     )
     add_judge_options(evaluate)
     add_spend_options(evaluate)
+    add_judging_options(evaluate)
     add_run_options(evaluate)
     add_executor_options(evaluate)
+    add_trace_options(evaluate)
     evaluate.add_argument(
         "-q",
         "--quiet",

@@ -5,7 +5,8 @@ local one.
 ``--judge-model`` (or ``ZENTRIX_JUDGE_MODEL``) and the key in ``ZENTRIX_JUDGE_API_KEY`` (or
 ``OPENAI_API_KEY``); the key is never taken from the command line, where other users of
 the machine could read it. ``--judge local`` starts the local judge service for the run,
-``--judge local-model`` the local model (the ``local-model`` extra).
+``--judge local-model`` the default packaged model (the ``local-model`` extra),
+``--judge local-model:NAME`` another one of ``local.model.catalog``.
 ``--rag-method`` sets the method of every template-library metric, over the methods the
 config file names.
 
@@ -31,6 +32,7 @@ from typing import Any
 from zentrix_gov.cli.argtypes import positive_int, positive_number
 from zentrix_gov.cli.constants import DEFAULT_TIMEOUT, LOCAL_MODEL_TIMEOUT
 from zentrix_gov.cli.errors import UsageError
+from zentrix_gov.local.model.catalog import is_local_model
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 
@@ -65,16 +67,25 @@ DEFAULT_JUDGE_MAX_TOKENS = 1024
 
 
 def add_judge_options(parser: argparse.ArgumentParser) -> None:
+    from zentrix_gov.cli.judging_options import JudgeAction, JudgeModelAction
+
     parser.add_argument(
         "--judge",
         metavar="URL",
+        action=JudgeAction,
         help="OpenAI-compatible base URL of the judge of llm_as_judge metrics and criteria, or "
         "'local' to "
         f"start the local judge service for the run, 'local-model' to start the local model "
-        f"(the local-model extra) (default: ${URL_VARIABLE})",
+        f"(the local-model extra), 'local-model:NAME' a packaged model by name "
+        f"(default: ${URL_VARIABLE}). Given several times: a jury, each --judge a juror "
+        "(see --jury)",
     )
     parser.add_argument(
-        "--judge-model", metavar="NAME", help=f"the judge's model name (default: ${MODEL_VARIABLE})"
+        "--judge-model",
+        metavar="NAME",
+        action=JudgeModelAction,
+        help=f"the judge's model name (default: ${MODEL_VARIABLE}); with several --judge, "
+        "the model of the --judge just before it",
     )
     parser.add_argument(
         "--judge-structured",
@@ -169,10 +180,10 @@ def open_judge(args: argparse.Namespace, quiet: bool = False) -> Iterator[Any]:
             base = server.url.rstrip("/") + "/v1"
             yield judge_for(base, server.token, model or LOCAL_MODEL, request_options(args))
         return
-    if url == REAL_LOCAL_MODEL:
+    if is_local_model(url):
         from zentrix_gov.cli.local_services import local_model_server
 
-        with local_model_server(quiet) as server:
+        with local_model_server(quiet, model=named_model(url)) as server:
             # At most as many requests as the model has slots, over every unit of the run.
             options = request_options(
                 args, max_parallel=server.settings.slots, timeout=LOCAL_MODEL_TIMEOUT
@@ -231,15 +242,31 @@ def check_judge_installed(args: argparse.Namespace) -> None:
     naming the install command."""
     import importlib.util
 
-    kind = JUDGE_KINDS.get(judge_url(args) or "")
+    url = judge_url(args) or ""
+    kind = JUDGE_KINDS.get(REAL_LOCAL_MODEL if is_local_model(url) else url)
     if kind is None or kind.extra is None:
         return
-    missing = [module for module in kind.modules if importlib.util.find_spec(module) is None]
+    extra, modules = kind.extra, kind.modules
+    if is_local_model(url):
+        model = named_model(url)
+        extra, modules = model.extra, (*modules, *model.part_packages)
+    missing = [module for module in modules if importlib.util.find_spec(module) is None]
     if missing:
+        more = len(missing) - 3
+        shown = ", ".join(missing[:3]) + (f" and {more} more" if more > 0 else "")
         raise UsageError(
-            f"--judge {kind.name} ({kind.summary}) needs {', '.join(missing)}: "
-            f"pip install 'zentrix-gov[{kind.extra}]'"
+            f"--judge {url} ({kind.summary}) needs {shown}: pip install 'zentrix-gov[{extra}]'"
         )
+
+
+def named_model(url: str) -> Any:
+    """The packaged model of ``--judge local-model[:NAME]``; an unknown name is refused."""
+    from zentrix_gov.local.model.catalog import UnknownModel, packaged_model
+
+    try:
+        return packaged_model(url)
+    except UnknownModel as exc:
+        raise UsageError(f"--judge {url}: {exc}") from None
 
 
 def check_judges(metrics: Sequence[Any], args: argparse.Namespace) -> None:

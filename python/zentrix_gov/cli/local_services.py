@@ -43,11 +43,12 @@ def local_model_server(quiet: bool, **options: Any) -> Iterator[Any]:
     import time
 
     from zentrix_gov.cli.errors import EvaluationFailed, UsageError
-    from zentrix_gov.local.model.files import INSTALL_HINT, ModelFileError
+    from zentrix_gov.local.model.files import MODEL, ModelFileError
     from zentrix_gov.local.model.server import LocalModelServer
 
     if importlib.util.find_spec("xllamacpp") is None:
-        raise UsageError(f"the local model needs the llama.cpp server: {INSTALL_HINT}")
+        hint = options.get("model", MODEL).install_hint
+        raise UsageError(f"the local model needs the llama.cpp server: {hint}")
     started = time.perf_counter()
     try:
         server = LocalModelServer(**options).start()

@@ -59,6 +59,7 @@ class UnitProgress:
         self.outstanding: dict[str, float] = {}  # metric name -> when its first unit started
         self.seconds: dict[str, float] = {}
         self._waiting_shown = False  # a waiting line is on the terminal, unfinished
+        self.verdicts: Any = None  # a cli.verdict_progress.VerdictCount: verdicts as they come
 
     def run_started(
         self, store: RunStore, run: RunRecord, planned: Sequence[PlannedMetric]
@@ -74,6 +75,8 @@ class UnitProgress:
         self.total = len(planned)
         self.done = self.total - sum(1 for left in self.left.values() if left > 0)
         self.width = max((len(p.name) for p in planned), default=0)
+        if self.verdicts is not None:
+            self.verdicts.start(self.total_records, self.records_done)
         if self.on_start is not None:
             self.on_start(run)
 
@@ -125,6 +128,9 @@ class UnitProgress:
             f"{name} {now - since:.0f}s ({self.records_done[name]}/{self.total_records} records)"
             for name, since in sorted(self.outstanding.items())
         )
+        heard = self.verdicts.text() if self.verdicts is not None else ""
+        if heard:
+            waited += f"; {heard}"
         if self._terminal:
             self.out.write(f"\r\033[K  waiting for {waited}")
             self._waiting_shown = True

@@ -16,8 +16,13 @@ if TYPE_CHECKING:
 
 # Settings of the configuration that a --config file may hold, besides "metric_params".
 LIST_SETTINGS = ("input_fields", "output_fields", "context_fields", "reference_fields")
-TEXT_SETTINGS = ("record_id_field", "record_timestamp_field", "tool_calls_field")
-CONFIG_SETTINGS = (*LIST_SETTINGS, *TEXT_SETTINGS, "tools")
+TEXT_SETTINGS = (
+    "record_id_field",
+    "record_timestamp_field",
+    "tool_calls_field",
+    "response_id_field",
+)
+CONFIG_SETTINGS = (*LIST_SETTINGS, *TEXT_SETTINGS, "tools", "label_fields", "trace_fields")
 METRIC_PARAMS = "metric_params"
 
 
@@ -57,6 +62,10 @@ def load_settings(path: str | None) -> Settings:
             fields[key] = value
     if "tools" in document:
         fields["tools"] = _tool_list(document["tools"], path)
+    if "label_fields" in document:
+        fields["label_fields"] = _label_fields(document["label_fields"], path)
+    if document.get("trace_fields") is not None:
+        fields["trace_fields"] = _trace_fields(document["trace_fields"], path)
     try:
         configuration = GenAIConfiguration(**fields)
     except ValidationError as exc:
@@ -69,6 +78,30 @@ def _column_list(value: Any, key: str, path: str) -> list[str]:
         value = [value]  # a single column may be named without a list
     if not isinstance(value, list) or not all(isinstance(v, str) and v.strip() for v in value):
         raise UsageError(f"config file {path}: {key} must be a list of column names")
+    return value
+
+
+def _label_fields(value: Any, path: str) -> dict[str, str]:
+    if not isinstance(value, dict) or not all(
+        isinstance(column, str) and column.strip() for column in value.values()
+    ):
+        raise UsageError(
+            f"config file {path}: label_fields must map metric names to the columns of their "
+            'labels, e.g. {"answer_grounding": "grounded"}'
+        )
+    return value
+
+
+def _trace_fields(value: Any, path: str) -> dict[str, str]:
+    if (
+        not isinstance(value, dict)
+        or set(value) != {"trace_id", "span_id"}
+        or not all(isinstance(v, str) and v.strip() for v in value.values())
+    ):
+        raise UsageError(
+            f"config file {path}: trace_fields must name the columns of the trace and span "
+            'ids: {"trace_id": COLUMN, "span_id": COLUMN}'
+        )
     return value
 
 

@@ -3,6 +3,7 @@ error messages that name the engine and model (never a credential)."""
 
 from __future__ import annotations
 
+import contextvars
 from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
@@ -47,7 +48,8 @@ def run_parallel(call: Callable[[T], R], items: Sequence[T], workers: int) -> li
     if len(items) <= 1 or workers == 1:
         return [call(item) for item in items]
     with ThreadPoolExecutor(max_workers=min(workers, len(items))) as pool:
-        futures = [pool.submit(call, item) for item in items]
+        # Each call sees the caller's context variables (the traced run and its span).
+        futures = [pool.submit(contextvars.copy_context().run, call, item) for item in items]
         try:
             return [future.result() for future in futures]
         except BaseException:

@@ -12,7 +12,9 @@ identity: two equal options of two runs share nothing):
 - the HTTP connections to the judge, one client per server and key;
 - what the judge's requests used (``usage``), and how many the server answered 429/503;
 - which servers refused structured answers (``response_format``): asked without them
-  for the rest of the run, and said once.
+  for the rest of the run, and said once;
+- who hears each verdict as it arrives (:meth:`JudgeChannel.listen`: the command line's
+  progress counts verdicts, not only finished units).
 
 A channel pickled (Ray workers receive the configuration pickled) arrives fresh: slots
 and memory belong to the process that uses them, and a worker's slots are its share of
@@ -22,7 +24,7 @@ and memory belong to the process that uses them, and a worker's slots are its sh
 from __future__ import annotations
 
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
 
@@ -56,6 +58,7 @@ class JudgeChannel:
         self._lock = threading.Lock()
         self._unstructured: set[tuple[str, str]] = set()
         self._clients: dict[tuple[str, str], Any] = {}
+        self._listeners: list[Callable[[], None]] = []
 
     @property
     def limit(self) -> AdaptiveLimit:
@@ -114,6 +117,17 @@ class JudgeChannel:
                 f"the judge at {url} refused structured answers (response_format); "
                 "asking without them for the rest of the run"
             )
+
+    def listen(self, listener: Callable[[], None]) -> None:
+        """Call ``listener()`` each time a verdict arrives (or ends without an answer), from
+        whichever thread asked it."""
+        with self._lock:
+            self._listeners.append(listener)
+
+    def answered(self) -> None:
+        """A verdict of the judge arrived (or ended without an answer)."""
+        for listener in self._listeners:
+            listener()
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (JudgeChannel, (self.max_parallel, self.adaptive))

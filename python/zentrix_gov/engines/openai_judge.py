@@ -40,6 +40,7 @@ from typing import Any
 
 from unitxt.inference import TextGenerationInferenceOutput
 
+from zentrix_gov.tracing.current import judge_request, judge_retry
 from zentrix_gov.utils import judge_answers
 
 from ._common import (
@@ -149,6 +150,8 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             return self._answer(instance, call), None
         except JudgeFailure as failure:
             return None, failure
+        finally:
+            self._channel.answered()
 
     def infer(self, dataset: Any, return_meta_data: bool = False) -> Any:
         captured = captured_prompts()
@@ -201,12 +204,15 @@ class OpenAIJudgeEngine(PerInstanceEngine):
         if earlier is not None:
             raise earlier
         reservation = None
-        with self._channel.slot() as slot:
+        with self._channel.slot() as slot, judge_request(self) as traced:
             reservation = call.reserve(self.model_name, prompt, self.max_tokens)
             try:
                 self._pace.wait()
                 deadline = Deadline(self.timeout)
-                reply = self._post(self._body(instance), deadline, slot, call)
+                body = self._body(instance)
+                traced.request(body)
+                reply = self._post(body, deadline, slot, call)
+                traced.reply(reply)
             except BaseException:
                 if reservation is not None:
                     reservation.settle(None)
@@ -270,6 +276,7 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             why = "the connection dropped" if status is None else f"HTTP {status}"
             if not deadline.fits(wait):
                 raise deadline.timed_out(f"{why}; a retry after {wait:g} s would end past it")
+            judge_retry(status, wait)
             if status in OVERLOADED and self._channel.adaptive:
                 # Waiting, the request leaves its place to the lowered limit, then queues anew.
                 if not slot.wait_again(wait, deadline.left()):

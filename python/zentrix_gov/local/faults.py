@@ -103,6 +103,7 @@ class FaultPlan:
         self._by_path: dict[str, deque[Fault]] = {}
         self._default_latency = float(latency)
         self.latency = float(latency)
+        self._flipped_seeds: set[int] = set()
 
     def script(self, faults: Iterable[Fault | int | str], path: str | None = None) -> FaultPlan:
         """Append faults for the next requests (to ``path`` only, when given).
@@ -134,9 +135,24 @@ class FaultPlan:
                 return len(self._shared)
             return len(self._by_path.get(_path_only(path), ()))
 
+    def flip_seeds(self, seeds: Iterable[int]) -> FaultPlan:
+        """The judge gets its verdict the other way round for requests carrying one of
+        ``seeds`` (a judge whose verdict depends on the seed), until :meth:`clear`."""
+        with self._lock:
+            self._flipped_seeds.update(int(seed) for seed in seeds)
+        return self
+
+    def flips(self, seed: object) -> bool:
+        """Whether a request with ``seed`` gets the verdict the other way round."""
+        if not isinstance(seed, int) or isinstance(seed, bool):
+            return False
+        with self._lock:
+            return seed in self._flipped_seeds
+
     def clear(self) -> None:
         """Forget every script and restore the latency the server was started with."""
         with self._lock:
             self._shared.clear()
             self._by_path.clear()
+            self._flipped_seeds.clear()
             self.latency = self._default_latency

@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import zentrix_gov.reports.charts as charts
+from zentrix_gov.reports.agreement_section import agreement_sections
 from zentrix_gov.reports.direction import higher_is_worse, threshold_text, within_thresholds
 from zentrix_gov.reports.kept import KeptTexts, keep_texts
 from zentrix_gov.reports.page import script_text, write_page
@@ -76,6 +77,8 @@ def write_run_report(
         kept = keep_texts(extra, data_limit - fixed, worst, PAGE_SIZE, _with_errors(table))
         note = _left_out_note(run, texts, kept, data_limit)
         context = {
+            "agreement": agreement_sections(store, run, table),
+            "judging": any(summary.judging is not None for summary in summaries),
             "run": run,
             "facts": _facts(store, run, texts.note),
             "summary": [_summary_row(summary) for summary in summaries],

@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import asyncio
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -34,6 +34,8 @@ if TYPE_CHECKING:
     from zentrix_gov.entities.evaluation_result import MetricsEvaluationResult
     from zentrix_gov.entities.llm_judge import LLMJudge
     from zentrix_gov.entities.metric import GenAIMetric
+    from zentrix_gov.judging.agreement import Agreement
+    from zentrix_gov.judging.settings import Judging
     from zentrix_gov.runs.types import Executor, RunListener
     from zentrix_gov.spend.budget import Spend
 
@@ -88,6 +90,15 @@ class Run:
         with self.open_store() as store:
             return stored_results(store, store.find_run(self.id))
 
+    def agreement(self, metric: str | None = None, *, seed: int = 0) -> list[Agreement]:
+        """How the run's verdicts agree with its human labels, per labelled metric (or the
+        one named): the figures with seeded paired-bootstrap 95 % intervals, as
+        ``runs agreement`` prints them."""
+        from zentrix_gov.judging.agreement import run_agreement
+
+        with self.open_store() as store:
+            return run_agreement(store, store.find_run(self.id), metric, seed=seed)
+
     def __repr__(self) -> str:
         return f"Run({self.id!r})"
 
@@ -136,6 +147,10 @@ async def evaluate_async(
     executor: str | Executor = "local",
     listener: RunListener | None = None,
     spend: Spend | None = None,
+    judging: Judging | None = None,
+    jurors: Sequence[LLMJudge] | None = None,
+    tracer_provider: Any = None,
+    trace_content: bool = False,
 ) -> Run:
     """Evaluate ``metrics`` over ``records`` a chunk of ``chunk_size`` records at a time,
     committing each metric's results for each chunk to the run store as they come. The
@@ -160,15 +175,37 @@ async def evaluate_async(
     produced no value. An error that stops the run is raised after the run is marked
     ``failed`` (``interrupted`` for a cancellation); what was committed stays, and
     :func:`resume` picks up from there.
+
+    Judges you can measure: the configuration's ``label_fields`` name each metric's column
+    of human labels (stored with the results; :meth:`Run.agreement` measures them);
+    ``judging`` (a :class:`zentrix_gov.judging.Judging`) asks each judge verdict several
+    times, with swapped options, and combines them; ``jurors`` (two or more judges) judge
+    every judge metric as a jury.
+
+    ``tracer_provider`` (an OpenTelemetry ``TracerProvider``) traces the run: a span for
+    it, one per unit and per request, an evaluation event per record and metric (see
+    :mod:`zentrix_gov.tracing`); without one, the application's global provider does when
+    it has set one. Prompts, answers and explanations go into spans only with
+    ``trace_content``.
     """
+    from zentrix_gov.tracing import for_run
+
     chosen = _executor(executor, max_concurrency)
-    plan = plan_run(records, metrics, configuration, chunk_size=chunk_size)
+    tracing = for_run(tracer_provider, content=trace_content)
+    plan = plan_run(records, metrics, configuration, chunk_size=chunk_size, judging=judging)
     with RunStore(store) as run_store:
         if resume is not None:
             plan.resumed = run_store.find_run(resume)
             plan.spec.chunk_size = plan.resumed.chunk_size
         run = await execute(
-            plan, run_store, api_client=api_client, executor=chosen, listener=listener, spend=spend
+            plan,
+            run_store,
+            api_client=api_client,
+            executor=chosen,
+            listener=listener,
+            jurors=jurors,
+            tracing=tracing,
+            spend=spend,
         )
     return Run(run_store.path, run.id)
 
@@ -189,18 +226,26 @@ async def resume_async(
     executor: str | Executor = "local",
     listener: RunListener | None = None,
     spend: Spend | None = None,
+    jurors: Sequence[LLMJudge] | None = None,
+    tracer_provider: Any = None,
+    trace_content: bool = False,
 ) -> Run:
     """Evaluate what the stored run ``run_id`` (an id, a unique start of one, or ``last``)
     has not finished, rebuilt from the definition it stored: its records file, metrics and
     configuration, whoever started it (the command line or Python).
 
     What a run does not store is given again: ``api_client`` (the detection service's
-    client), ``judge`` (the judge of its judge metrics: it holds a key), ``records`` for a
-    run of a table in memory. Raises ``ResumeRefused`` when the run is complete, its records
-    file changed, or it cannot be rebuilt; ``StoreError`` when another process is writing
-    it. Otherwise as :func:`evaluate_async`.
+    client), ``judge`` (the judge of its judge metrics: it holds a key), ``jurors`` (a
+    jury's judges, as many as it started with), ``records`` for a run of a table in memory.
+    Verdicts a judge metric's unit had stored are not asked again. Raises
+    ``ResumeRefused`` when the run is complete, its records file changed, or it cannot be
+    rebuilt; ``StoreError`` when another process is writing it. Otherwise as
+    :func:`evaluate_async`.
     """
+    from zentrix_gov.tracing import for_run
+
     chosen = _executor(executor, max_concurrency)
+    tracing = for_run(tracer_provider, content=trace_content)
     with RunStore(store) as run_store:
         plan = plan_resume(run_store, run_id, records=records)
         run = await execute(
@@ -210,6 +255,8 @@ async def resume_async(
             judge=judge,
             executor=chosen,
             listener=listener,
+            jurors=jurors,
+            tracing=tracing,
             spend=spend,
         )
     return Run(run_store.path, run.id)

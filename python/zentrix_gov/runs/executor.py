@@ -91,23 +91,30 @@ class LocalExecutor:
         name = work.metric.name
         listener.unit_started(name)
         started = time.perf_counter()
-        outcome, attempts = await self.evaluate_unit(job, work)
-        if outcome.usage is not None and outcome.usage.refused:
-            # The budget kept some of its requests from being sent: left for the resume.
-            raise BudgetReached(f"metric {name!r}: records {work.first_position + 1} on")
-        if job.check is not None:
-            job.check(work, outcome)
-        seconds = time.perf_counter() - started
-        unit = UnitRecord(
-            metric=name,
-            chunk=work.chunk,
-            first_position=work.first_position,
-            records=len(work.ids),
-            wall_seconds=round(seconds, 6),
-            attempts=attempts,
-            summary=outcome.summary,
-        )
-        store.commit_unit(job.run_id, unit, outcome.rows, now(), outcome.usage)
+        also = None
+        with job.tracing.unit(work) if job.tracing else contextlib.nullcontext() as traced:
+            if job.judging is None:
+                outcome, attempts = await self.evaluate_unit(job, work)
+            else:
+                outcome, attempts, also = await job.judging.evaluate(self, job, work, store)
+            if outcome.usage is not None and outcome.usage.refused:
+                # The budget kept some of its requests from being sent: left for the resume.
+                raise BudgetReached(f"metric {name!r}: records {work.first_position + 1} on")
+            if job.check is not None:
+                job.check(work, outcome)
+            seconds = time.perf_counter() - started
+            unit = UnitRecord(
+                metric=name,
+                chunk=work.chunk,
+                first_position=work.first_position,
+                records=len(work.ids),
+                wall_seconds=round(seconds, 6),
+                attempts=attempts,
+                summary=outcome.summary,
+            )
+            store.commit_unit(job.run_id, unit, outcome.rows, now(), outcome.usage, also)
+            if traced is not None:
+                traced.finished(outcome, attempts)
         listener.unit_finished(name, work, outcome, seconds)
 
     async def evaluate_unit(self, job: RunJob, work: UnitWork) -> tuple[UnitOutcome, int]:

@@ -16,10 +16,11 @@ extras. Between the two steps a caller starts the services the plan needs
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+from zentrix_gov.judging.labels import check_labels
 from zentrix_gov.runs.errors import RecordsError, ResumeRefused
 from zentrix_gov.runs.inputs import (
     IN_MEMORY,
@@ -38,6 +39,7 @@ from zentrix_gov.runs.units import UniqueIds
 if TYPE_CHECKING:
     from zentrix_gov.entities.llm_judge import LLMJudge
     from zentrix_gov.entities.metric import GenAIMetric
+    from zentrix_gov.judging.settings import Judging
     from zentrix_gov.runs.store import RunStore
     from zentrix_gov.runs.types import Executor, OutcomeCheck, PlannedMetric, RunListener
     from zentrix_gov.spend.budget import Spend
@@ -77,11 +79,15 @@ def plan_run(
     chunk_size: int | None = None,
     options: Mapping[str, Any] | None = None,
     command: list[str] | str | None = None,
+    judging: Judging | None = None,
 ) -> RunPlan:
     """The plan of a new run of ``metrics`` over ``records`` (a records file, or a table in
     memory). ``chunk_size`` defaults to 100 records when a metric asks an LLM judge, else
     1,000. ``options`` are the caller's, stored with the run as given (the command line keeps
-    how it asked its judge there); ``command`` says how the run was asked for."""
+    how it asked its judge there); ``command`` says how the run was asked for. ``judging``
+    says how judge verdicts are asked (repeats, swapped options, jury; stored with the
+    run). The labels the configuration's ``label_fields`` name are checked here, before
+    any request."""
     from zentrix_gov.config import GenAIConfiguration
     from zentrix_gov.metrics import metric_from_name
 
@@ -93,6 +99,7 @@ def plan_run(
     metric_list = [metric_from_name(m) if isinstance(m, str) else m for m in metrics]
     source, print_ = open_records(records, configuration)
     planned = plan_metrics(metric_list, configuration, source.columns, source.path)
+    check_labels(source, configuration, planned)
     names = [entry.name for entry in planned]
     spec = RunSpec(
         metrics=[entry.metric for entry in planned],
@@ -102,6 +109,7 @@ def plan_run(
         command=command or f"zentrix_gov.runs.evaluate({source.path!r}, {names!r})",
         options=dict(options or {}),
         planned=planned,
+        judging=judging,
     )
     return RunPlan(spec, source, print_)
 
@@ -130,6 +138,7 @@ def plan_resume(store: RunStore, reference: str, *, records: Any = None) -> RunP
     spec = RunSpec.from_definition(run.definition, chunk_size=run.chunk_size, command=run.command)
     source, print_ = open_records(records, spec.configuration)
     spec.planned = plan_metrics(spec.metrics, spec.configuration, source.columns, source.path)
+    check_labels(source, spec.configuration, spec.planned)
     return RunPlan(spec, source, print_, resumed=run)
 
 
@@ -144,17 +153,23 @@ async def execute(
     check: OutcomeCheck | None = None,
     details: Mapping[str, Any] | None = None,
     spend: Spend | None = None,
+    jurors: Sequence[LLMJudge] | None = None,
+    tracing: Any = None,
 ) -> RunRecord:
     """Start the planned run (or take the resumed one back), evaluate every unit not yet
     committed and store how it ended; returns the stored run.
 
     ``judge`` judges the metrics that ask the configuration's judge; ``details`` are stored
-    with a new run (e.g. the detection service used); ``spend`` counts the judge's requests
-    and holds the budget, if any (:class:`zentrix_gov.spend.Spend`). Refusals
-    (``ResumeRefused``, a store that another process owns) come before any request; a
-    failure of the run is raised after the run is marked ``failed`` (``interrupted`` for a
-    cancellation or a budget reached)."""
+    with a new run (e.g. the detection service used). ``jurors``, two or more, judge every
+    judge metric as a jury (each juror's verdicts stored; ``judge`` is then the first).
+    ``spend`` counts the judge's requests and holds the budget, if any
+    (:class:`zentrix_gov.spend.Spend`). Refusals (``ResumeRefused``, a store that another
+    process owns) come before any request; a failure of the run is raised after the run is
+    marked ``failed`` (``interrupted`` for a cancellation or a budget reached). ``tracing``
+    (``zentrix_gov.tracing.for_run(...)``) traces it."""
     spec = plan.spec
+    spec.jurors = list(jurors or [])
+    judge = judge if judge is not None or not spec.jurors else spec.jurors[0]
     if judge is not None:
         spec.configuration = spec.configuration.model_copy(update={"llm_judge": judge})
     spec.details.update(details or {})
@@ -173,6 +188,7 @@ async def execute(
         check=check,
         executor=executor,
         spend=spend,
+        tracing=tracing,
     )
     return store.find_run(run.id)
 

@@ -205,6 +205,7 @@ class RayExecutor(LocalExecutor):
         name = work.metric.name
         pool = self._pools[name]
         records = self._records(work)
+        trace = job.tracing.carrier() if job.tracing else None
         lost: Exception | None = None
         sent = deaths = 0
         waited, pause = 0.0, 0.125
@@ -221,6 +222,9 @@ class RayExecutor(LocalExecutor):
                     work.rows,
                     work.skipped,
                     work.skip_reason,
+                    # A judge asked another way (judging) travels with its unit.
+                    work.metric if work.variant is not None else None,
+                    trace,
                 )
             except ActorUnavailableError as exc:
                 # The worker is being restarted (one that loads a model takes a while): wait
@@ -240,6 +244,8 @@ class RayExecutor(LocalExecutor):
                     waited += pause
                     await asyncio.sleep(pause)
             pool.pids[index] = reply.pid  # a restarted worker has a new one
+            if job.tracing and reply.spans:
+                job.tracing.relay(reply.spans)
             reply.raise_failure(name, work.chunk)
             return reply.outcome, sent
         raise UnitFailed(

@@ -14,7 +14,8 @@ import asyncio
 import os
 import time
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
+from contextlib import nullcontext
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.runs.errors import UnitFailed
@@ -38,6 +39,7 @@ class UnitReply:
     outcome: UnitOutcome | None = None
     failure: str | None = None  # the message of the unit's UnitFailed
     cause: BaseException | None = None  # and its cause, when it survives the trip
+    spans: list[dict[str, Any]] = field(default_factory=list)  # of a traced unit
 
     def raise_failure(self, metric: str, chunk: int) -> None:
         if self.failure is None:
@@ -83,28 +85,45 @@ class UnitWorker:
         rows: list[int],
         skipped: list[int],
         skip_reason: str,
+        planned: PlannedMetric | None = None,
+        trace: dict[str, Any] | None = None,
     ) -> UnitReply:
-        """Evaluate ``metric`` over the chunk's records (the frame and its record ids)."""
+        """Evaluate ``metric`` over the chunk's records (the frame and its record ids); as
+        ``planned`` says when given (a judge asked another way). ``trace``: the unit's trace
+        context (``zentrix_gov.tracing.relay``); the spans made under it come back with the
+        reply."""
         started = time.perf_counter()
         frame, ids = records
         work = UnitWork(
-            self.metrics[metric], chunk, first_position, frame, ids, rows, skipped, skip_reason
+            planned or self.metrics[metric],
+            chunk,
+            first_position,
+            frame,
+            ids,
+            rows,
+            skipped,
+            skip_reason,
         )
         self._sessions = self._sessions or RunSessions()
-        try:
-            with using(self._sessions):
-                if metric in self._warm:
-                    outcome = await evaluate_unit(self.evaluate, work)
-                else:
-                    outcome = await self._first_unit(work)
-        except UnitFailed as exc:
-            return UnitReply(
-                os.getpid(),
-                time.perf_counter() - started,
-                failure=str(exc),
-                cause=_portable(exc.__cause__),
-            )
-        return UnitReply(os.getpid(), time.perf_counter() - started, outcome)
+        with _traced(trace) as spans:
+            try:
+                with using(self._sessions):
+                    if metric in self._warm:
+                        outcome = await evaluate_unit(self.evaluate, work)
+                    else:
+                        outcome = await self._first_unit(work)
+            except UnitFailed as exc:
+                reply = UnitReply(
+                    os.getpid(),
+                    time.perf_counter() - started,
+                    failure=str(exc),
+                    cause=_portable(exc.__cause__),
+                )
+            else:
+                reply = UnitReply(os.getpid(), time.perf_counter() - started, outcome)
+            if spans is not None:
+                reply.spans = spans()
+        return reply
 
     async def _first_unit(self, work: UnitWork) -> UnitOutcome:
         """A metric's first units in this worker run one at a time: the providers load
@@ -116,6 +135,14 @@ class UnitWorker:
             outcome = await evaluate_unit(self.evaluate, work)
             self._warm.add(work.metric.name)
         return outcome
+
+
+def _traced(trace: dict[str, Any] | None) -> Any:
+    if trace is None:
+        return nullcontext(None)
+    from zentrix_gov.tracing.relay import traced_unit
+
+    return traced_unit(trace)
 
 
 def _portable(error: BaseException | None) -> BaseException | None:

@@ -4,6 +4,7 @@ a run stores about itself, and :mod:`zentrix_gov.runs.plans` for how a caller ge
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import secrets
 import sys
 from datetime import datetime
@@ -84,6 +85,13 @@ def resume_run(
         differences.append("the configuration changed (columns, tools or judge model)")
     if run_spec.metrics_hash() != run.metrics_hash or list(run_spec.names) != list(run.metrics):
         differences.append("the metric definitions changed (metrics, their parameters or criteria)")
+    stored_judging = (run.definition.get("judging") or {}).get("settings")
+    given = run_spec.judging_definition()
+    if (given or {}).get("settings") != stored_judging:
+        differences.append("how the judges are asked changed (repeats, swapped options, jury)")
+    jury = len((run.definition.get("judging") or {}).get("jurors") or [])
+    if jury != len((given or {}).get("jurors") or []):
+        differences.append(f"its jury had {jury} jurors: give the run as many again")
     if differences:
         raise ResumeRefused(run.id, differences)
     if run.status is RunStatus.COMPLETE:
@@ -120,6 +128,7 @@ async def run_units(
     check: OutcomeCheck | None = None,
     executor: Executor | None = None,
     spend: Spend | None = None,
+    tracing: Any = None,
 ) -> list[MetricSummary]:
     """Evaluate and store every unit of ``run`` not committed yet, then mark the run
     ``complete`` or ``failed`` (some metric produced no value). A failure marks it
@@ -129,7 +138,9 @@ async def run_units(
 
     The units run on ``executor`` (default: a ``LocalExecutor`` of ``max_concurrency``);
     its ``close()``, when it has one, is called once the run's status is stored. ``spend``
-    counts (and may bound) the judge requests; the units share their HTTP sessions."""
+    counts (and may bound) the judge requests; the units share their HTTP sessions.
+    ``tracing`` (``zentrix_gov.tracing.for_run``) traces the run, its units and requests."""
+    from zentrix_gov.judging.units import judging_plan
     from zentrix_gov.runs.executor import LocalExecutor
     from zentrix_gov.runs.export import failure_text
     from zentrix_gov.runs.summary import summarize
@@ -145,39 +156,49 @@ async def run_units(
         started=run.started,
         committed=store.committed_units(run.id),
         check=check,
+        judging=judging_plan(run_spec, planned),
+        tracing=tracing,
     )
     executor = executor or LocalExecutor(max_concurrency)
     listener = listener or Silent()
     spend = spend if spend is not None else Spend()
     listener.run_started(store, run, planned)
     session_started = now()
-    try:
-        with spending(spend):
-            async with shared_sessions():
-                await executor.run(job, store, listener)
-    except (KeyboardInterrupt, asyncio.CancelledError):
-        if store.owns(run.id):
-            store.finish_run(run.id, RunStatus.INTERRUPTED, now())
-        raise
-    except BaseException as exc:
-        stopped = budget_stop(run.id, spend)
-        if store.owns(run.id):  # only the run's owner may say how it ended
-            status = RunStatus.INTERRUPTED if stopped else RunStatus.FAILED
-            error = str(stopped or exc) or type(exc).__name__
-            store.finish_run(run.id, status, now(), error)
-        if stopped is not None:
-            raise stopped from None
-        raise
-    finally:
-        if store.owns(run.id):
-            write_session(store, run.id, session_started, now(), spend)
-        close = getattr(executor, "close", None)
-        if close is not None:
-            close()
-    summaries = summarize(store, run)
-    failure = failure_text(summaries)
-    status = RunStatus.FAILED if failure else RunStatus.COMPLETE
-    store.finish_run(run.id, status, now(), failure)
+    traced = (
+        tracing.run(run, planned, executor, run_spec.configuration)
+        if tracing
+        else contextlib.nullcontext()
+    )
+    with traced as run_span:
+        try:
+            with spending(spend):
+                async with shared_sessions():
+                    await executor.run(job, store, listener)
+        except (KeyboardInterrupt, asyncio.CancelledError):
+            if store.owns(run.id):
+                store.finish_run(run.id, RunStatus.INTERRUPTED, now())
+            raise
+        except BaseException as exc:
+            stopped = budget_stop(run.id, spend)
+            if store.owns(run.id):  # only the run's owner may say how it ended
+                status = RunStatus.INTERRUPTED if stopped else RunStatus.FAILED
+                error = str(stopped or exc) or type(exc).__name__
+                store.finish_run(run.id, status, now(), error)
+            if stopped is not None:
+                raise stopped from None
+            raise
+        finally:
+            if store.owns(run.id):
+                write_session(store, run.id, session_started, now(), spend)
+            close = getattr(executor, "close", None)
+            if close is not None:
+                close()
+        summaries = summarize(store, run)
+        failure = failure_text(summaries)
+        status = RunStatus.FAILED if failure else RunStatus.COMPLETE
+        store.finish_run(run.id, status, now(), failure)
+        if run_span is not None:
+            run_span.set_attribute("zentrix.run.status", str(status))
     return summaries
 
 

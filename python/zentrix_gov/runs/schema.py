@@ -100,9 +100,67 @@ def record_migrations(db: sqlite3.Connection) -> None:
     db.execute("CREATE TABLE migrations (version INTEGER PRIMARY KEY, name TEXT, applied TEXT)")
 
 
+def judge_measures(db: sqlite3.Connection) -> None:
+    """Version 3: human labels beside the results; every verdict of a judge asked several
+    times (repeats, swapped options, jurors), which of them a unit has stored, and what
+    each record's verdicts came to (see :mod:`zentrix_gov.judging.verdicts`)."""
+    # No type: a label is an option's name or a number, and keeps what it is.
+    db.execute("ALTER TABLE results ADD COLUMN human_label")
+    db.execute(
+        f"""CREATE TABLE verdicts (
+    run_id TEXT NOT NULL,
+    metric TEXT NOT NULL,
+    position INTEGER NOT NULL,
+    juror INTEGER NOT NULL,
+    repeat INTEGER NOT NULL,
+    swapped INTEGER NOT NULL,
+    record_id TEXT NOT NULL,
+    status TEXT NOT NULL {_check("status", ResultStatus)},
+    value,
+    label TEXT,
+    explanation TEXT,
+    feedback TEXT,
+    input_tokens INTEGER,
+    output_tokens INTEGER,
+    error_code TEXT,
+    error_text TEXT,
+    record TEXT,
+    PRIMARY KEY (run_id, metric, position, juror, repeat, swapped)
+) WITHOUT ROWID"""
+    )
+    db.execute(
+        """CREATE TABLE verdict_units (
+    run_id TEXT NOT NULL,
+    metric TEXT NOT NULL,
+    chunk INTEGER NOT NULL,
+    juror INTEGER NOT NULL,
+    repeat INTEGER NOT NULL,
+    swapped INTEGER NOT NULL,
+    seconds REAL NOT NULL,
+    summary TEXT NOT NULL,
+    committed TEXT NOT NULL,
+    PRIMARY KEY (run_id, metric, chunk, juror, repeat, swapped)
+)"""
+    )
+    db.execute(
+        """CREATE TABLE judgements (
+    run_id TEXT NOT NULL,
+    metric TEXT NOT NULL,
+    position INTEGER NOT NULL,
+    asked INTEGER NOT NULL,
+    answered INTEGER NOT NULL,
+    agreeing INTEGER,
+    jurors_answered INTEGER NOT NULL,
+    flipped INTEGER,
+    jurors TEXT,
+    PRIMARY KEY (run_id, metric, position)
+) WITHOUT ROWID"""
+    )
+
+
 # MIGRATIONS[n - 1] brings a store from schema version n to n + 1, in the transaction given.
 Migration = Callable[[sqlite3.Connection], None]
-MIGRATIONS: tuple[Migration, ...] = (record_migrations, store_spend)
+MIGRATIONS: tuple[Migration, ...] = (record_migrations, judge_measures, store_spend)
 SCHEMA_VERSION = len(MIGRATIONS) + 1
 
 # Columns of a result row, in the order commit_unit takes them (after run_id and metric).

@@ -19,6 +19,9 @@ from urllib.parse import urlsplit, urlunsplit
 
 from zentrix_gov.runs import DEFAULT_CHUNK_SIZE
 
+# Settings of the configuration that only say where a traced run's events go.
+TRACE_SETTINGS = ("trace_fields", "response_id_field")
+
 if TYPE_CHECKING:
     from zentrix_gov.entities.metric import GenAIMetric
     from zentrix_gov.runs.types import PlannedMetric
@@ -36,6 +39,20 @@ class RunSpec:
     options: dict[str, Any] = field(default_factory=dict)  # the caller's, stored as given
     details: dict[str, Any] = field(default_factory=dict)  # e.g. the detection service used
     planned: list[PlannedMetric] = field(default_factory=list)
+    judging: Any = None  # a zentrix_gov.judging.Judging: repeats, swapped options, jury
+    jurors: list[Any] = field(default_factory=list)  # a jury's judges (never stored)
+
+    def judging_definition(self) -> dict[str, Any] | None:
+        """How the run asks its judges, as data (the jurors by model and URL only)."""
+        if self.judging is None and len(self.jurors) < 2:
+            return None
+        from zentrix_gov.judging.settings import Judging, juror_identity
+
+        jurors = []
+        for juror in self.jurors if len(self.jurors) > 1 else ():
+            model, url = juror_identity(juror)
+            jurors.append({"model": model, "url": without_userinfo(url) if url else None})
+        return {"settings": (self.judging or Judging()).model_dump(), "jurors": jurors}
 
     def judge(self) -> tuple[str | None, str | None]:
         """The judge model's id and URL (never its key)."""
@@ -51,6 +68,9 @@ class RunSpec:
 
     def config_hash(self) -> str:
         dumped = _configuration_data(self.configuration)
+        # Where a run's traces go does not change what it computes.
+        for name in TRACE_SETTINGS:
+            dumped.pop(name, None)
         dumped["judge_model"] = self.judge()[0]
         return digest(dumped)
 
@@ -94,6 +114,7 @@ class RunSpec:
                 "request_options": options.model_dump(mode="json") if options else None,
             },
             "options": dict(self.options),
+            **({"judging": judging} if (judging := self.judging_definition()) else {}),
         }
 
     @classmethod
@@ -111,6 +132,11 @@ class RunSpec:
                 raise ValueError(f"no metric class {entry['kind']!r} in zentrix_gov.metrics")
             metrics.append(metric_class.model_validate(entry["fields"]))
             names.append(entry["as"])
+        judging = definition.get("judging")
+        if judging is not None:
+            from zentrix_gov.judging.settings import Judging
+
+            judging = Judging.model_validate(judging["settings"])
         return cls(
             metrics=metrics,
             names=names,
@@ -118,6 +144,7 @@ class RunSpec:
             chunk_size=chunk_size,
             command=command,
             options=dict(definition.get("options") or {}),
+            judging=judging,
         )
 
 
@@ -142,7 +169,9 @@ def _metric_data(metric: GenAIMetric) -> dict[str, Any]:
 
 
 def _configuration_data(configuration: Any) -> dict[str, Any]:
-    return configuration.model_dump(mode="json", exclude={"llm_judge"})
+    # Without labels, as before labels existed: the hashes of earlier runs still match.
+    unset = set() if getattr(configuration, "label_fields", None) else {"label_fields"}
+    return configuration.model_dump(mode="json", exclude={"llm_judge", *unset})
 
 
 def digest(value: Any) -> str:

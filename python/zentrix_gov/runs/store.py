@@ -17,7 +17,7 @@ import json
 import os
 import sqlite3
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -224,9 +224,11 @@ class RunStore:
         rows: Iterable[tuple[Any, ...]],
         committed: str,
         usage: UnitSpend | None = None,
+        also: Callable[[sqlite3.Connection], None] | None = None,
     ) -> None:
         """Store a finished unit and its result rows (``RESULT_COLUMNS`` each) at once, with
-        what its judge requests used (``usage``)."""
+        what its judge requests used (``usage``); ``also`` writes what else belongs with
+        them (labels, judgements) in the same transaction."""
         self._check_owner(run_id)
         placeholders = ", ".join("?" * (len(RESULT_COLUMNS) + 2))
         with self._transaction() as db:
@@ -252,17 +254,19 @@ class RunStore:
             )
             if usage is not None:
                 write_unit_usage(db, run_id, unit.metric, unit.chunk, usage)
+            if also is not None:
+                also(db)
 
     @contextlib.contextmanager
-    def transaction(self, run_id: str) -> Iterator[sqlite3.Connection]:
-        """A write transaction on the owned run ``run_id``'s behalf."""
+    def owned_transaction(self, run_id: str) -> Iterator[sqlite3.Connection]:
+        """A write transaction for what the owner of ``run_id`` stores besides units."""
         self._check_owner(run_id)
         with self._transaction() as db:
             yield db
 
-    def read(self, query: str, arguments: tuple[Any, ...] = ()) -> list[tuple[Any, ...]]:
-        """The rows of a read-only ``query``."""
-        return self._db.execute(query, arguments).fetchall()
+    def read(self, query: str, arguments: Iterable[Any] = ()) -> sqlite3.Cursor:
+        """Rows of a read-only query on the store (the tables of later schema versions)."""
+        return self._db.execute(query, tuple(arguments))
 
     def finish_run(
         self, run_id: str, status: RunStatus, ended: str, error: str | None = None

@@ -42,6 +42,8 @@ class MetricSummary:
     notes: list[dict[str, Any]] = field(default_factory=list)
     first_error: dict[str, Any] | None = None  # code and message of the first record error
     spend: MetricSpend | None = None  # its judge requests' tokens and cost, if it asked one
+    # Repeats, swapped options, jurors: a zentrix_gov.judging.summary.JudgingSummary.
+    judging: Any = None
 
     @property
     def coverage(self) -> float | None:
@@ -107,6 +109,10 @@ def summarize(
                 summary.maximum = value
         if summary.values:
             summary.value = round(total / summary.values, 4)
+        if "judging" in run.definition:
+            from zentrix_gov.judging.summary import judging_summary
+
+            summary.judging = judging_summary(store, run, name)
         summaries.append(summary)
     return summaries
 
@@ -219,4 +225,8 @@ def table_rows(summaries: list[MetricSummary]) -> tuple[tuple[str, ...], list[tu
             (*row, *spend_cells(summary.spend))
             for row, summary in zip(rows, summaries, strict=True)
         ]
+    if any(summary.judging is not None for summary in summaries):
+        from zentrix_gov.judging.summary import table_columns
+
+        header, rows = table_columns(summaries, header, rows)
     return header, rows

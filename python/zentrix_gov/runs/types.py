@@ -40,6 +40,7 @@ class UnitWork:
     rows: list[int]
     skipped: list[int]
     skip_reason: str
+    variant: Any = None  # how the judge is asked, for a judge asked several ways (judging)
 
 
 class RunListener(Protocol):
@@ -92,6 +93,9 @@ class RunJob:
     started: str  # the run's start, ISO-8601: the timestamp of records that carry none
     committed: set[tuple[str, int]] = field(default_factory=set)
     check: OutcomeCheck | None = None
+    # Labels and judges asked several ways (zentrix_gov.judging.units.JudgingPlan), if any.
+    judging: Any = None
+    tracing: Any = None  # the run's spans (zentrix_gov.tracing.spans.RunTracing), or None
 
     def chunks(self) -> int:
         return -(-self.source.records // self.chunk_size)

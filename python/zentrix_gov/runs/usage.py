@@ -90,7 +90,7 @@ def write_session(store: RunStore, run_id: str, started: str, ended: str, spend:
     from zentrix_gov.spend.prices import Price
 
     total = spend.total
-    with store.transaction(run_id) as db:
+    with store.owned_transaction(run_id) as db:
         db.execute(
             "INSERT OR REPLACE INTO spend_sessions VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             (

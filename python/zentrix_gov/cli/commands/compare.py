@@ -13,7 +13,7 @@ import argparse
 import sys
 from typing import TYPE_CHECKING, Any, TextIO
 
-from zentrix_gov.cli.argtypes import fraction, positive_int
+from zentrix_gov.cli.argtypes import fraction, non_negative, positive_int
 from zentrix_gov.cli.constants import RUN_HELP
 from zentrix_gov.cli.errors import EXIT_FAILED, EXIT_OK, UsageError
 from zentrix_gov.cli.outputs import file_size, output_target
@@ -44,7 +44,7 @@ def register(actions: Any) -> None:
     compare.add_argument("new", metavar="NEW", help="the run to compare: " + RUN_HELP)
     compare.add_argument(
         "--fail-if-worse",
-        type=_delta,
+        type=non_negative,
         metavar="DELTA",
         help="a gate for CI: exit 1 when some metric's interval lies wholly below -DELTA "
         "(above +DELTA for a metric where higher is worse), or when the runs cannot be "
@@ -87,16 +87,6 @@ def register(actions: Any) -> None:
     )
     add_store_option(compare)
     compare.set_defaults(handler=run)
-
-
-def _delta(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number >= 0, got {text!r}") from None
-    if not 0 <= value < float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a finite number >= 0, got {text}")
-    return value
 
 
 def _gate_options(args: argparse.Namespace) -> dict[str, Any]:

@@ -24,6 +24,7 @@ from zentrix_gov.cli.constants import DEFAULT_TIMEOUT, PROG
 from zentrix_gov.cli.errors import EvaluationFailed, UsageError
 from zentrix_gov.cli.evaluate_options import add_evaluate_parser
 from zentrix_gov.cli.spend_options import STORED as SPEND_STORED
+from zentrix_gov.cli.judging_options import JUDGING_OPTIONS
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 if TYPE_CHECKING:
@@ -37,7 +38,8 @@ if TYPE_CHECKING:
 # After Ctrl-C, the seconds a run on Ray has to stop its workers and its local cluster.
 RAY_GRACE_SECONDS = 10.0
 # Options that define what a run computes: a resumed run keeps the ones it started with.
-_DEFINING = ("records", "metrics", "criteria", "config", "rag_method", "chunk_size")
+_DEFINING = ("records", "metrics", "criteria", "config", "rag_method", "chunk_size",
+             *JUDGING_OPTIONS)  # fmt: skip
 # How the run is done (its judge asked, its requests bounded, its units run, its gate): stored
 # with the run, so that a resume does the same unless told otherwise.
 _STORED_OPTIONS = (
@@ -51,6 +53,7 @@ _STORED_OPTIONS = (
     "max_concurrency",
     "min_coverage",
     *SPEND_STORED,
+    "jurors",
 )
 
 
@@ -80,6 +83,7 @@ def _planned(args: argparse.Namespace, argv: Sequence[str]) -> RunPlan:
     """The plan of a new run: the metrics, configuration and records the options name."""
     from zentrix_gov import runs
     from zentrix_gov.cli.judge import apply_rag_method, check_judges, judge_url
+    from zentrix_gov.cli.judging_options import judging_from, stored_jurors
     from zentrix_gov.cli.plan import build_metrics
     from zentrix_gov.cli.settings import load_settings
     from zentrix_gov.runs.errors import RunError
@@ -90,6 +94,7 @@ def _planned(args: argparse.Namespace, argv: Sequence[str]) -> RunPlan:
     check_judges(metrics, args)
     options = {name: getattr(args, name) for name in _STORED_OPTIONS}
     options["judge"] = judge_url(args)
+    options["jurors"] = stored_jurors(args)
     try:
         return runs.plan_run(
             args.records,
@@ -98,6 +103,7 @@ def _planned(args: argparse.Namespace, argv: Sequence[str]) -> RunPlan:
             chunk_size=args.chunk_size,
             options=options,
             command=[PROG, *_absolute(list(argv), args)],
+            judging=judging_from(args),
         )
     except RunError as exc:  # the records, or the metrics' columns and extras
         raise UsageError(str(exc)) from None
@@ -158,6 +164,8 @@ def _execute(
     from zentrix_gov import runs
     from zentrix_gov.cli.running import UnitProgress, unreachable_check
     from zentrix_gov.cli.spend_options import check_spend_options, run_spend
+    from zentrix_gov.cli.trace_options import command_tracing
+    from zentrix_gov.cli.verdict_progress import verdict_count
     from zentrix_gov.runs.errors import RunError, UnitFailed
     from zentrix_gov.runs.usage import BudgetStopped
 
@@ -173,8 +181,10 @@ def _execute(
 
     progress = UnitProgress(args.quiet, on_start=started)
     began = time.perf_counter()
-    with _services(args, plan) as (judge, service):
+    with command_tracing(args) as tracing, _services(args, plan) as (judge, jurors, service):
         details = {"detection_service": service.described(), "cwd": str(Path.cwd())}
+        progress.verdicts = verdict_count(plan.planned, plan.spec.judging, len(jurors),
+                                          [judge, *jurors])  # fmt: skip
         work = runs.execute(
             plan,
             store,
@@ -185,6 +195,8 @@ def _execute(
             check=unreachable_check(service),
             details=details,
             spend=run_spend(args, judge),
+            jurors=jurors,
+            tracing=tracing,
         )
         try:
             run = asyncio.run(interrupts.run(progress.ticking(work)))
@@ -204,16 +216,18 @@ def _execute(
 
 
 @contextmanager
-def _services(args: argparse.Namespace, plan: RunPlan) -> Iterator[tuple[Any, Service]]:
-    """The judge and the detection service, each started only when a metric needs it."""
-    from zentrix_gov.cli.judge import check_judge_installed, open_judge, quiet_progress_bars
+def _services(args: argparse.Namespace, plan: RunPlan) -> Iterator[tuple[Any, list, Service]]:
+    """The judge (and a jury's jurors) and the detection service, each started only when a
+    metric needs it."""
+    from zentrix_gov.cli.judge import check_judge_installed, quiet_progress_bars
+    from zentrix_gov.cli.judging_options import open_jury
     from zentrix_gov.cli.libraries import library_prints
     from zentrix_gov.cli.running import request_timeout
     from zentrix_gov.cli.service import Service, open_service
 
     if plan.needs_judge():
         check_judge_installed(args)  # before any service starts
-    judge = open_judge(args, args.quiet) if plan.needs_judge() else nullcontext(None)
+    judge = open_jury(args, args.quiet) if plan.needs_judge() else nullcontext((None, []))
     detection = (
         open_service(args.quiet)
         if plan.needs_detection()
@@ -222,11 +236,11 @@ def _services(args: argparse.Namespace, plan: RunPlan) -> Iterator[tuple[Any, Se
     with (
         library_prints(args.quiet),
         quiet_progress_bars(args.quiet),
-        judge as opened_judge,
+        judge as (opened_judge, jurors),
         detection as service,
         request_timeout(detection_timeout(args)),
     ):
-        yield opened_judge, service
+        yield opened_judge, jurors, service
 
 
 def choose_executor(args: argparse.Namespace, names: list[str]) -> Any:

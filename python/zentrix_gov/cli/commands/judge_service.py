@@ -14,7 +14,7 @@ import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from zentrix_gov.cli.argtypes import positive_number, seconds
+from zentrix_gov.cli.argtypes import port, positive_number, seconds
 from zentrix_gov.cli.errors import EXIT_OK, UsageError
 from zentrix_gov.utils.files import private_cache_file, write_secret
 
@@ -43,7 +43,7 @@ def register(commands: Any) -> None:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
-        "--port", type=_port, default=0, metavar="N", help="port to bind (default: any free port)"
+        "--port", type=port, default=0, metavar="N", help="port to bind (default: any free port)"
     )
     parser.add_argument(
         "--token",
@@ -71,16 +71,6 @@ def register(commands: Any) -> None:
         help="wait SECONDS before every reply, as a model that takes its time (default 0)",
     )
     parser.set_defaults(handler=run)
-
-
-def _port(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a port number, got {text!r}") from None
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, got {value}")
-    return value
 
 
 def run(args: argparse.Namespace, invocation: Invocation) -> int:

@@ -19,7 +19,7 @@ import threading
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from zentrix_gov.cli.argtypes import positive_int
+from zentrix_gov.cli.argtypes import port, positive_int
 from zentrix_gov.cli.errors import EXIT_OK, UsageError
 from zentrix_gov.utils.files import private_cache_file, write_secret
 
@@ -41,7 +41,7 @@ def register(commands: Any) -> None:
         "127.0.0.1 behind an OpenAI-compatible API (/v1/chat/completions) until Ctrl-C. The "
         f"key is ${KEY_VARIABLE} when set, otherwise a random key written to --key-file.",
     )
-    parser.add_argument("--port", type=int, default=0, help="port (default: a free one)")
+    parser.add_argument("--port", type=port, default=0, help="port (default: a free one)")
     parser.add_argument(
         "--key-file",
         metavar="FILE",
@@ -64,8 +64,6 @@ def run(args: argparse.Namespace, invocation: Invocation | None = None) -> int:
     from zentrix_gov.cli.local_services import local_model_server
     from zentrix_gov.local.model import server as model_server
 
-    if not 0 <= args.port <= 65535:
-        raise UsageError(f"--port must be from 0 to 65535, got {args.port}")
     key = os.environ.get(KEY_VARIABLE)
     where = f"${KEY_VARIABLE}"
     if not key:

@@ -33,6 +33,7 @@ from zentrix_gov.cli.argtypes import positive_int, seconds
 from zentrix_gov.cli.constants import DEFAULT_TIMEOUT, LOCAL_MODEL_TIMEOUT
 from zentrix_gov.cli.errors import EXIT_OK, EvaluationFailed, UsageError, describe
 from zentrix_gov.cli.outputs import output_target
+from zentrix_gov.cli.trace_options import add_trace_options
 from zentrix_gov.model_risk import rules
 
 if TYPE_CHECKING:
@@ -141,6 +142,7 @@ def register(commands: Any) -> None:
     risk.add_argument(
         "-q", "--quiet", action="store_true", help="no progress lines on standard error"
     )
+    add_trace_options(risk)
     risk.set_defaults(handler=run)
 
 
@@ -290,6 +292,7 @@ def run(args: argparse.Namespace, invocation: Invocation | None = None) -> int:
         check_endpoint,
         model_under_test,
     )
+    from zentrix_gov.cli.trace_options import command_tracing, traced_risk
 
     if not _html_report(args.report):
         _check_report_libraries(args.report)
@@ -299,8 +302,16 @@ def run(args: argparse.Namespace, invocation: Invocation | None = None) -> int:
         local = args.endpoint == LOCAL_MODEL
         args.timeout = LOCAL_MODEL_TIMEOUT if local else DEFAULT_TIMEOUT
     timeouts = Timeouts()
-    with model_under_test(args, key, timeouts, load_model) as (model, name):
-        return _evaluate(args, model, name, report, timeouts)
+    with (
+        command_tracing(args) as tracing,
+        model_under_test(args, key, timeouts, load_model) as (model, name),
+        traced_risk(tracing, name, _risks(args.risks)) as span,
+    ):
+        if span is not None and model is not None:
+            from zentrix_gov.tracing.risk import traced_model
+
+            model = traced_model(tracing, span, model)
+        return _evaluate(args, model, name, report, timeouts, span)
 
 
 def _evaluate(
@@ -309,6 +320,7 @@ def _evaluate(
     name: str,
     report: Path | None,
     timeouts: Any,
+    span: Any = None,
 ) -> int:
     from zentrix_gov.cli.risk_models import RiskProgress
     from zentrix_gov.cli.risk_table import print_summary
@@ -353,6 +365,10 @@ def _evaluate(
             raise EvaluationFailed(_failure(exc)) from exc
     result = evaluation.result
     judged = rules.outcomes(result, configuration.thresholds)
+    if span is not None:
+        from zentrix_gov.tracing.risk import risk_events
+
+        risk_events(span, judged)
     if html and report is not None:
         _write_html_report(report, evaluation, judged, args, name)
     progress.finish(model is not None, evaluation.prompt_count)

@@ -4,6 +4,7 @@
     python -m zentrix_gov runs show RUN_ID
     python -m zentrix_gov runs export RUN_ID -o FILE.json
     python -m zentrix_gov runs compare BASE NEW [--fail-if-worse DELTA] [--html FILE]
+    python -m zentrix_gov runs agreement RUN_ID [--json] [--min-agreement METRIC=STAT:VALUE]
 
 RUN_ID is a run's id, a unique start of one, or ``last``. ``--store`` (or ``ZENTRIX_STORE``)
 names the store; the default is ``.zentrix/runs.sqlite`` under the current folder.
@@ -29,11 +30,12 @@ if TYPE_CHECKING:
 
 
 def register(commands: Any) -> None:
+    from zentrix_gov.cli.commands.agreement import register as register_agreement
     from zentrix_gov.cli.commands.compare import register as register_compare
 
     runs = commands.add_parser(
         "runs",
-        help="list, show, export or compare stored runs",
+        help="list, show, export or compare stored runs, or measure their judges",
         description="List the stored runs (id, start, status, metrics, records done/total), "
         "show one run's summary table, export one run's results as --output does, or compare "
         "two runs.",
@@ -52,6 +54,7 @@ def register(commands: Any) -> None:
     )
     add_store_option(export_parser)
     register_compare(actions)
+    register_agreement(actions)
 
 
 def run(args: argparse.Namespace, invocation: Invocation) -> int:

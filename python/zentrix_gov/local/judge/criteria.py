@@ -76,8 +76,9 @@ class Rating:
     missing: list[str]  # text words not in the context, or criterion words not in the text
 
 
-def answer(prompt: str) -> str | None:
-    """The judge's reply to a criteria-judge or repair prompt; None for other prompts."""
+def answer(prompt: str, mirrored: bool = False) -> str | None:
+    """The judge's reply to a criteria-judge or repair prompt; None for other prompts.
+    ``mirrored``: the text is rated 1 - its rating (a judge that gets it the other way)."""
     if prompt.lstrip().startswith(REPAIR_OPENING):
         match = _INVALID_OUTPUT_RE.search(prompt)
         return match.group(1) if match else None
@@ -88,8 +89,8 @@ def answer(prompt: str) -> str | None:
     # the last header before the schema: the user's own prompt may have one of its own
     headers = [h for h in _OUTPUT_FORMAT_RE.finditer(prompt) if h.start() < match.start()]
     if headers:
-        return _custom_answer(prompt[: headers[-1].start()].strip(), schema)
-    return _criteria_answer(prompt, schema)
+        return _custom_answer(prompt[: headers[-1].start()].strip(), schema, mirrored)
+    return _criteria_answer(prompt, schema, mirrored)
 
 
 def _schema(text: str) -> dict[str, Any] | None:
@@ -173,8 +174,14 @@ def _verdict(
 
 
 def _verdict_reply(
-    properties: dict[str, Any], rating: Rating, option_names: list[str], what: str
+    properties: dict[str, Any],
+    rating: Rating,
+    option_names: list[str],
+    what: str,
+    mirrored: bool = False,
 ) -> str | None:
+    if mirrored:
+        rating = Rating(1 - rating.score, rating.basis, rating.matched, rating.missing)
     verdict = _verdict(properties, rating, option_names)
     if verdict is None:
         return None
@@ -191,7 +198,7 @@ def _listed_options(properties: dict[str, Any]) -> list[str]:
     return [name for name in description[len(_OPTION_LIST_PREFIX) :].split(", ") if name]
 
 
-def _criteria_answer(prompt: str, properties: dict[str, Any]) -> str | None:
+def _criteria_answer(prompt: str, properties: dict[str, Any], mirrored: bool) -> str | None:
     criteria = _CRITERIA_RE.search(prompt)
     # the first header after the criterion: the text itself may hold anything
     evaluate = _TO_EVALUATE_RE.search(prompt, criteria.end()) if criteria else None
@@ -209,7 +216,7 @@ def _criteria_answer(prompt: str, properties: dict[str, Any]) -> str | None:
     names_line = _OPTION_NAMES_RE.search(prompt, 0, criteria.start())  # the instructions
     names = _QUOTED_RE.findall(names_line.group(1)) if names_line else []
     names = names or _listed_options(properties)
-    return _verdict_reply(properties, rate(text, context, criterion), names, what)
+    return _verdict_reply(properties, rate(text, context, criterion), names, what, mirrored)
 
 
 def _labelled_sections(prompt: str) -> list[tuple[str, str]]:
@@ -246,7 +253,7 @@ def _custom_parts(prompt: str) -> tuple[str, str]:
     return (paragraphs[-1], "\n".join(paragraphs[:-1])) if paragraphs else ("", "")
 
 
-def _custom_answer(user_prompt: str, properties: dict[str, Any]) -> str | None:
+def _custom_answer(user_prompt: str, properties: dict[str, Any], mirrored: bool) -> str | None:
     text, context = _custom_parts(user_prompt)
     rating = rate(text, context, user_prompt)
-    return _verdict_reply(properties, rating, _listed_options(properties), "text")
+    return _verdict_reply(properties, rating, _listed_options(properties), "text", mirrored)

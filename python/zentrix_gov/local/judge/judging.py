@@ -104,11 +104,14 @@ def grounded_option(score: float) -> str:
     return _GROUNDED_OPTIONS[-1][1]
 
 
-def verdict(prompt: str) -> str | None:
-    """The judge's reply to ``prompt``, or None when it is not a judge prompt."""
+def verdict(prompt: str, mirrored: bool = False) -> str | None:
+    """The judge's reply to ``prompt``, or None when it is not a judge prompt;
+    ``mirrored``: rated 1 - its score."""
     judgement = judge(prompt)
     if judgement is None:
         return None
+    if mirrored:
+        judgement = Judgement(judgement.kind, 1 - judgement.score)
     lowered = prompt.lower()
     if "completely grounded" in lowered and "not grounded" in lowered:
         return grounded_option(judgement.score)

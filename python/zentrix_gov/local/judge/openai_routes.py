@@ -20,11 +20,14 @@ from .state import SERVICE_KEY, read_json, unparseable
 _LOOP = " and so the answer is"
 
 
-def _answer(request: web.Request, model: str, prompt: str) -> str:
+def _answer(request: web.Request, model: str, prompt: str, seed: object = None) -> str:
     if unparseable(request):
         return UNPARSEABLE_REPLY
-    catalogue = request.app[SERVICE_KEY].catalogue
-    return respond(catalogue.responder_for(model), prompt)
+    service = request.app[SERVICE_KEY]
+    responder = service.catalogue.responder_for(model)
+    if responder == "judge" and service.faults.flips(seed):
+        responder = "mirrored_judge"  # a verdict that depends on the request's seed
+    return respond(responder, prompt)
 
 
 async def chat_completions(request: web.Request) -> web.Response:
@@ -48,7 +51,7 @@ async def chat_completions(request: web.Request) -> web.Response:
         return web.json_response(
             shapes.chat_completion(model, prompt, reply, n, top, finish_reason="length")
         )
-    reply = "" if kind == EMPTY_ANSWER else _answer(request, model, prompt)
+    reply = "" if kind == EMPTY_ANSWER else _answer(request, model, prompt, body.get("seed"))
     completion = shapes.chat_completion(model, prompt, reply, n, top)
     if kind == NO_USAGE:
         del completion["usage"]

