@@ -69,11 +69,12 @@ def test_a_retry_after_holds_every_request_of_the_judge(fault):
         answers = judge_engine(judge, False).infer(prompts(6))
         arrivals = [at - started for at, _ in server.traffic.arrivals]
     assert not any(read_failure(answer) for answer in answers)
-    # The turned-away request and the one beside it arrive at once; everything sent after
-    # the 429 waits out the hold (at least 1.4 s), not only the request that got it.
+    # The turned-away request and the one beside it arrive at once. The one sent when the
+    # latter was answered may leave before the 429 is read; everything else waits out the
+    # hold (at least 1.4 s), not only the request that got it.
     assert len(arrivals) == 7
     assert arrivals[1] < 1.0
-    assert min(arrivals[2:]) >= 1.4
+    assert sorted(arrivals)[3] >= 1.4
 
 
 def test_a_fixed_concurrency_keeps_its_limit():
