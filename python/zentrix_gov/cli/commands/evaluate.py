@@ -23,8 +23,8 @@ from typing import TYPE_CHECKING, Any
 from zentrix_gov.cli.constants import DEFAULT_TIMEOUT, PROG
 from zentrix_gov.cli.errors import EvaluationFailed, UsageError
 from zentrix_gov.cli.evaluate_options import add_evaluate_parser
-from zentrix_gov.cli.spend_options import STORED as SPEND_STORED
 from zentrix_gov.cli.judging_options import JUDGING_OPTIONS
+from zentrix_gov.cli.spend_options import STORED as SPEND_STORED
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 if TYPE_CHECKING:
@@ -92,7 +92,7 @@ def _planned(args: argparse.Namespace, argv: Sequence[str]) -> RunPlan:
     metrics = build_metrics(args.metrics, settings, args.criteria)
     apply_rag_method(metrics, args.rag_method)
     check_judges(metrics, args)
-    options = {name: getattr(args, name) for name in _STORED_OPTIONS}
+    options = {name: getattr(args, name, None) for name in _STORED_OPTIONS}
     options["judge"] = judge_url(args)
     options["jurors"] = stored_jurors(args)
     try:
