@@ -85,3 +85,21 @@ def test_a_fixed_concurrency_keeps_its_limit():
         arrivals = [in_flight for _, in_flight in server.traffic.arrivals]
     assert channel_of(judge.request_options).limit.lowered == []
     assert max(arrivals[4:12]) == 4
+
+
+def test_the_summary_says_when_the_limit_was_lowered_and_to_what(tmp_path):
+    from tests.spend.test_usage import CONFIGURATION, CRITERION, frame
+    from zentrix_gov import runs
+    from zentrix_gov.metrics import CriteriaMetric
+    from zentrix_gov.runs.store import RunStore
+    from zentrix_gov.runs.usage import spend_lines
+
+    with judge_server(latency=0.05) as server:
+        judge = judge_of(server, max_parallel=4, timeout=30)
+        server.faults.script([Fault.status_code(429, retry_after="0")] * 4, path=PATH_CHAT)
+        metric = CriteriaMetric(**CRITERION, llm_judge=judge)
+        run = runs.evaluate(frame(), [metric], CONFIGURATION, store=tmp_path / "runs.sqlite")
+    with RunStore(tmp_path / "runs.sqlite") as store:
+        (line,) = [line for line in spend_lines(store, run.id) if "429" in line]
+    assert line.startswith("grounded: the judge answered 4 requests 429/503")
+    assert "lowered first at 20" in line and "down to 2 requests at once" in line

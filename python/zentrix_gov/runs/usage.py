@@ -54,6 +54,9 @@ def store_spend(db: sqlite3.Connection) -> None:
     )
 
 
+_SUMMED = ("requests", "input_tokens", "output_tokens", "counted")
+
+
 def _tokens_row(tokens: Tokens) -> tuple[Any, ...]:
     return (tokens.requests, tokens.input, tokens.output, tokens.counted, tokens.cost)
 
@@ -61,11 +64,22 @@ def _tokens_row(tokens: Tokens) -> tuple[Any, ...]:
 def write_unit_usage(
     db: sqlite3.Connection, run_id: str, metric: str, chunk: int, spend: UnitSpend
 ) -> None:
-    """Store a unit's usage, in the transaction that commits the unit."""
+    """Add a unit's usage, in the transaction that commits the unit (or one variant of it:
+    a judge asked several ways stores each variant's requests as the variant is stored, so
+    a resume that asks the rest adds to what the earlier ones spent)."""
     if not spend.total.requests and not spend.rate_limited:
         return
+    added = ", ".join(f"{name} = {name} + excluded.{name}" for name in _SUMMED)
+    cost = "cost = CASE WHEN cost IS NULL OR excluded.cost IS NULL THEN NULL "
+    cost += "ELSE cost + excluded.cost END"
     db.execute(
-        "INSERT INTO unit_usage VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        "INSERT INTO unit_usage VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+        f"ON CONFLICT DO UPDATE SET {added}, {cost}, "
+        "rate_limited = rate_limited + excluded.rate_limited, "
+        "lowest_limit = min(coalesce(lowest_limit, excluded.lowest_limit), "
+        "coalesce(excluded.lowest_limit, lowest_limit)), "
+        "lowered_at = min(coalesce(lowered_at, excluded.lowered_at), "
+        "coalesce(excluded.lowered_at, lowered_at))",
         (
             run_id,
             metric,
@@ -77,7 +91,8 @@ def write_unit_usage(
         ),
     )
     db.executemany(
-        "INSERT INTO record_usage VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+        f"INSERT INTO record_usage VALUES (?, ?, ?, ?, ?, ?, ?, ?) "
+        f"ON CONFLICT DO UPDATE SET {added}, {cost}",
         (
             (run_id, metric, position, *_tokens_row(tokens))
             for position, tokens in sorted(spend.records.items())
@@ -272,8 +287,8 @@ def spend_lines(store: RunStore, run_id: str) -> list[str]:
         if entry.lowest_limit is not None:
             lines.append(
                 f"{name}: the judge answered {entry.rate_limited:,} requests 429/503; its "
-                f"concurrency was lowered from {entry.lowered_at}, to {entry.lowest_limit} at "
-                "the lowest"
+                f"concurrency was lowered first at {entry.lowered_at}, down to "
+                f"{entry.lowest_limit} requests at once at the lowest"
             )
         elif entry.rate_limited:
             lines.append(f"{name}: the judge answered {entry.rate_limited:,} requests 429/503")

@@ -95,28 +95,6 @@ class UnitSpend:
     refused: bool = False  # a request was not sent: the budget would have been passed
 
 
-def merged_spend(spends: Sequence[UnitSpend | None]) -> UnitSpend | None:
-    """What several evaluations of one unit used in all (a judge asked several ways: each
-    record's requests over every repeat and juror add up)."""
-    present = [spend for spend in spends if spend is not None]
-    if not present:
-        return None
-    total = UnitSpend()
-    for spend in present:
-        for position, tokens in spend.records.items():
-            total.records.setdefault(position, Tokens()).add(tokens)
-        total.total.add(spend.total)
-        total.rate_limited += spend.rate_limited
-        if spend.lowest_limit is not None and (
-            total.lowest_limit is None or spend.lowest_limit < total.lowest_limit
-        ):
-            total.lowest_limit = spend.lowest_limit
-        lowered = [at for at in (total.lowered_at, spend.lowered_at) if at is not None]
-        total.lowered_at = min(lowered) if lowered else None
-        total.refused = total.refused or spend.refused
-    return total
-
-
 class UnitUsage:
     """The judge requests of one unit, reported by the engines as they answer."""
 
