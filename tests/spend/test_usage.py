@@ -148,5 +148,6 @@ def test_the_command_line_shows_tokens_and_why_a_cost_is_unknown(tmp_path, capsy
     (listed,) = json.loads(capsys.readouterr().out)
     assert listed["input_tokens"] == served and listed["judge_requests"] == RECORDS
     assert listed["cost_usd"] is None
+    assert "in-house-judge: litellm's price map has no model" in listed["cost_unknown"]
     assert main(["report", "last", "-o", str(report), "--store", str(store)]) == 0
     assert f'data-field="tokens">{int(row.split()[-2].replace(",", "")):,}<' in report.read_text()

@@ -46,13 +46,14 @@ def add_spend_options(parser: argparse.ArgumentParser) -> None:
         type=positive_number,
         metavar="X",
         help="stop sending judge requests once the next ones could take the spend past X "
-        "dollars; the run stops as interrupted and --resume continues it (with a new budget)",
+        "dollars; the run stops as interrupted and --resume continues it (with a new budget). "
+        "Local executor only: refused with --executor ray",
     )
     group.add_argument(
         "--budget-tokens",
         type=positive_int,
         metavar="N",
-        help="the same for N judge tokens (prompts and answers)",
+        help="the same for N judge tokens (prompts and answers); local executor only",
     )
     group.add_argument(
         "--judge-price",
@@ -209,10 +210,15 @@ def listing_spend(store: RunStore, run: RunRecord) -> dict[str, Any]:
     """A run's tokens and cost, for ``runs --json``."""
     from zentrix_gov.runs.usage import run_spend
 
-    total = run_spend(store, run.id).total
+    spend = run_spend(store, run.id)
+    total = spend.total
+    unknown = [f"{model}: {price['reason']}" for model, price in spend.prices.items()
+               if price["reason"]]  # fmt: skip
     return {
         "judge_requests": total.requests,
         "input_tokens": total.input,
         "output_tokens": total.output,
         "cost_usd": None if total.cost is None else round(total.cost, 6),
+        # Why there is no cost: a model without a price (never a guess).
+        "cost_unknown": "; ".join(unknown) if total.cost is None and unknown else None,
     }

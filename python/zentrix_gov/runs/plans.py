@@ -21,7 +21,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.judging.labels import check_labels
-from zentrix_gov.runs.errors import RecordsError, ResumeRefused
+from zentrix_gov.runs.errors import RecordsError, ResumeRefused, RunError
 from zentrix_gov.runs.inputs import (
     IN_MEMORY,
     Fingerprint,
@@ -167,6 +167,11 @@ async def execute(
     process owns) come before any request; a failure of the run is raised after the run is
     marked ``failed`` (``interrupted`` for a cancellation or a budget reached). ``tracing``
     (``zentrix_gov.tracing.for_run(...)``) traces it."""
+    if spend is not None and spend.budgeted and not getattr(executor, "keeps_budget", True):
+        raise RunError(
+            "a budget is kept by the local executor only: its requests each ask the one "
+            "count before they are sent; run without the budget, or on the local executor"
+        )
     spec = plan.spec
     spec.jurors = list(jurors or [])
     judge = judge if judge is not None or not spec.jurors else spec.jurors[0]

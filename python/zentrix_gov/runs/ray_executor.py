@@ -44,6 +44,7 @@ from zentrix_gov.runs.ray_resources import (
     pool_sizes,
 )
 from zentrix_gov.runs.types import RunJob, UnitWork
+from zentrix_gov.spend.budget import current_spend
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 if TYPE_CHECKING:
@@ -70,6 +71,8 @@ class RayExecutor(LocalExecutor):
     """
 
     lanes = False  # several chunks of one metric may be in flight at once
+    # A budget needs every request to ask one count before it is sent: not across workers.
+    keeps_budget = False
 
     def __init__(
         self,
@@ -171,6 +174,8 @@ class RayExecutor(LocalExecutor):
             sizes[sizes.index(max(sizes))] -= 1
         worker = ray.remote(UnitWorker)
         shares = iter(judge_shares(self.max_concurrency, sum(sizes)))
+        spend = current_spend()
+        prices = spend.prices if spend is not None else None
         for (options, metrics), size in zip(groups, sizes, strict=True):
             per_worker = math.ceil(self.max_concurrency / size)
             actor_options = {
@@ -181,7 +186,9 @@ class RayExecutor(LocalExecutor):
             }
             mine = {planned.name: planned for planned in metrics}
             actors = [
-                worker.options(**actor_options).remote(job.evaluate, mine, self.setup, next(shares))
+                worker.options(**actor_options).remote(
+                    job.evaluate, mine, self.setup, next(shares), prices
+                )
                 for _ in range(size)
             ]
             pool = _Pool(actors, per_worker)
@@ -246,6 +253,7 @@ class RayExecutor(LocalExecutor):
             pool.pids[index] = reply.pid  # a restarted worker has a new one
             if job.tracing and reply.spans:
                 job.tracing.relay(reply.spans)
+            _spent(reply)
             reply.raise_failure(name, work.chunk)
             return reply.outcome, sent
         raise UnitFailed(
@@ -272,6 +280,16 @@ class RayExecutor(LocalExecutor):
             while len(self._chunks) > self.max_concurrency + 2:
                 self._chunks.popitem(last=False)
         return records
+
+
+def _spent(reply: Any) -> None:
+    """The run (this process) counts what a worker's unit spent, and the prices it used."""
+    spend = current_spend()
+    if spend is None:
+        return
+    spend.prices.learn(reply.prices)
+    if reply.outcome is not None and reply.outcome.usage is not None:
+        spend.record(reply.outcome.usage.total)
 
 
 def judge_shares(max_concurrency: int, workers: int) -> list[int]:

@@ -186,3 +186,13 @@ class PriceBook:
     def used(self) -> dict[str, Price | NoPrice]:
         with self._lock:
             return dict(self._found)
+
+    def learn(self, found: Mapping[str, Price | NoPrice]) -> None:
+        """Take the prices another process of the run looked up (a Ray worker's)."""
+        with self._lock:
+            for model, price in found.items():
+                self._found.setdefault(model, price)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # A Ray worker gets the book without its lock (and looks prices up again).
+        return (PriceBook, (self.every_model, self.by_model, self.local_models))
