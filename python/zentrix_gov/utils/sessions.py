@@ -22,15 +22,25 @@ class RunSessions:
 
     def __init__(self) -> None:
         self.loop = asyncio.get_running_loop()
-        self._sessions: dict[float | None, Any] = {}
+        self._sessions: dict[tuple[float | None, int | None], Any] = {}
 
     def session(self, timeout: float | None) -> Any:
-        session = self._sessions.get(timeout)
+        from zentrix_gov.tracing.current import detection_trace_configs
+
+        # A traced run's session carries its request hooks (HTTP client spans), as the
+        # provider's own would.
+        hooks = detection_trace_configs()
+        key = (timeout, None if hooks is None else id(hooks))
+        session = self._sessions.get(key)
         if session is None or session.closed:
             import aiohttp
 
-            options = {} if timeout is None else {"timeout": aiohttp.ClientTimeout(total=timeout)}
-            session = self._sessions[timeout] = aiohttp.ClientSession(**options)
+            options: dict[str, Any] = {}
+            if timeout is not None:
+                options["timeout"] = aiohttp.ClientTimeout(total=timeout)
+            if hooks is not None:
+                options["trace_configs"] = hooks
+            session = self._sessions[key] = aiohttp.ClientSession(**options)
         return session
 
     async def close(self) -> None:
