@@ -73,6 +73,9 @@ def test_a_budget_stops_the_run_and_a_resume_finishes_it(inputs, tmp_path, capsy
     assert 0 < stored < RECORDS and stored == sum(records for _, records in units) == 5 * len(units)
     # Past the budget by no more than the requests in flight at the stop could spend.
     assert spent - budget <= in_flight * dearest
+    # The stop shows with the run.
+    assert main(["runs", "show", run_id, "--store", store]) == 0
+    assert f"the budget of ${budget:g} stopped the start of" in capsys.readouterr().out
     resumed = tmp_path / "resumed.json"
     assert main(["evaluate", "--resume", run_id, "--store", store, "--budget-usd", "1", "-q",
                  "-o", str(resumed)]) == 0  # fmt: skip

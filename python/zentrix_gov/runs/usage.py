@@ -258,14 +258,42 @@ def spend_cells(spend: MetricSpend | None) -> tuple[str, str]:
     return tokens, format_cost(spend.cost)
 
 
+def _sessions_lines(spend: RunSpend) -> list[str]:
+    """What every start and resume spent in all, when that is more than the stored units
+    hold (requests of units a budget or an interruption left for the resume), and the
+    budget stops."""
+    sessions = spend.sessions
+    requests = sum(session["requests"] for session in sessions)
+    lines = []
+    if requests != spend.total.requests:
+        tokens = sum(session["input_tokens"] + session["output_tokens"] for session in sessions)
+        costs = [session["cost"] for session in sessions if session["requests"]]
+        cost = None if None in costs else sum(costs)
+        lines.append(
+            f"in all, over the start and {len(sessions) - 1} resume(s): {requests:,} requests, "
+            f"{tokens:,} tokens, {format_cost(cost)} (units left for a resume included)"
+        )
+    for session in sessions:
+        if session["stopped"]:
+            budget = [f"${session['budget_usd']:g}"] if session["budget_usd"] is not None else []
+            if session["budget_tokens"] is not None:
+                budget.append(f"{session['budget_tokens']:,} tokens")
+            lines.append(
+                f"the budget of {' and '.join(budget)} stopped the start of "
+                f"{session['started']} with {session['in_flight_at_stop']} requests in flight"
+            )
+    return lines
+
+
 def spend_lines(store: RunStore, run_id: str) -> list[str]:
     """What the summary table's tokens and cost columns rest on, and how the judge's rate
     held up: lines to show with it (none for a run that asked no judge)."""
     spend = run_spend(store, run_id)
-    if not spend.metrics:
+    if not spend.metrics and not any(session["requests"] for session in spend.sessions):
         return []
     total = spend.total
-    lines = [
+    lines = _sessions_lines(spend)
+    lines[:0] = [
         f"judge: {total.requests:,} requests, {total.input:,} tokens in and {total.output:,} "
         f"out, {format_cost(total.cost)}; tokens as the judge's server counted them"
         + (
