@@ -192,7 +192,7 @@ def test_nothing_of_opentelemetry_is_imported_by_an_untraced_run(server):
     code = f"""
 import asyncio, importlib, pkgutil, sys
 import zentrix_gov
-TRACING = {{"spans", "http", "judge", "relay", "export"}}
+TRACING = {{"spans", "http", "judge", "relay", "export", "risk"}}
 for module in pkgutil.walk_packages(zentrix_gov.__path__, "zentrix_gov."):
     parts = module.name.split(".")
     if parts[1] == "tracing" and parts[-1] in TRACING or parts[-1] == "__main__":
