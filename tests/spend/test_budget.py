@@ -99,3 +99,17 @@ def test_an_estimate_sends_nothing_and_stores_nothing(inputs, tmp_path, capsys):
     low, high = (float(cell.lstrip("$")) for cell in (row[5], row[7]))
     assert low == pytest.approx(prompt_tokens / 1e6, rel=0.01)
     assert high == pytest.approx((prompt_tokens + 2 * RECORDS * 1024) / 1e6, rel=0.01)
+
+
+@pytest.mark.parametrize(
+    ("asked", "per_record"),
+    [(["--judge-repeats", "3"], 3), (["--judge-repeats", "2", "--judge-swap-options"], 4)],
+    ids=["repeats", "repeats and swapped options"],
+)
+def test_an_estimate_counts_every_variant_of_a_verdict(inputs, tmp_path, capsys, asked, per_record):
+    server, base = inputs
+    assert main(["evaluate", *base, "--store", str(tmp_path / "runs.sqlite"), "--estimate",
+                 *asked]) == 0  # fmt: skip
+    row = next(line for line in capsys.readouterr().out.splitlines() if line.startswith("ground"))
+    assert int(row.split()[2].replace(",", "")) == RECORDS * per_record
+    assert len(server.requests) == 0

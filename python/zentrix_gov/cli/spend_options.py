@@ -159,7 +159,12 @@ def print_estimate(plan: RunPlan, args: argparse.Namespace, out: TextIO) -> int:
     plan.spec.configuration = plan.spec.configuration.model_copy(update={"llm_judge": judge})
     max_tokens = args.judge_max_tokens or DEFAULT_JUDGE_MAX_TOKENS
     prices = price_book(args, {model} if url in JUDGE_KINDS else set())
-    estimates = asyncio.run(estimate_run(plan, prices, max_tokens))
+    given = getattr(args, "jurors", None) or []
+    jury = [juror_model or model for _, juror_model in given]
+    if len(jury) > 1:
+        local = {juror_model or model for where, juror_model in given if where in JUDGE_KINDS}
+        prices = price_book(args, local)
+    estimates = asyncio.run(estimate_run(plan, prices, max_tokens, jurors=jury))
     header = ("metric", "records", "requests", "prompt tokens", "answer allowance", "cost")
     rows = []
     for entry in estimates:
@@ -175,8 +180,8 @@ def print_estimate(plan: RunPlan, args: argparse.Namespace, out: TextIO) -> int:
         f"\nprompt tokens: counted with cl100k_base in the prompts the judge would get for up "
         f"to {SAMPLE} records of each metric; answer allowance: --judge-max-tokens "
         f"({max_tokens}) per request; cost: the prompts alone to the prompts and every "
-        f"answer at the allowance, at {_priced(prices, model)}. No request was sent and no "
-        "run was stored.",
+        f"answer at the allowance, at {'; '.join(_priced(prices, m) for m in jury or [model])}"
+        ". No request was sent and no run was stored.",
         file=out,
     )
     for entry in estimates:

@@ -13,6 +13,7 @@ the prompts alone, and the prompts with every answer at the cap.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -49,11 +50,18 @@ class MetricEstimate:
 
 
 async def estimate_run(
-    plan: RunPlan, prices: PriceBook, max_tokens: int, sample: int = SAMPLE
+    plan: RunPlan,
+    prices: PriceBook,
+    max_tokens: int,
+    sample: int = SAMPLE,
+    jurors: Sequence[str] = (),
 ) -> list[MetricEstimate]:
     """The estimate of each metric of ``plan`` that asks a judge (see the module); the
-    configuration's judge must be set. Sends no request and writes nothing."""
+    configuration's judge must be set. ``jurors``: the models of a jury (two or more),
+    each asked every verdict. Each record's requests are its verdicts' variants (repeats,
+    swapped options, jurors: ``plan.spec.judging``). Sends no request and writes nothing."""
     from zentrix_gov.engines.judge_usage import capturing_prompts
+    from zentrix_gov.judging.settings import Judging, variants
     from zentrix_gov.spend.prices import NoPrice, Price
     from zentrix_gov.spend.usage import count_tokens
 
@@ -67,11 +75,12 @@ async def estimate_run(
             if frame is not None:
                 await evaluate(entry.metric, frame)
         sampled = 0 if frame is None else len(frame)
-        per_record = len(captured) / sampled if sampled else 0.0
+        asked = variants(entry.metric, plan.spec.judging or Judging(), max(len(jurors), 1))
+        per_record = len(asked) * len(captured) / sampled if sampled else 0.0
         requests = round(counts[entry.name] * per_record)
         tokens = [count_tokens(prompt) for _, prompt in captured]
         per_request = sum(tokens) / len(tokens) if tokens else 0.0
-        models = sorted({model for model, _ in captured})
+        models = list(jurors) if len(jurors) > 1 else sorted({model for model, _ in captured})
         found = [prices.price(model) for model in models]
         low = high = None
         reasons = [price.reason for price in found if isinstance(price, NoPrice)]
