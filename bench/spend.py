@@ -83,13 +83,19 @@ def criteria_inputs(count: int = RECORDS) -> tuple[Path, Path, Path]:
     return records, config, criteria
 
 
-def evaluate(url: str, store: Path, *extra: str, records: int = RECORDS) -> tuple[int, str, float]:
-    """Run `evaluate` against the judge at ``url``; exit code, standard error, seconds."""
-    data, config, criteria = criteria_inputs(records)
+def evaluate(
+    url: str, store: Path, *extra: str, records: int = RECORDS, resume: str | None = None
+) -> tuple[int, str, float]:
+    """Run `evaluate` against the judge at ``url`` (or resume the run ``resume``); exit code,
+    output, seconds."""
     env = {**os.environ, "ZENTRIX_STORE": str(store), "ZENTRIX_JUDGE_API_KEY": TOKEN}
-    command = [sys.executable, "-m", "zentrix_gov", "evaluate", str(data), "-c", str(config),
-               "--criteria", str(criteria), "--judge", url + "/v1", "--judge-model", "judge",
-               *extra]  # fmt: skip
+    if resume is None:
+        data, config, criteria = criteria_inputs(records)
+        what = [str(data), "-c", str(config), "--criteria", str(criteria)]
+    else:
+        what = ["--resume", resume]
+    command = [sys.executable, "-m", "zentrix_gov", "evaluate", *what, "--judge", url + "/v1",
+               "--judge-model", "judge", *extra]  # fmt: skip
     started = time.perf_counter()
     done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=3600)
     return done.returncode, done.stdout + done.stderr, time.perf_counter() - started
@@ -172,10 +178,11 @@ def bench_budget_and_estimate() -> None:
         run_id, status, reason = stored(halted, "SELECT id, status, error FROM runs")[0]
         session = stored(halted, "SELECT cost, in_flight_at_stop, requests FROM spend_sessions")[0]
         done_before = stored(halted, "SELECT count(*) FROM results")[0][0]
-        code_resumed, _, _ = evaluate(
-            server.url, halted, "--resume", run_id, "--budget-usd", "100", "-q",
-            "-o", str(WORK / "resumed.json"),
+        code_resumed, resumed_output, _ = evaluate(
+            server.url, halted, "--budget-usd", "100", "-q", "-o", str(WORK / "resumed.json"),
+            resume=run_id,
         )  # fmt: skip
+        assert code_resumed == 0, resumed_output[-2000:]
     # What the service counted for the uninterrupted run (it answers prompts as their
     # words and punctuation, the usage it returns).
     from zentrix_gov.local.judge.openai_shapes import chat_prompt, count_tokens
