@@ -208,6 +208,8 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             reservation = call.reserve(self.model_name, prompt, self.max_tokens)
             try:
                 self._pace.wait()
+                # Made (once per judge) before the verdict's time starts: it loads TLS roots.
+                self._channel.client(self._base, self._key)
                 deadline = Deadline(self.timeout)
                 body = self._body(instance)
                 traced.request(body)
