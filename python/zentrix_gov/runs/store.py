@@ -22,6 +22,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.runs.errors import StoreError
+from zentrix_gov.runs.result_counts import ResultCounts
 from zentrix_gov.runs.schema import (
     FIRST_TABLES,
     JSON_FIELDS,
@@ -29,7 +30,6 @@ from zentrix_gov.runs.schema import (
     RESULT_COLUMNS,
     RUN_FIELDS,
     SCHEMA_VERSION,
-    ResultStatus,
     RunRecord,
     RunStatus,
     UnitRecord,
@@ -52,7 +52,7 @@ def store_path(explicit: str | os.PathLike[str] | None = None) -> Path:
     return Path(explicit or os.environ.get(STORE_ENV) or DEFAULT_STORE)
 
 
-class RunStore:
+class RunStore(ResultCounts):
     """A connection to one store file. Not shared between threads."""
 
     def __init__(self, path: str | os.PathLike[str] | None = None, *, create: bool = True):
@@ -365,38 +365,6 @@ class RunStore:
             "ORDER BY position",
             (run_id, metric),
         )
-
-    def counts(self, run_id: str) -> dict[str, dict[str, int]]:
-        """Per metric: how many result rows have each status, and how many have a value."""
-        counts: dict[str, dict[str, int]] = {}
-        rows = self._db.execute(
-            "SELECT metric, status, count(*), count(value) FROM results WHERE run_id = ? "
-            "GROUP BY metric, status",
-            (run_id,),
-        )
-        for metric, status, number, with_value in rows:
-            entry = counts.setdefault(metric, {**dict.fromkeys(ResultStatus, 0), "value": 0})
-            entry[status] = number
-            entry["value"] += with_value
-        return counts
-
-    def detail_counts(self, run_id: str, metric: str) -> dict[str, int]:
-        """How many evaluated records of the metric have a label, an explanation, ..."""
-        names = ("label", "explanation", "feedback", "input_tokens", "output_tokens")
-        row = self._db.execute(
-            f"SELECT {', '.join(f'count({name})' for name in names)} FROM results "
-            "WHERE run_id = ? AND metric = ? AND status != ?",
-            (run_id, metric, ResultStatus.SKIPPED),
-        ).fetchone()
-        return dict(zip(names, row, strict=True))
-
-    def error_codes(self, run_id: str, metric: str) -> dict[str, int]:
-        rows = self._db.execute(
-            "SELECT error_code, count(*) FROM results WHERE run_id = ? AND metric = ? AND "
-            "status = ? GROUP BY error_code ORDER BY count(*) DESC, error_code",
-            (run_id, metric, ResultStatus.ERROR),
-        )
-        return {code or "": number for code, number in rows}
 
 
 def _column_value(name: str, value: Any) -> Any:
