@@ -316,7 +316,8 @@ def spend_lines(store: RunStore, run_id: str) -> list[str]:
             lines.append(
                 f"{name}: the judge answered {entry.rate_limited:,} requests 429/503; its "
                 f"concurrency was lowered first at {entry.lowered_at}, down to "
-                f"{entry.lowest_limit} requests at once at the lowest"
+                f"{entry.lowest_limit} request{'s' * (entry.lowest_limit != 1)} at once at "
+                "the lowest"
             )
         elif entry.rate_limited:
             lines.append(f"{name}: the judge answered {entry.rate_limited:,} requests 429/503")
