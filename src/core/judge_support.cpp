@@ -53,7 +53,8 @@ py::object evaluate_in_executor(const ModuleScope& scope, const py::object& self
   py::object call = pass == PassEvaluate::kKeyword ? partial(run, "func"_a = evaluate, "data"_a = data)
                                                    : partial(run, evaluate, "data"_a = data);
   // Run in a copy of the caller's context, as asyncio.to_thread does: the worker sees the
-  // caller's context variables (a traced run and its unit's span).
+  // caller's context variables (the unit's judge usage, the run's budget, a traced run and
+  // its unit's span).
   py::object context = py::module_::import("contextvars").attr("copy_context")();
   return loop.attr(ZN_STR("run_in_executor"))(py::none(), partial(context.attr("run"), call));
 }

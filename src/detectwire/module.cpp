@@ -83,6 +83,7 @@ PYBIND11_MODULE(detectwire, m) {
              {"ToolCallMetricProvider", "zentrix_gov.providers.tool_call_metric_provider",
               "ToolCallMetricProvider"},
              {"run_in_event_loop", "zentrix_gov.utils.async_util", "run_in_event_loop"},
+             {"run_session", "zentrix_gov.utils.sessions", "run_session"},
              {"get_authenticator_token", "zentrix_gov.utils.python_utils", "get_authenticator_token"},
              {"transform_str_to_list", "zentrix_gov.utils.python_utils", "transform_str_to_list"},
              {"RecordMetricResult", "zentrix_gov.entities.evaluation_result", "RecordMetricResult"},

@@ -77,10 +77,14 @@ std::size_t worker_count(const py::object& session, std::size_t requests) {
   return limit > 0 && limit < requests ? limit : requests;
 }
 
+// The evaluation's own session, closed when it ends; or, when a run shares one
+// session among its units (run_session gives one), that session, left open.
 py::object open_session(const py::object& self) {
+  py::object timeout = self.attr(ZN_STR("REQUEST_TIMEOUT"));
+  py::object shared = scope().get("run_session")(timeout);
+  if (!shared.is_none()) return shared;
   py::object aiohttp = scope().get("aiohttp");
   py::dict options;
-  py::object timeout = self.attr(ZN_STR("REQUEST_TIMEOUT"));
   if (!timeout.is_none()) options["timeout"] = aiohttp.attr(ZN_STR("ClientTimeout"))("total"_a = timeout);
   // The request hooks of a traced run (HTTP client spans); None otherwise.
   py::object trace_configs = scope().get("trace_configs")();

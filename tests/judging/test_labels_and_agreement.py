@@ -53,7 +53,8 @@ def test_a_version_1_store_gains_the_label_column_and_keeps_its_results(tmp_path
     with sqlite3.connect(path) as db:
         applied = db.execute("SELECT version, name FROM migrations ORDER BY version").fetchall()
     assert [version for version, _ in applied] == list(range(2, len(MIGRATIONS) + 2))
-    assert applied[-1] == (SCHEMA_VERSION, "judge_measures")
+    # Later migrations (the judge's spend) follow it.
+    assert applied[1] == (3, "judge_measures") and applied[-1][0] == SCHEMA_VERSION
 
 
 @pytest.fixture

@@ -29,7 +29,10 @@ from tests.support.sanitizer import SANITIZED
 from zentrix_gov import runs
 from zentrix_gov.cli import main
 from zentrix_gov.local.server import DetectionServer
+from zentrix_gov.runs.errors import RunError
 from zentrix_gov.runs.store import RunStore
+from zentrix_gov.runs.usage import run_spend
+from zentrix_gov.spend import Spend
 
 if SANITIZED:
     # Ray's own processes, given the preloaded runtime, stop on findings in Ray's code (a
@@ -84,6 +87,21 @@ def test_a_run_on_ray_exports_what_a_local_run_exports(
     assert evaluate(*args, "-o", tmp_path / "local.json") == 0
     assert evaluate(*args, "--executor", "ray", "-o", tmp_path / "ray.json") == 0
     assert comparable(tmp_path / "ray.json") == comparable(tmp_path / "local.json")
+    with RunStore() as store:
+        # The workers count and price the judge's requests as this process does.
+        spent = [run_spend(store, run.id).total for run in store.list_runs()[-2:]]
+    assert spent[0] == spent[1]
+    if kind == "criteria judge":
+        assert spent[0].requests and spent[0].cost == 0  # the local judge costs nothing
+
+
+def test_a_budget_is_refused_on_ray_before_the_run_starts(tmp_path):
+    store = tmp_path / "runs.sqlite"
+    with pytest.raises(RunError, match="budget is kept by the local executor only"):
+        runs.evaluate(records(6), ["hap"], CONFIG, store=store, executor=RayExecutor(),
+                      spend=Spend(budget_usd=1.0))  # fmt: skip
+    with RunStore(store) as opened:
+        assert opened.list_runs() == []
 
 
 def test_a_judge_asked_several_ways_is_asked_so_on_the_workers(

@@ -9,6 +9,7 @@ from zentrix_gov.cli.argtypes import fraction, metric_resources, positive_int, s
 from zentrix_gov.cli.constants import DEFAULT_TIMEOUT, LOCAL_MODEL_TIMEOUT, PROG
 from zentrix_gov.cli.judge import add_judge_options
 from zentrix_gov.cli.judging_options import add_judging_options
+from zentrix_gov.cli.spend_options import add_spend_options
 from zentrix_gov.cli.stores import add_store_option
 from zentrix_gov.cli.trace_options import TRACE_EPILOG, add_trace_options
 from zentrix_gov.runs import DEFAULT_CHUNK_SIZE, JUDGE_CHUNK_SIZE
@@ -155,6 +156,7 @@ def add_evaluate_parser(commands: Any) -> argparse.ArgumentParser:
         "library's own limit, no limit for judges)",
     )
     add_judge_options(evaluate)
+    add_spend_options(evaluate)
     add_judging_options(evaluate)
     add_run_options(evaluate)
     add_executor_options(evaluate)

@@ -172,6 +172,7 @@ def request_options(
         timeout=given or None,
         max_parallel=parallel,
         requests_per_second=getattr(args, "judge_rps", None),
+        adaptive=not getattr(args, "judge_fixed_concurrency", False),
     )
 
 

@@ -8,12 +8,17 @@ from __future__ import annotations
 import email.utils
 import math
 import re
+import threading
 import time
+from collections.abc import Mapping
 from datetime import UTC, datetime
+from typing import Any
 
 from zentrix_gov.utils import judge_answers
 
 RETRY_STATUSES = frozenset({429, 500, 502, 503, 504})
+# What a server answers when it wants fewer requests: the judge's concurrency goes down.
+OVERLOADED = frozenset({429, 503})
 BACKOFF = (0.5, 1.0, 2.0, 4.0)
 # What a server that refuses structured answers names in its 400 (OpenAI: the parameter
 # "response_format"; llama.cpp and vLLM: the "JSON schema" they could not use).
@@ -101,6 +106,20 @@ def retry_after(value: str | None, now: float | None = None) -> float | None:
     return seconds if math.isfinite(seconds) and seconds >= 0 else None
 
 
+def retry_after_header(headers: Mapping[str, str]) -> str | None:
+    """The wait a reply asks for, as Retry-After text: the milliseconds of
+    ``retry-after-ms`` (sent by some providers beside Retry-After, more precisely) when
+    readable, else Retry-After itself (seconds or an HTTP date)."""
+    milliseconds = headers.get("retry-after-ms")
+    try:
+        wait = float(milliseconds) / 1000 if milliseconds is not None else math.nan
+    except ValueError:
+        wait = math.nan
+    if math.isfinite(wait) and wait >= 0:
+        return f"{wait:g}"
+    return headers.get("Retry-After")
+
+
 def retry_delay(attempt: int, retry_after_header: str | None) -> float:
     """Seconds to wait before the try after try ``attempt`` (0 for the first): what the
     server asked for in Retry-After, else a back-off that doubles."""
@@ -130,3 +149,39 @@ def quoted_reply(reply_text: str) -> str:
             text = message
     text = " ".join(text.split())
     return text if len(text) <= QUOTED_REPLY else text[:QUOTED_REPLY] + "..."
+
+
+class Pace:
+    """At most ``rate`` acquisitions per second across threads (None: no limit)."""
+
+    def __init__(self, rate: float | None):
+        self._interval = 1.0 / rate if rate else 0.0
+        self._next = 0.0
+        self._lock = threading.Lock()
+
+    def wait(self) -> None:
+        if not self._interval:
+            return
+        with self._lock:
+            now = time.monotonic()
+            start = max(now, self._next)
+            self._next = start + self._interval
+        if start > now:
+            time.sleep(start - now)
+
+
+def status_error(response: Any) -> Exception:
+    """The HTTP status error of ``response``, carrying its JSON body (as the OpenAI client's
+    errors do) so that error lines can quote the server's message."""
+    import httpx
+
+    error = httpx.HTTPStatusError(
+        f"{response.status_code} {response.reason_phrase}",
+        request=response.request,
+        response=response,
+    )
+    try:
+        error.body = response.json()  # type: ignore[attr-defined]
+    except ValueError:
+        error.body = None  # type: ignore[attr-defined]
+    return error

@@ -16,7 +16,12 @@ What it adds to a plain chat client, for judges:
 - retries only for what may pass on a second try (:func:`.judge_requests.should_retry`:
   429, 5xx, a dropped connection), after the server's Retry-After (seconds or an HTTP
   date) or a short back-off, as long as that fits before the deadline; otherwise the
-  verdict ends as ``JUDGE_TIMEOUT``;
+  verdict ends as ``JUDGE_TIMEOUT``. A 429 or 503 lowers the judge's concurrency and a
+  Retry-After holds all its requests (:mod:`.adaptive_limit`); a 429 is tried again until
+  the deadline rather than ``max_retries`` times;
+- what every request used (the reply's ``usage``, or counted here) goes to the run and to
+  the record it was for, and a run's budget is asked before each request is sent
+  (:mod:`.judge_usage`);
 - a verdict that never came (a time-out, a refused request, a server that kept failing)
   or came empty is a :class:`.judge_requests.JudgeFailure` up to ``_infer``, where the
   judge library takes one answer text per prompt: there it becomes a failure text
@@ -45,52 +50,22 @@ from ._common import (
     prompt_text,
     run_parallel,
 )
+from .adaptive_limit import Slot
 from .judge_channel import JudgeChannel, channel_of
 from .judge_requests import (
+    OVERLOADED,
     Deadline,
     JudgeFailure,
+    Pace,
     quoted_reply,
     refuses_structure,
+    retry_after_header,
     retry_delay,
     should_retry,
+    status_error,
 )
-
-
-class _Pace:
-    """At most ``rate`` acquisitions per second across threads (None: no limit)."""
-
-    def __init__(self, rate: float | None):
-        self._interval = 1.0 / rate if rate else 0.0
-        self._next = 0.0
-        self._lock = threading.Lock()
-
-    def wait(self) -> None:
-        if not self._interval:
-            return
-        with self._lock:
-            now = time.monotonic()
-            start = max(now, self._next)
-            self._next = start + self._interval
-        if start > now:
-            time.sleep(start - now)
-
-
-def _status_error(response: Any) -> Exception:
-    """The HTTP status error of ``response``, carrying its JSON body (as the OpenAI client's
-    errors do) so that error lines can quote the server's message."""
-    import httpx
-
-    error = httpx.HTTPStatusError(
-        f"{response.status_code} {response.reason_phrase}",
-        request=response.request,
-        response=response,
-    )
-    try:
-        error.body = response.json()  # type: ignore[attr-defined]
-    except ValueError:
-        error.body = None  # type: ignore[attr-defined]
-    return error
-
+from .judge_requests import retry_after as retry_after_seconds
+from .judge_usage import JudgeCall, captured_prompts
 
 # The seed of every judge request that names none: the one the criteria judge's engine
 # parameters carry, so that the SDK's engine and the judge library's ask alike.
@@ -115,13 +90,12 @@ class OpenAIJudgeEngine(PerInstanceEngine):
     requests_per_second: float | None = None
     structured: bool = True
     response_schema: dict[str, Any] | None = None
+    adaptive: bool = True
 
     def _model(self) -> str:
         return self.model_name
 
     def prepare_engine(self) -> None:
-        import httpx
-
         base = str(self.credentials.get("api_url") or "").rstrip("/")
         key = self.credentials.get("api_key")
         if not base:
@@ -131,13 +105,12 @@ class OpenAIJudgeEngine(PerInstanceEngine):
         if self.num_parallel_requests < 1:
             raise InferenceFailed(self, self.model_name, "num_parallel_requests must be >= 1.")
         self._url = base + "/chat/completions"
-        self._pace = _Pace(self.requests_per_second)
-        self._channel = JudgeChannel(self.num_parallel_requests)
+        self._base, self._key = base, str(key)
+        self._pace = Pace(self.requests_per_second)
+        self._channel = JudgeChannel(self.num_parallel_requests, self.adaptive)
         self._lost: set[str] = set()  # cache keys of verdicts that never came
         self._lost_lock = threading.Lock()
-        limits = httpx.Limits(max_connections=self.num_parallel_requests)
-        # Each try is given what is left of its verdict's deadline (see _send).
-        self._client = httpx.Client(headers={"Authorization": f"Bearer {key}"}, limits=limits)
+        self._calls = threading.local()  # the JudgeCall of this thread's infer
 
     def share_channel(self, channel: JudgeChannel) -> OpenAIJudgeEngine:
         """Use ``channel`` (its request slots and memory) with the other engines of the
@@ -147,7 +120,12 @@ class OpenAIJudgeEngine(PerInstanceEngine):
 
     def _infer(self, dataset: Any, return_meta_data: bool = False) -> list:
         instances = list(dataset)
-        answered = run_parallel(self._answer_or_failure, instances, self.num_parallel_requests)
+        call = getattr(self._calls, "call", None) or JudgeCall.current()
+        answered = run_parallel(
+            lambda instance: self._answer_or_failure(instance, call),
+            instances,
+            self.num_parallel_requests,
+        )
         failures = [failure for _, failure in answered if failure is not None]
         if answered and sum(failure.server_failed for failure in failures) == len(answered):
             # The server failed every request of the batch: the judge cannot be used.
@@ -166,17 +144,27 @@ class OpenAIJudgeEngine(PerInstanceEngine):
         return self.get_return_object(outputs, return_meta_data)
 
     def _answer_or_failure(
-        self, instance: dict[str, Any]
+        self, instance: dict[str, Any], call: JudgeCall
     ) -> tuple[TextGenerationInferenceOutput | None, JudgeFailure | None]:
         try:
-            return self._answer(instance), None
+            return self._answer(instance, call), None
         except JudgeFailure as failure:
             return None, failure
         finally:
             self._channel.answered()
 
     def infer(self, dataset: Any, return_meta_data: bool = False) -> Any:
-        results = super().infer(dataset, return_meta_data)
+        captured = captured_prompts()
+        if captured is not None:
+            return self._capture(list(dataset), captured, return_meta_data)
+        if not isinstance(dataset, list):
+            dataset = list(dataset)
+        call = self._calls.call = JudgeCall.current()
+        try:
+            results = super().infer(dataset, return_meta_data)
+        finally:
+            self._calls.call = None
+        call.report([prompt_text(instance["source"]) for instance in dataset], results)
         if self.use_cache:
             with self._lost_lock:
                 lost, self._lost = self._lost, set()
@@ -198,25 +186,47 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             }
         return body
 
-    def _answer(self, instance: dict[str, Any]) -> TextGenerationInferenceOutput:
+    def _capture(self, instances: list, captured: list, return_meta_data: bool) -> list:
+        """What an estimate asks: note each prompt that would be sent, send nothing."""
+        failure = JudgeFailure(judge_answers.REQUEST_FAILED, "an estimate sends no request")
+        for instance in instances:
+            prompt = prompt_text(instance["source"])
+            if JudgeFailure.from_text(prompt) is None:  # not a repair of an unsent answer
+                captured.append((self.model_name, prompt))
+        outputs = [generation_output(self, self.model_name, failure.text()) for _ in instances]
+        return self.get_return_object(outputs, return_meta_data)
+
+    def _answer(self, instance: dict[str, Any], call: JudgeCall) -> TextGenerationInferenceOutput:
         """The judge's answer; :class:`JudgeFailure` for a verdict that never came."""
+        prompt = prompt_text(instance["source"])
         # A repair request for an answer that never came: the failure stands as it is.
-        earlier = JudgeFailure.from_text(prompt_text(instance["source"]))
+        earlier = JudgeFailure.from_text(prompt)
         if earlier is not None:
             raise earlier
-        with self._channel.slot(), judge_request(self) as traced:
-            self._pace.wait()
-            deadline = Deadline(self.timeout)
-            body = self._body(instance)
-            traced.request(body)
-            reply = self._post(body, deadline)
-            traced.reply(reply)
+        reservation = None
+        with self._channel.slot() as slot, judge_request(self) as traced:
+            reservation = call.reserve(self.model_name, prompt, self.max_tokens)
+            try:
+                self._pace.wait()
+                # Made (once per judge) before the verdict's time starts: it loads TLS roots.
+                self._channel.client(self._base, self._key)
+                deadline = Deadline(self.timeout)
+                body = self._body(instance)
+                traced.request(body)
+                reply = self._post(body, deadline, slot, call)
+                traced.reply(reply)
+            except BaseException:
+                if reservation is not None:
+                    reservation.settle(None)
+                raise
         choices = reply.get("choices") or [{}]
         message = choices[0].get("message") or {}
         text = message.get("content")
-        if not isinstance(text, str) or not text.strip():
-            raise JudgeFailure(judge_answers.EMPTY, "The judge's answer was empty")
         usage = reply.get("usage") or {}
+        answer = text if isinstance(text, str) else ""
+        self._channel.used(call.answered(self.model_name, prompt, answer, usage, reservation))
+        if not answer.strip():
+            raise JudgeFailure(judge_answers.EMPTY, "The judge's answer was empty")
         return generation_output(
             self,
             str(reply.get("model") or self.model_name),
@@ -226,9 +236,11 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             stop_reason=choices[0].get("finish_reason"),
         )
 
-    def _post(self, body: dict[str, Any], deadline: Deadline) -> dict[str, Any]:
+    def _post(
+        self, body: dict[str, Any], deadline: Deadline, slot: Slot, call: JudgeCall
+    ) -> dict[str, Any]:
         """The reply's JSON object, within ``deadline``; :class:`JudgeFailure` for a
-        request that brought none."""
+        request that brought none. ``slot``: the request's place among the judge's."""
         import httpx
 
         attempt = 0
@@ -242,6 +254,7 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             status = None if response is None else response.status_code
             if response is not None:
                 if status == 200:
+                    self._channel.limit.succeeded()
                     return self._reply_object(response)
                 if "response_format" in body and refuses_structure(status, response.text):
                     self._channel.structure_refused(self._url, self.model_name)
@@ -250,21 +263,36 @@ class OpenAIJudgeEngine(PerInstanceEngine):
                 tries = attempt + 1
                 what = f"The judge answered HTTP {status} {response.reason_phrase} {tries} times"
                 failure = JudgeFailure(
-                    judge_answers.REQUEST_FAILED, what, _status_error(response), server_failed=True
+                    judge_answers.REQUEST_FAILED, what, status_error(response), server_failed=True
                 )
-                retry_after = response.headers.get("Retry-After")
+                retry_after = retry_after_header(response.headers)
+                if status in OVERLOADED:
+                    self._overloaded(slot, retry_after, call)
             if not should_retry(status):
                 raise self._refused(response)
-            if attempt >= self.max_retries:
+            # A 429 paces the client: tried again until the verdict's deadline, if it has one.
+            paced = status == 429 and self._channel.adaptive and deadline.seconds is not None
+            if attempt >= self.max_retries and not paced:
                 raise failure
             wait = retry_delay(attempt, retry_after)
+            why = "the connection dropped" if status is None else f"HTTP {status}"
             if not deadline.fits(wait):
-                why = "the connection dropped" if status is None else f"HTTP {status}"
                 raise deadline.timed_out(f"{why}; a retry after {wait:g} s would end past it")
             judge_retry(status, wait)
-            time.sleep(wait)
+            if status in OVERLOADED and self._channel.adaptive:
+                # Waiting, the request leaves its place to the lowered limit, then queues anew.
+                if not slot.wait_again(wait, deadline.left()):
+                    raise deadline.timed_out(f"{why}; no place among the judge's requests")
+            else:
+                time.sleep(wait)
             self._pace.wait()
             attempt += 1
+
+    def _overloaded(self, slot: Slot, retry_after: str | None, call: JudgeCall) -> None:
+        """The server answered 429 or 503: the judge's limit hears it."""
+        lowered = self._channel.overloaded(slot.round, retry_after_seconds(retry_after))
+        if call.unit is not None:
+            call.unit.limited(self._channel.limit.limit, lowered)
 
     def _send(self, body: dict[str, Any], deadline: Deadline) -> Any:
         """One try, given what is left of the verdict's time; the response of any status."""
@@ -274,7 +302,8 @@ class OpenAIJudgeEngine(PerInstanceEngine):
         if left == 0:
             raise deadline.timed_out()
         try:
-            return self._client.post(self._url, json=body, timeout=httpx.Timeout(left))
+            client = self._channel.client(self._base, self._key)
+            return client.post(self._url, json=body, timeout=httpx.Timeout(left))
         except httpx.TimeoutException:
             raise deadline.timed_out() from None
         except (httpx.ConnectError, httpx.UnsupportedProtocol, httpx.InvalidURL) as exc:
@@ -288,11 +317,11 @@ class OpenAIJudgeEngine(PerInstanceEngine):
             return JudgeFailure(
                 judge_answers.REQUEST_FAILED,
                 f"The judge refused the request (HTTP 400): {quoted_reply(response.text)}",
-                _status_error(response),
+                status_error(response),
             )
         status = response.status_code
         error = InferenceFailed(self, self.model_name, f"{self._url} answered {status}")
-        error.__cause__ = _status_error(response)
+        error.__cause__ = status_error(response)
         return error
 
     def _reply_object(self, response: Any) -> dict[str, Any]:
@@ -355,6 +384,7 @@ def judge_engine(
         max_retries=options.max_retries,
         num_parallel_requests=options.max_parallel,
         requests_per_second=options.requests_per_second,
+        adaptive=getattr(options, "adaptive", True),
         structured=options.structured,
         response_schema=response_schema,
         use_cache=use_cache,

@@ -29,7 +29,13 @@ class JudgeRequestOptions(BaseModel):
     - ``max_retries``: further tries after a 429, a 5xx or a dropped connection;
     - ``max_parallel``: requests at once, over every evaluation using these options at
       the same time; ``requests_per_second``: at most this many requests per second
-      (None: no limit).
+      (None: no limit);
+    - ``adaptive``: the number of requests at once adapts to the server (see
+      :mod:`zentrix_gov.engines.adaptive_limit`): it halves on 429 or 503, grows back by
+      one after a stretch of successes up to ``max_parallel``, and a Retry-After holds
+      every request of the judge; a 429 (the server pacing its clients) is then tried
+      again until the verdict's ``timeout`` rather than ``max_retries`` times. ``False``:
+      always ``max_parallel``, as before.
 
     Answers that never came or came empty are errors of their records, as is a request
     the server refused (400) for any reason but structure; the other verdicts stand. Only
@@ -48,6 +54,7 @@ class JudgeRequestOptions(BaseModel):
     max_retries: int = Field(default=2, ge=0)
     max_parallel: int = Field(default=10, gt=0)
     requests_per_second: float | None = Field(default=None, gt=0)
+    adaptive: bool = True
     # The engines' shared state (a JudgeChannel), made on first use.
     _channel: Any = PrivateAttr(default=None)
 

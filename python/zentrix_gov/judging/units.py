@@ -35,6 +35,7 @@ from zentrix_gov.runs.errors import UnitFailed
 from zentrix_gov.runs.schema import RESULT_COLUMNS, ResultStatus
 from zentrix_gov.runs.summary import merge_notes
 from zentrix_gov.runs.units import UnitOutcome, unit_outcome
+from zentrix_gov.spend.budget import BudgetReached
 
 if TYPE_CHECKING:
     import sqlite3
@@ -122,9 +123,12 @@ class JudgingPlan:
                                  f"{exc}"})  # fmt: skip
                 return
             sent += attempts
+            if outcome.usage is not None and outcome.usage.refused:
+                # Verdicts the budget kept from being asked: the variant is left for the resume.
+                raise BudgetReached(f"metric {name!r}: {variant.describe()} not all asked")
             seconds = time.perf_counter() - started
             store_variant(store, job.run_id, name, work.chunk, variant, outcome.rows,
-                          outcome.summary, seconds)  # fmt: skip
+                          outcome.summary, seconds, outcome.usage)  # fmt: skip
             rows[variant], summaries[variant] = outcome.rows, outcome.summary
 
         todo = [variant for variant in asked if variant not in rows]
@@ -135,6 +139,8 @@ class JudgingPlan:
         except BaseExceptionGroup as failed:
             raise failed.exceptions[0] from None
         outcome, judgements = self._combined(work, asked, rows, summaries, failures)
+        # Each variant's usage was stored with it: the unit adds nothing more.
+        outcome.usage = None
         return outcome, max(sent, 1), judgements
 
     def _combined(

@@ -22,6 +22,7 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.runs.schema import RESULT_COLUMNS, ResultStatus
+from zentrix_gov.runs.usage import write_unit_usage
 from zentrix_gov.utils.clock import now
 
 if TYPE_CHECKING:
@@ -29,6 +30,7 @@ if TYPE_CHECKING:
 
     from zentrix_gov.judging.settings import Variant
     from zentrix_gov.runs.store import RunStore
+    from zentrix_gov.spend.usage import UnitSpend
 
 # The columns of a result row a verdict keeps (results may gain columns; verdicts keep these).
 VERDICT_COLUMNS = (
@@ -71,8 +73,10 @@ def store_variant(
     rows: Iterable[Sequence[Any]],
     summary: dict[str, Any],
     seconds: float,
+    usage: UnitSpend | None = None,
 ) -> None:
-    """Commit one variant's verdicts of a unit (its evaluated records) at once."""
+    """Commit one variant's verdicts of a unit (its evaluated records) at once, with what
+    its judge requests used."""
     key = variant.key()
     cells = [verdict_cells(row) for row in rows if row[2] != ResultStatus.SKIPPED]
     columns = ", ".join(VERDICT_COLUMNS)
@@ -88,6 +92,8 @@ def store_variant(
             "swapped, seconds, summary, committed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
             (run_id, metric, chunk, *key, seconds, json.dumps(summary, ensure_ascii=False), now()),
         )
+        if usage is not None:
+            write_unit_usage(db, run_id, metric, chunk, usage)
 
 
 def stored_variants(

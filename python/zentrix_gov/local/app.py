@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import json
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from aiohttp import web
@@ -28,7 +28,7 @@ from .endpoints import (
 from .faults import FaultPlan
 from .frontdoor import bearer_refusal, error_response, screen, status_code_name
 from .regex_runner import RegexMatcher, RegexTimeout, RegexWorkerError
-from .requestlog import RequestLog
+from .requestlog import Connections, RequestLog
 from .scoring.common import DetectorError, require_str, string_list
 
 # The client may post tens of thousands of records at once, some with long contexts.
@@ -44,6 +44,7 @@ class DetectionService:
     faults: FaultPlan
     requests: RequestLog
     regex: RegexMatcher
+    connections: Connections = field(default_factory=Connections)
 
 
 SERVICE_KEY = web.AppKey("detection_service", DetectionService)
@@ -66,6 +67,8 @@ def _authorised(service: DetectionService, request: web.Request) -> str | None:
 async def _front_door(request: web.Request, handler: Callable) -> web.StreamResponse:
     """Check credentials, record, delay and inject faults before any handler runs."""
     service = request.app[SERVICE_KEY]
+    if request.transport is not None:
+        service.connections.saw(request.transport.get_extra_info("peername"))
     early = await screen(
         request,
         faults=service.faults,

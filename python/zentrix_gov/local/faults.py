@@ -29,14 +29,16 @@ REFUSES_SCHEMA = "refuses_response_format"  # 400 to a request carrying response
 # or no answer at all for a request without max_tokens.
 NEVER_STOPS = "never_stops"
 EMPTY_ANSWER = "empty_answer"  # a 200 reply whose answer is empty
-_NAMED = (NON_JSON, DROP, PASS, UNPARSEABLE, HANG, REFUSES_SCHEMA, NEVER_STOPS, EMPTY_ANSWER)
+NO_USAGE = "no_usage"  # a 200 reply without "usage", as some servers send
+_NAMED = (NON_JSON, DROP, PASS, UNPARSEABLE, HANG, REFUSES_SCHEMA, NEVER_STOPS, EMPTY_ANSWER,
+          NO_USAGE)  # fmt: skip
 
 
 @dataclass(frozen=True)
 class Fault:
     """One scripted answer: ``kind`` is "status", NON_JSON, NON_JSON_ERROR, DROP, PASS,
-    DELAY, UNPARSEABLE, HANG, REFUSES_SCHEMA, NEVER_STOPS or EMPTY_ANSWER. A status fault
-    may carry the error's ``message`` and extra reply ``headers``."""
+    DELAY, UNPARSEABLE, HANG, REFUSES_SCHEMA, NEVER_STOPS, EMPTY_ANSWER or NO_USAGE. A
+    status fault may carry the error's ``message`` and extra reply ``headers``."""
 
     kind: str
     status: int = 200

@@ -22,6 +22,7 @@ from .faults import (
     EMPTY_ANSWER,
     HANG,
     NEVER_STOPS,
+    NO_USAGE,
     NON_JSON,
     NON_JSON_ERROR,
     PASS,
@@ -35,6 +36,8 @@ from .requestlog import RecordedRequest, RequestLog
 # error_reply(status, code, message) -> the JSON reply of a failure
 ErrorReply = Callable[[int, str, str], web.Response]
 
+# Faults of chat completions alone: other routes serve such a request normally.
+ROUTE_FAULTS = frozenset({REFUSES_SCHEMA, NEVER_STOPS, EMPTY_ANSWER, NO_USAGE})
 # Set on a request whose scripted fault the route itself must act on (UNPARSEABLE).
 FAULT_KEY = web.RequestKey("local_fault", Fault)
 
@@ -134,7 +137,7 @@ async def screen(
     delay = faults.latency + (fault.delay if fault is not None and fault.kind == DELAY else 0.0)
     if delay > 0:
         await asyncio.sleep(delay)
-    route_only = fault is not None and fault.kind in (REFUSES_SCHEMA, NEVER_STOPS, EMPTY_ANSWER)
+    route_only = fault is not None and fault.kind in ROUTE_FAULTS
     if route_only and fault.kind not in handles:
         fault = None  # only chat completions act on these
     if fault is not None and fault.kind not in (PASS, DELAY):

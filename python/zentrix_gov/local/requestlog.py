@@ -89,3 +89,25 @@ class RequestLog:
 
     def __iter__(self) -> Iterator[RecordedRequest]:
         return iter(self.snapshot())
+
+
+class Connections:
+    """How many client connections a server has seen: each connection is told apart by
+    its client's address and port, which stay the same for its life."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._seen: set[Any] = set()
+
+    def saw(self, peer: Any) -> None:
+        with self._lock:
+            self._seen.add(peer)
+
+    @property
+    def opened(self) -> int:
+        with self._lock:
+            return len(self._seen)
+
+    def clear(self) -> None:
+        with self._lock:
+            self._seen.clear()

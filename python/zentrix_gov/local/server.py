@@ -34,7 +34,7 @@ from .app import DetectionService, create_app
 from .endpoints import API_VERSION, PATH_TEXT
 from .faults import FaultPlan
 from .regex_runner import RegexMatcher
-from .requestlog import DEFAULT_MAX_REQUESTS, RequestLog
+from .requestlog import DEFAULT_MAX_REQUESTS, Connections, RequestLog
 from .serving import BACKLOG, LocalServer, new_token
 
 TOKEN_FILE = "detection-service.token"
@@ -92,6 +92,11 @@ class DetectionServer(LocalServer):
     @property
     def faults(self) -> FaultPlan:
         return self.service.faults
+
+    @property
+    def connections(self) -> Connections:
+        """The client connections the server has seen (``.opened``, ``.clear()``)."""
+        return self.service.connections
 
     @property
     def token(self) -> str:

@@ -25,6 +25,7 @@ from zentrix_gov.reports.page import script_text, write_page
 from zentrix_gov.reports.page_data import MetricData, PageData, data_size, head_json, json_pieces
 from zentrix_gov.reports.table import MetricColumn, RunTable, build_table
 from zentrix_gov.reports.texts import RecordTexts, record_texts
+from zentrix_gov.runs.usage import spend_cells, spend_lines
 
 if TYPE_CHECKING:
     import numpy as np
@@ -81,6 +82,7 @@ def write_run_report(
             "run": run,
             "facts": _facts(store, run, texts.note),
             "summary": [_summary_row(summary) for summary in summaries],
+            "judged": any(summary.spend is not None for summary in summaries),
             "sections": sections,
             "fields": table.fields,
             "records": table.records,
@@ -146,6 +148,7 @@ def _facts(store: RunStore, run: RunRecord, texts_note: str) -> list[tuple[str, 
         ("command", command),
         ("store", str(store.path)),
     ]
+    facts += [("judge spend", line) for line in spend_lines(store, run.id)]
     if run.error:
         facts.append(("error", run.error))
     return facts
@@ -153,11 +156,14 @@ def _facts(store: RunStore, run: RunRecord, texts_note: str) -> list[tuple[str, 
 
 def _summary_row(summary: MetricSummary) -> dict[str, Any]:
     thresholds = (summary.aggregate or summary.identity or {}).get("thresholds") or []
+    tokens, cost = spend_cells(summary.spend)
     return {
         "summary": summary,
         "thresholds": threshold_text(thresholds),
         "within": within_thresholds(summary.value, thresholds),
         "records": summary.read if not summary.skipped else f"{summary.read}/{summary.total}",
+        "tokens": tokens,
+        "cost": cost,
     }
 
 

@@ -37,6 +37,7 @@ if TYPE_CHECKING:
     from zentrix_gov.judging.agreement import Agreement
     from zentrix_gov.judging.settings import Judging
     from zentrix_gov.runs.types import Executor, RunListener
+    from zentrix_gov.spend.budget import Spend
 
 
 class Run:
@@ -145,6 +146,7 @@ async def evaluate_async(
     api_client: Any = None,
     executor: str | Executor = "local",
     listener: RunListener | None = None,
+    spend: Spend | None = None,
     judging: Judging | None = None,
     jurors: Sequence[LLMJudge] | None = None,
     tracer_provider: Any = None,
@@ -166,6 +168,9 @@ async def evaluate_async(
     ``zentrix_gov.runs.ray_executor.RayExecutor(address=..., resources=...)``, which
     brings its own limit. Either way this process alone writes the store, and a run may be
     resumed on another executor. ``listener`` hears the run start and each unit end.
+    ``spend`` prices the judge's requests and may bound them with a budget, e.g.
+    ``Spend(PriceBook(), budget_usd=5.0)`` (see :mod:`zentrix_gov.spend`); a run the
+    budget stops raises ``BudgetStopped`` and is stored as ``interrupted``.
     Returns the :class:`Run`; its status is ``complete``, or ``failed`` when some metric
     produced no value. An error that stops the run is raised after the run is marked
     ``failed`` (``interrupted`` for a cancellation); what was committed stays, and
@@ -200,6 +205,7 @@ async def evaluate_async(
             listener=listener,
             jurors=jurors,
             tracing=tracing,
+            spend=spend,
         )
     return Run(run_store.path, run.id)
 
@@ -219,6 +225,7 @@ async def resume_async(
     max_concurrency: int | None = None,
     executor: str | Executor = "local",
     listener: RunListener | None = None,
+    spend: Spend | None = None,
     jurors: Sequence[LLMJudge] | None = None,
     tracer_provider: Any = None,
     trace_content: bool = False,
@@ -250,6 +257,7 @@ async def resume_async(
             listener=listener,
             jurors=jurors,
             tracing=tracing,
+            spend=spend,
         )
     return Run(run_store.path, run.id)
 

@@ -24,6 +24,8 @@ from zentrix_gov.runs.inputs import read_chunks
 from zentrix_gov.runs.schema import UnitRecord
 from zentrix_gov.runs.types import Evaluator, PlannedMetric, RunJob, RunListener, UnitWork
 from zentrix_gov.runs.units import UnitOutcome, prepare_chunk, readable_rows, unit_outcome
+from zentrix_gov.spend.budget import BudgetReached
+from zentrix_gov.spend.usage import unit_usage
 from zentrix_gov.utils.clock import now
 
 if TYPE_CHECKING:
@@ -95,6 +97,9 @@ class LocalExecutor:
                 outcome, attempts = await self.evaluate_unit(job, work)
             else:
                 outcome, attempts, also = await job.judging.evaluate(self, job, work, store)
+            if outcome.usage is not None and outcome.usage.refused:
+                # The budget kept some of its requests from being sent: left for the resume.
+                raise BudgetReached(f"metric {name!r}: records {work.first_position + 1} on")
             if job.check is not None:
                 job.check(work, outcome)
             seconds = time.perf_counter() - started
@@ -107,7 +112,7 @@ class LocalExecutor:
                 attempts=attempts,
                 summary=outcome.summary,
             )
-            store.commit_unit(job.run_id, unit, outcome.rows, now(), also)
+            store.commit_unit(job.run_id, unit, outcome.rows, now(), outcome.usage, also)
             if traced is not None:
                 traced.finished(outcome, attempts)
         listener.unit_finished(name, work, outcome, seconds)
@@ -135,17 +140,22 @@ def chunk_units(
 async def evaluate_unit(evaluate: Evaluator, work: UnitWork) -> UnitOutcome:
     """Evaluate the unit's metric over the records it reads; one store row per record."""
     result = None
-    if work.rows:
-        # A copy per unit: a provider may rewrite cells (tool calls) in the table it gets.
-        data = work.frame.iloc[work.rows].reset_index(drop=True).copy()
-        try:
-            result = await evaluate(work.metric.metric, data)
-        except UnitFailed as exc:
-            exc.chunk = work.chunk
-            raise
-    return unit_outcome(
+    with unit_usage(len(work.rows)) as usage:
+        if work.rows:
+            # A copy per unit: a provider may rewrite cells (tool calls) in the table it gets.
+            data = work.frame.iloc[work.rows].reset_index(drop=True).copy()
+            try:
+                result = await evaluate(work.metric.metric, data)
+            except UnitFailed as exc:
+                if usage.refused:
+                    raise BudgetReached(str(exc)) from exc
+                exc.chunk = work.chunk
+                raise
+    outcome = unit_outcome(
         result, work.ids, work.rows, work.skipped, work.skip_reason, work.first_position
     )
+    outcome.usage = usage.spend([work.first_position + row for row in work.rows])
+    return outcome
 
 
 def _fill_timestamps(frame: pd.DataFrame, configuration: Any, started: str) -> None:

@@ -21,7 +21,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.judging.labels import check_labels
-from zentrix_gov.runs.errors import RecordsError, ResumeRefused
+from zentrix_gov.runs.errors import RecordsError, ResumeRefused, RunError
 from zentrix_gov.runs.inputs import (
     IN_MEMORY,
     Fingerprint,
@@ -42,6 +42,7 @@ if TYPE_CHECKING:
     from zentrix_gov.judging.settings import Judging
     from zentrix_gov.runs.store import RunStore
     from zentrix_gov.runs.types import Executor, OutcomeCheck, PlannedMetric, RunListener
+    from zentrix_gov.spend.budget import Spend
 
 
 @dataclass
@@ -151,6 +152,7 @@ async def execute(
     listener: RunListener | None = None,
     check: OutcomeCheck | None = None,
     details: Mapping[str, Any] | None = None,
+    spend: Spend | None = None,
     jurors: Sequence[LLMJudge] | None = None,
     tracing: Any = None,
 ) -> RunRecord:
@@ -160,10 +162,16 @@ async def execute(
     ``judge`` judges the metrics that ask the configuration's judge; ``details`` are stored
     with a new run (e.g. the detection service used). ``jurors``, two or more, judge every
     judge metric as a jury (each juror's verdicts stored; ``judge`` is then the first).
-    Refusals (``ResumeRefused``, a store
-    that another process owns) come before any request; a failure of the run is raised
-    after the run is marked ``failed`` (``interrupted`` for a cancellation). ``tracing``
+    ``spend`` counts the judge's requests and holds the budget, if any
+    (:class:`zentrix_gov.spend.Spend`). Refusals (``ResumeRefused``, a store that another
+    process owns) come before any request; a failure of the run is raised after the run is
+    marked ``failed`` (``interrupted`` for a cancellation or a budget reached). ``tracing``
     (``zentrix_gov.tracing.for_run(...)``) traces it."""
+    if spend is not None and spend.budgeted and not getattr(executor, "keeps_budget", True):
+        raise RunError(
+            "a budget is kept by the local executor only: its requests each ask the one "
+            "count before they are sent; run without the budget, or on the local executor"
+        )
     spec = plan.spec
     spec.jurors = list(jurors or [])
     judge = judge if judge is not None or not spec.jurors else spec.jurors[0]
@@ -184,6 +192,7 @@ async def execute(
         listener=listener,
         check=check,
         executor=executor,
+        spend=spend,
         tracing=tracing,
     )
     return store.find_run(run.id)

@@ -8,7 +8,9 @@ hands the unit's result rows back. A chunk's records are put into Ray's object s
 and read by every unit of that chunk.
 
 Concurrency: at most ``max_concurrency`` units are in flight across the whole cluster,
-whatever the number of workers; the driver holds the count. Workers are grouped in pools,
+whatever the number of workers; the driver holds the count. Judge requests too: each
+worker has a share of ``max_concurrency`` (:func:`judge_shares`), within which its judge's
+concurrency adapts, and the shares sum to at most ``max_concurrency``. Workers are grouped in pools,
 one per set of Ray resources a metric asks for (``resources``); a pool of W workers gives
 each worker at most ceil(max_concurrency / W) units at once, and a unit goes to the
 least busy worker of its pool. Unlike the local executor, several chunks of one metric may
@@ -42,6 +44,7 @@ from zentrix_gov.runs.ray_resources import (
     pool_sizes,
 )
 from zentrix_gov.runs.types import RunJob, UnitWork
+from zentrix_gov.spend.budget import current_spend
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 if TYPE_CHECKING:
@@ -68,6 +71,8 @@ class RayExecutor(LocalExecutor):
     """
 
     lanes = False  # several chunks of one metric may be in flight at once
+    # A budget needs every request to ask one count before it is sent: not across workers.
+    keeps_budget = False
 
     def __init__(
         self,
@@ -164,7 +169,13 @@ class RayExecutor(LocalExecutor):
         groups = list(by_options.values())
         sizes = pool_sizes([options for options, _ in groups], ray.cluster_resources())
         sizes = [min(size, self.max_concurrency) for size in sizes]
+        # No more workers than units at once (each pool keeps one): their judge shares fit.
+        while sum(sizes) > max(self.max_concurrency, len(sizes)):
+            sizes[sizes.index(max(sizes))] -= 1
         worker = ray.remote(UnitWorker)
+        shares = iter(judge_shares(self.max_concurrency, sum(sizes)))
+        spend = current_spend()
+        prices = spend.prices if spend is not None else None
         for (options, metrics), size in zip(groups, sizes, strict=True):
             per_worker = math.ceil(self.max_concurrency / size)
             actor_options = {
@@ -175,7 +186,9 @@ class RayExecutor(LocalExecutor):
             }
             mine = {planned.name: planned for planned in metrics}
             actors = [
-                worker.options(**actor_options).remote(job.evaluate, mine, self.setup)
+                worker.options(**actor_options).remote(
+                    job.evaluate, mine, self.setup, next(shares), prices
+                )
                 for _ in range(size)
             ]
             pool = _Pool(actors, per_worker)
@@ -240,6 +253,7 @@ class RayExecutor(LocalExecutor):
             pool.pids[index] = reply.pid  # a restarted worker has a new one
             if job.tracing and reply.spans:
                 job.tracing.relay(reply.spans)
+            _spent(reply)
             reply.raise_failure(name, work.chunk)
             return reply.outcome, sent
         raise UnitFailed(
@@ -266,6 +280,24 @@ class RayExecutor(LocalExecutor):
             while len(self._chunks) > self.max_concurrency + 2:
                 self._chunks.popitem(last=False)
         return records
+
+
+def _spent(reply: Any) -> None:
+    """The run (this process) counts what a worker's unit spent, and the prices it used."""
+    spend = current_spend()
+    if spend is None:
+        return
+    spend.prices.learn(reply.prices)
+    if reply.outcome is not None and reply.outcome.usage is not None:
+        spend.record(reply.outcome.usage.total)
+
+
+def judge_shares(max_concurrency: int, workers: int) -> list[int]:
+    """Each worker's share of the judge requests at once: ``max_concurrency`` split as
+    evenly as it goes, so that the shares never sum above it (each at least 1: with more
+    workers than that, the sum is the number of workers)."""
+    base, extra = divmod(max_concurrency, workers)
+    return [max(1, base + (index < extra)) for index in range(workers)]
 
 
 def start_local_cluster(**options: Any) -> Any:

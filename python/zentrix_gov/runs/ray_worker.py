@@ -21,12 +21,15 @@ from typing import TYPE_CHECKING, Any
 from zentrix_gov.runs.errors import UnitFailed
 from zentrix_gov.runs.executor import evaluate_unit
 from zentrix_gov.runs.types import UnitWork
+from zentrix_gov.spend.budget import spending
+from zentrix_gov.utils.sessions import RunSessions, using
 
 if TYPE_CHECKING:
     import pandas as pd
 
     from zentrix_gov.runs.types import Evaluator, PlannedMetric
     from zentrix_gov.runs.units import UnitOutcome
+    from zentrix_gov.spend.prices import PriceBook
 
 
 @dataclass
@@ -39,6 +42,7 @@ class UnitReply:
     failure: str | None = None  # the message of the unit's UnitFailed
     cause: BaseException | None = None  # and its cause, when it survives the trip
     spans: list[dict[str, Any]] = field(default_factory=list)  # of a traced unit
+    prices: dict[str, Any] = field(default_factory=dict)  # the judge prices it looked up
 
     def raise_failure(self, metric: str, chunk: int) -> None:
         if self.failure is None:
@@ -49,20 +53,31 @@ class UnitReply:
 class UnitWorker:
     """Evaluates units of the metrics it was given, with ``evaluate`` (the run's evaluator:
     the configuration and the service client travel with it). ``setup`` runs once, when
-    the worker starts (and again if Ray restarts it)."""
+    the worker starts (and again if Ray restarts it). ``judge_share``: the judge requests
+    this worker may have at once, its share of the run's; its units share one HTTP session
+    per service. ``prices``: the run's, to price the judge's requests."""
 
     def __init__(
         self,
         evaluate: Evaluator,
         metrics: Mapping[str, PlannedMetric],
         setup: Callable[[], Any] | None = None,
+        judge_share: int | None = None,
+        prices: PriceBook | None = None,
     ):
+        from zentrix_gov.engines.judge_channel import set_share
+        from zentrix_gov.spend.budget import Spend
+
+        set_share(judge_share)
+        # Prices the judge's requests as the driver would; a budget is the driver's alone.
+        self._spend = Spend(prices)
         if setup is not None:
             setup()
         self.evaluate = evaluate
         self.metrics = dict(metrics)
         self._warm: set[str] = set()  # metrics this worker has finished a unit of
         self._first: asyncio.Lock | None = None
+        self._sessions: RunSessions | None = None
 
     def ready(self) -> int:
         """The worker's process id, once it is up."""
@@ -96,12 +111,14 @@ class UnitWorker:
             skipped,
             skip_reason,
         )
+        self._sessions = self._sessions or RunSessions()
         with _traced(trace) as spans:
             try:
-                if metric in self._warm:
-                    outcome = await evaluate_unit(self.evaluate, work)
-                else:
-                    outcome = await self._first_unit(work)
+                with using(self._sessions), spending(self._spend):
+                    if metric in self._warm:
+                        outcome = await evaluate_unit(self.evaluate, work)
+                    else:
+                        outcome = await self._first_unit(work)
             except UnitFailed as exc:
                 reply = UnitReply(
                     os.getpid(),
@@ -113,6 +130,7 @@ class UnitWorker:
                 reply = UnitReply(os.getpid(), time.perf_counter() - started, outcome)
             if spans is not None:
                 reply.spans = spans()
+        reply.prices = self._spend.prices.used()
         return reply
 
     async def _first_unit(self, work: UnitWork) -> UnitOutcome:

@@ -18,7 +18,10 @@ from zentrix_gov.runs.schema import RunStatus
 from zentrix_gov.runs.spec import RunSpec
 from zentrix_gov.runs.store import RunRecord, RunStore
 from zentrix_gov.runs.types import Silent
+from zentrix_gov.runs.usage import budget_stop, write_session
+from zentrix_gov.spend.budget import Spend, spending
 from zentrix_gov.utils.clock import now
+from zentrix_gov.utils.sessions import shared_sessions
 
 if TYPE_CHECKING:
     from zentrix_gov.runs.summary import MetricSummary
@@ -124,15 +127,18 @@ async def run_units(
     listener: RunListener | None = None,
     check: OutcomeCheck | None = None,
     executor: Executor | None = None,
+    spend: Spend | None = None,
     tracing: Any = None,
 ) -> list[MetricSummary]:
     """Evaluate and store every unit of ``run`` not committed yet, then mark the run
     ``complete`` or ``failed`` (some metric produced no value). A failure marks it
     ``failed``, an interruption (Ctrl-C, cancellation) ``interrupted``; both are raised
-    again. Returns the run's summary.
+    again; a budget reached marks it ``interrupted`` with the reason and raises
+    ``BudgetStopped``. Returns the run's summary.
 
     The units run on ``executor`` (default: a ``LocalExecutor`` of ``max_concurrency``);
-    its ``close()``, when it has one, is called once the run's status is stored.
+    its ``close()``, when it has one, is called once the run's status is stored. ``spend``
+    counts (and may bound) the judge requests; the units share their HTTP sessions.
     ``tracing`` (``zentrix_gov.tracing.for_run``) traces the run, its units and requests."""
     from zentrix_gov.judging.units import judging_plan
     from zentrix_gov.runs.executor import LocalExecutor
@@ -155,7 +161,9 @@ async def run_units(
     )
     executor = executor or LocalExecutor(max_concurrency)
     listener = listener or Silent()
+    spend = spend if spend is not None else Spend()
     listener.run_started(store, run, planned)
+    session_started = now()
     traced = (
         tracing.run(run, planned, executor, run_spec.configuration)
         if tracing
@@ -163,16 +171,25 @@ async def run_units(
     )
     with traced as run_span:
         try:
-            await executor.run(job, store, listener)
+            with spending(spend):
+                async with shared_sessions():
+                    await executor.run(job, store, listener)
         except (KeyboardInterrupt, asyncio.CancelledError):
             if store.owns(run.id):
                 store.finish_run(run.id, RunStatus.INTERRUPTED, now())
             raise
         except BaseException as exc:
+            stopped = budget_stop(run.id, spend)
             if store.owns(run.id):  # only the run's owner may say how it ended
-                store.finish_run(run.id, RunStatus.FAILED, now(), str(exc) or type(exc).__name__)
+                status = RunStatus.INTERRUPTED if stopped else RunStatus.FAILED
+                error = str(stopped or exc) or type(exc).__name__
+                store.finish_run(run.id, status, now(), error)
+            if stopped is not None:
+                raise stopped from None
             raise
         finally:
+            if store.owns(run.id):
+                write_session(store, run.id, session_started, now(), spend)
             close = getattr(executor, "close", None)
             if close is not None:
                 close()

@@ -15,6 +15,8 @@ from dataclasses import dataclass, field
 from enum import StrEnum
 from typing import Any
 
+from zentrix_gov.runs.usage import store_spend
+
 
 class RunStatus(StrEnum):
     """How a run stands. A run whose process is gone reads as ``INTERRUPTED``."""
@@ -158,7 +160,7 @@ def judge_measures(db: sqlite3.Connection) -> None:
 
 # MIGRATIONS[n - 1] brings a store from schema version n to n + 1, in the transaction given.
 Migration = Callable[[sqlite3.Connection], None]
-MIGRATIONS: tuple[Migration, ...] = (record_migrations, judge_measures)
+MIGRATIONS: tuple[Migration, ...] = (record_migrations, judge_measures, store_spend)
 SCHEMA_VERSION = len(MIGRATIONS) + 1
 
 # Columns of a result row, in the order commit_unit takes them (after run_id and metric).

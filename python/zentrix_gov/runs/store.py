@@ -19,9 +19,10 @@ import sqlite3
 import time
 from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.runs.errors import StoreError
+from zentrix_gov.runs.result_counts import ResultCounts
 from zentrix_gov.runs.schema import (
     FIRST_TABLES,
     JSON_FIELDS,
@@ -29,12 +30,15 @@ from zentrix_gov.runs.schema import (
     RESULT_COLUMNS,
     RUN_FIELDS,
     SCHEMA_VERSION,
-    ResultStatus,
     RunRecord,
     RunStatus,
     UnitRecord,
 )
+from zentrix_gov.runs.usage import write_unit_usage
 from zentrix_gov.utils.clock import now
+
+if TYPE_CHECKING:
+    from zentrix_gov.spend.usage import UnitSpend
 
 DEFAULT_STORE = Path(".zentrix") / "runs.sqlite"
 STORE_ENV = "ZENTRIX_STORE"
@@ -48,7 +52,7 @@ def store_path(explicit: str | os.PathLike[str] | None = None) -> Path:
     return Path(explicit or os.environ.get(STORE_ENV) or DEFAULT_STORE)
 
 
-class RunStore:
+class RunStore(ResultCounts):
     """A connection to one store file. Not shared between threads."""
 
     def __init__(self, path: str | os.PathLike[str] | None = None, *, create: bool = True):
@@ -219,11 +223,12 @@ class RunStore:
         unit: UnitRecord,
         rows: Iterable[tuple[Any, ...]],
         committed: str,
+        usage: UnitSpend | None = None,
         also: Callable[[sqlite3.Connection], None] | None = None,
     ) -> None:
-        """Store a finished unit and its result rows (``RESULT_COLUMNS`` each) at once;
-        ``also`` writes what belongs with them (labels, judgements) in the same
-        transaction."""
+        """Store a finished unit and its result rows (``RESULT_COLUMNS`` each) at once, with
+        what its judge requests used (``usage``); ``also`` writes what else belongs with
+        them (labels, judgements) in the same transaction."""
         self._check_owner(run_id)
         placeholders = ", ".join("?" * (len(RESULT_COLUMNS) + 2))
         with self._transaction() as db:
@@ -247,6 +252,8 @@ class RunStore:
                 f"VALUES ({placeholders})",
                 ((run_id, unit.metric, *row) for row in rows),
             )
+            if usage is not None:
+                write_unit_usage(db, run_id, unit.metric, unit.chunk, usage)
             if also is not None:
                 also(db)
 
@@ -358,38 +365,6 @@ class RunStore:
             "ORDER BY position",
             (run_id, metric),
         )
-
-    def counts(self, run_id: str) -> dict[str, dict[str, int]]:
-        """Per metric: how many result rows have each status, and how many have a value."""
-        counts: dict[str, dict[str, int]] = {}
-        rows = self._db.execute(
-            "SELECT metric, status, count(*), count(value) FROM results WHERE run_id = ? "
-            "GROUP BY metric, status",
-            (run_id,),
-        )
-        for metric, status, number, with_value in rows:
-            entry = counts.setdefault(metric, {**dict.fromkeys(ResultStatus, 0), "value": 0})
-            entry[status] = number
-            entry["value"] += with_value
-        return counts
-
-    def detail_counts(self, run_id: str, metric: str) -> dict[str, int]:
-        """How many evaluated records of the metric have a label, an explanation, ..."""
-        names = ("label", "explanation", "feedback", "input_tokens", "output_tokens")
-        row = self._db.execute(
-            f"SELECT {', '.join(f'count({name})' for name in names)} FROM results "
-            "WHERE run_id = ? AND metric = ? AND status != ?",
-            (run_id, metric, ResultStatus.SKIPPED),
-        ).fetchone()
-        return dict(zip(names, row, strict=True))
-
-    def error_codes(self, run_id: str, metric: str) -> dict[str, int]:
-        rows = self._db.execute(
-            "SELECT error_code, count(*) FROM results WHERE run_id = ? AND metric = ? AND "
-            "status = ? GROUP BY error_code ORDER BY count(*) DESC, error_code",
-            (run_id, metric, ResultStatus.ERROR),
-        )
-        return {code or "": number for code, number in rows}
 
 
 def _column_value(name: str, value: Any) -> Any:

@@ -13,6 +13,7 @@ from typing import Any
 
 from zentrix_gov.runs.schema import ResultStatus
 from zentrix_gov.runs.store import RunRecord, RunStore
+from zentrix_gov.runs.usage import MetricSpend, run_spend, spend_cells
 from zentrix_gov.utils.judge_answers import UNREADABLE_CODES
 
 _COUNTED = re.compile(r"^(\d+) of (\d+) (.*)$", re.DOTALL)
@@ -40,6 +41,7 @@ class MetricSummary:
     aggregate: dict[str, Any] | None = None  # what the metric's aggregate says it is
     notes: list[dict[str, Any]] = field(default_factory=list)
     first_error: dict[str, Any] | None = None  # code and message of the first record error
+    spend: MetricSpend | None = None  # its judge requests' tokens and cost, if it asked one
     # Repeats, swapped options, jurors: a zentrix_gov.judging.summary.JudgingSummary.
     judging: Any = None
 
@@ -69,8 +71,9 @@ def summarize(
 ) -> list[MetricSummary]:
     """A summary of every metric of ``run`` (or of those ``names``), in the run's order."""
     summaries = []
+    spent = run_spend(store, run.id).metrics
     for name in run.metrics if names is None else names:
-        summary = MetricSummary(name, run.total_records)
+        summary = MetricSummary(name, run.total_records, spend=spent.get(name))
         units = store.units(run.id, name)
         summary.units = len(units)
         summary.seconds = sum(unit.wall_seconds for unit in units)
@@ -186,7 +189,8 @@ def format_value(value: Any) -> str:
 
 
 def table_rows(summaries: list[MetricSummary]) -> tuple[tuple[str, ...], list[tuple[str, ...]]]:
-    """The summary table's header and rows."""
+    """The summary table's header and rows; with the judge's tokens and cost when some
+    metric asked a judge."""
     header = (
         "metric",
         "value",
@@ -215,6 +219,12 @@ def table_rows(summaries: list[MetricSummary]) -> tuple[tuple[str, ...], list[tu
                 str(summary.skipped),
             )
         )
+    if any(summary.spend is not None for summary in summaries):
+        header += ("tokens", "cost")
+        rows = [
+            (*row, *spend_cells(summary.spend))
+            for row, summary in zip(rows, summaries, strict=True)
+        ]
     if any(summary.judging is not None for summary in summaries):
         from zentrix_gov.judging.summary import table_columns
 

@@ -23,6 +23,7 @@ if TYPE_CHECKING:
 
     from zentrix_gov.config import GenAIConfiguration
     from zentrix_gov.runs.inputs import Source
+    from zentrix_gov.spend.usage import UnitSpend
 
 # Fields every record result of a unit shares; stored once per unit, not per record.
 IDENTITY_FIELDS = ("name", "display_name", "method", "provider", "group", "thresholds")
@@ -168,6 +169,7 @@ class UnitOutcome:
     rows: list[tuple[Any, ...]]
     values: int  # records with a value
     errors: int  # records with an error
+    usage: UnitSpend | None = None  # what its judge requests used, per record
 
 
 def unit_outcome(

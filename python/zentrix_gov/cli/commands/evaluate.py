@@ -24,6 +24,7 @@ from zentrix_gov.cli.constants import DEFAULT_TIMEOUT, PROG
 from zentrix_gov.cli.errors import EvaluationFailed, UsageError
 from zentrix_gov.cli.evaluate_options import add_evaluate_parser
 from zentrix_gov.cli.judging_options import JUDGING_OPTIONS
+from zentrix_gov.cli.spend_options import STORED as SPEND_STORED
 from zentrix_gov.utils.environment import DEFAULT_MAX_CONCURRENCY
 
 if TYPE_CHECKING:
@@ -51,6 +52,7 @@ _STORED_OPTIONS = (
     "concurrent",
     "max_concurrency",
     "min_coverage",
+    *SPEND_STORED,
     "jurors",
 )
 
@@ -63,6 +65,8 @@ def run(args: argparse.Namespace, invocation: Invocation) -> int:
     from zentrix_gov.cli.results_files import check_output
     from zentrix_gov.cli.stores import open_store
 
+    if args.estimate:
+        return _estimate(args, invocation.argv)
     output = check_output(args.output)
     # The store is opened first: a store that cannot take the run fails before any request.
     with open_store(args.store, create=True) as store:
@@ -88,7 +92,7 @@ def _planned(args: argparse.Namespace, argv: Sequence[str]) -> RunPlan:
     metrics = build_metrics(args.metrics, settings, args.criteria)
     apply_rag_method(metrics, args.rag_method)
     check_judges(metrics, args)
-    options = {name: getattr(args, name) for name in _STORED_OPTIONS}
+    options = {name: getattr(args, name, None) for name in _STORED_OPTIONS}
     options["judge"] = judge_url(args)
     options["jurors"] = stored_jurors(args)
     try:
@@ -103,6 +107,15 @@ def _planned(args: argparse.Namespace, argv: Sequence[str]) -> RunPlan:
         )
     except RunError as exc:  # the records, or the metrics' columns and extras
         raise UsageError(str(exc)) from None
+
+
+def _estimate(args: argparse.Namespace, argv: Sequence[str]) -> int:
+    """``--estimate``: what the run would ask its judge, without a request or a stored run."""
+    from zentrix_gov.cli.spend_options import print_estimate
+
+    if args.resume is not None or args.records is None:
+        raise UsageError("--estimate plans a new run: name the records file (not --resume)")
+    return print_estimate(_planned(args, argv), args, sys.stdout)
 
 
 def _resumed(store: RunStore, args: argparse.Namespace) -> RunPlan:
@@ -150,10 +163,13 @@ def _execute(
 ) -> int:
     from zentrix_gov import runs
     from zentrix_gov.cli.running import UnitProgress, unreachable_check
+    from zentrix_gov.cli.spend_options import check_spend_options, run_spend
     from zentrix_gov.cli.trace_options import command_tracing
     from zentrix_gov.cli.verdict_progress import verdict_count
     from zentrix_gov.runs.errors import RunError, UnitFailed
+    from zentrix_gov.runs.usage import BudgetStopped
 
+    check_spend_options(args)
     interrupts = invocation.interrupts
     args.max_concurrency = args.max_concurrency or DEFAULT_MAX_CONCURRENCY
     executor = choose_executor(args, [entry.name for entry in plan.planned])
@@ -178,11 +194,16 @@ def _execute(
             listener=progress,
             check=unreachable_check(service),
             details=details,
+            spend=run_spend(args, judge),
             jurors=jurors,
             tracing=tracing,
         )
         try:
             run = asyncio.run(interrupts.run(progress.ticking(work)))
+        except BudgetStopped as exc:
+            # Stopped cleanly: the finished units are stored; the rest waits for a resume.
+            again = f"{resume_command(store, exc.run_id)} --budget-usd Y (or --budget-tokens N)"
+            raise EvaluationFailed(f"{exc}; resume with: {again}") from None
         except RunError as exc:
             if progress.run is None:  # refused before it started (resume, ownership)
                 raise UsageError(str(exc)) from None
@@ -298,12 +319,14 @@ def _report(
     elapsed: float,
 ) -> int:
     from zentrix_gov.cli.results_files import write_export
+    from zentrix_gov.cli.spend_options import print_spend_notes
     from zentrix_gov.cli.tables import print_summary
     from zentrix_gov.runs.export import failure_text
     from zentrix_gov.runs.summary import coverage_failures, summarize
 
     summaries = summarize(store, run)
     print_summary(summaries, sys.stdout)
+    print_spend_notes(store, run)
     if output is not None:
         write_export(store, run, output)
         if not args.quiet:

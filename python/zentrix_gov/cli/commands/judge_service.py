@@ -14,7 +14,7 @@ import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from zentrix_gov.cli.argtypes import port
+from zentrix_gov.cli.argtypes import port, positive_number, seconds
 from zentrix_gov.cli.errors import EXIT_OK, UsageError
 from zentrix_gov.utils.files import private_cache_file, write_secret
 
@@ -56,6 +56,20 @@ def register(commands: Any) -> None:
         help="where a random token is written, readable by you only (default "
         f"{private_cache_file(TOKEN_FILE)})",
     )
+    parser.add_argument(
+        "--rate-limit",
+        type=positive_number,
+        metavar="R",
+        help="answer at most R model requests a second (a token bucket of R); the others get "
+        "429 with Retry-After (default: no limit)",
+    )
+    parser.add_argument(
+        "--latency",
+        type=seconds,
+        default=0.0,
+        metavar="SECONDS",
+        help="wait SECONDS before every reply, as a model that takes its time (default 0)",
+    )
     parser.set_defaults(handler=run)
 
 
@@ -80,7 +94,14 @@ def run(args: argparse.Namespace, invocation: Invocation) -> int:
             print(f"the bearer token is in the file {token_file}", file=sys.stderr, flush=True)
 
     # Nothing outside this process can read the request log: keep none.
-    work = serve(port=args.port, on_ready=announce, token=token, request_log_size=0)
+    work = serve(
+        port=args.port,
+        on_ready=announce,
+        token=token,
+        request_log_size=0,
+        rate_limit=args.rate_limit,
+        latency=args.latency,
+    )
     try:
         asyncio.run(invocation.interrupts.run(work))
     except KeyboardInterrupt:

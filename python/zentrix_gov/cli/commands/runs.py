@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 
 from zentrix_gov.cli.constants import RUN_HELP
 from zentrix_gov.cli.errors import EXIT_OK, UsageError
+from zentrix_gov.cli.spend_options import listing_spend, print_spend_notes
 from zentrix_gov.cli.stores import add_store_option, find_run, open_store
 from zentrix_gov.cli.tables import print_rows, print_summary
 
@@ -82,6 +83,7 @@ def _listing(store: RunStore, run: RunRecord) -> dict[str, Any]:
         "records_total": run.total_records,
         "input": run.input_path,
         "judge_model": run.judge_model,
+        **listing_spend(store, run),
         "error": run.error,
     }
 
@@ -122,7 +124,9 @@ def show(store: RunStore, record: RunRecord, out: TextIO) -> int:
     if record.error:
         print(f"error: {record.error}", file=out)
     print(file=out)
-    print_summary(summarize(store, record), out)
+    summaries = summarize(store, record)
+    print_summary(summaries, out)
+    print_spend_notes(store, record, out)
     return EXIT_OK
 
 

@@ -15,8 +15,8 @@ from collections.abc import Callable
 
 from aiohttp import web
 
-from ..faults import EMPTY_ANSWER, NEVER_STOPS, REFUSES_SCHEMA, UNPARSEABLE
-from ..frontdoor import bearer_refusal, error_response, screen, status_code_name
+from ..faults import UNPARSEABLE
+from ..frontdoor import ROUTE_FAULTS, bearer_refusal, error_response, screen, status_code_name
 from . import openai_routes, platform
 from .openai_shapes import RequestError, error_body
 from .state import (
@@ -31,6 +31,7 @@ from .state import (
     SLOTS_KEY,
     JudgeService,
 )
+from .traffic import retry_after_headers
 
 CLIENT_MAX_SIZE = 16 * 1024 * 1024
 
@@ -49,19 +50,34 @@ def error_reply_for(path: str) -> Callable[[int, str, str], web.Response]:
 def _handled_faults(path: str) -> frozenset[str]:
     """The scripted faults a route acts on itself."""
     if path == PATH_CHAT:
-        return frozenset({UNPARSEABLE, REFUSES_SCHEMA, NEVER_STOPS, EMPTY_ANSWER})
+        return ROUTE_FAULTS | {UNPARSEABLE}
     return frozenset({UNPARSEABLE}) if path in ANSWER_PATHS else frozenset()
 
 
 @web.middleware
 async def _front_door(request: web.Request, handler: Callable) -> web.StreamResponse:
-    """Check the token, record, delay and inject faults before any handler runs; with
-    slots, model requests wait for one first (the scripted latency is their work)."""
-    slots = request.app.get(SLOTS_KEY)
-    if slots is None or request.path not in ANSWER_PATHS:
+    """Check the token, record, delay and inject faults before any handler runs. Model
+    requests are counted, turned away beyond the rate limit (429) and, with slots, wait
+    for one first (the scripted latency is their work)."""
+    if request.path not in ANSWER_PATHS:
         return await _serve(request, handler)
-    async with slots:
-        return await _serve(request, handler)
+    service = request.app[SERVICE_KEY]
+    service.traffic.arrived()
+    wait = service.rate_limit.take() if service.rate_limit is not None else 0.0
+    try:
+        if wait > 0:
+            await request.read()
+            message = f"Rate limit reached: {service.rate_limit.rate:g} requests per second."
+            reply = error_reply_for(request.path)(429, "rate_limit_exceeded", message)
+            reply.headers.update(retry_after_headers(wait))
+            return reply
+        slots = request.app.get(SLOTS_KEY)
+        if slots is None:
+            return await _serve(request, handler)
+        async with slots:
+            return await _serve(request, handler)
+    finally:
+        service.traffic.left(limited=wait > 0)
 
 
 async def _serve(request: web.Request, handler: Callable) -> web.StreamResponse:

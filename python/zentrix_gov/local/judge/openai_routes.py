@@ -10,7 +10,7 @@ import asyncio
 
 from aiohttp import web
 
-from ..faults import EMPTY_ANSWER, NEVER_STOPS, REFUSES_SCHEMA
+from ..faults import EMPTY_ANSWER, NEVER_STOPS, NO_USAGE, REFUSES_SCHEMA
 from ..frontdoor import FAULT_KEY
 from . import openai_shapes as shapes
 from .responders import UNPARSEABLE_REPLY, respond
@@ -52,7 +52,10 @@ async def chat_completions(request: web.Request) -> web.Response:
             shapes.chat_completion(model, prompt, reply, n, top, finish_reason="length")
         )
     reply = "" if kind == EMPTY_ANSWER else _answer(request, model, prompt, body.get("seed"))
-    return web.json_response(shapes.chat_completion(model, prompt, reply, n, top))
+    completion = shapes.chat_completion(model, prompt, reply, n, top)
+    if kind == NO_USAGE:
+        del completion["usage"]
+    return web.json_response(completion)
 
 
 async def completions(request: web.Request) -> web.Response:

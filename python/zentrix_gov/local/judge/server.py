@@ -24,6 +24,7 @@ from ..serving import LocalServer, new_token
 from .app import create_app
 from .catalogue import Catalogue
 from .state import JudgeService
+from .traffic import TokenBucket, Traffic
 
 
 class JudgeServer(LocalServer):
@@ -32,7 +33,9 @@ class JudgeServer(LocalServer):
     ``token=None`` (the default) means a new random token on every start; ``latency`` is
     waited before every reply; the request log keeps the latest ``request_log_size``
     requests; ``catalogue`` replaces the bundled model catalogue; ``slots`` answers at most
-    that many model requests at once (as llama.cpp's server does), the others queued.
+    that many model requests at once (as llama.cpp's server does), the others queued;
+    ``rate_limit`` lets through at most that many model requests a second, answering the
+    others 429 with Retry-After (:mod:`.traffic`; ``traffic`` counts what it saw).
     """
 
     kind = "judge server"
@@ -47,6 +50,7 @@ class JudgeServer(LocalServer):
         request_log_size: int = DEFAULT_MAX_REQUESTS,
         catalogue: Catalogue | None = None,
         slots: int | None = None,
+        rate_limit: float | None = None,
     ):
         if token is not None and not token:
             raise ValueError("The token must not be empty; pass None for a random one.")
@@ -58,6 +62,7 @@ class JudgeServer(LocalServer):
             requests=RequestLog(request_log_size),
             catalogue=catalogue if catalogue is not None else Catalogue.bundled(),
             slots=slots,
+            rate_limit=TokenBucket(rate_limit) if rate_limit is not None else None,
         )
 
     def create_app(self) -> web.Application:
@@ -81,6 +86,10 @@ class JudgeServer(LocalServer):
     @property
     def requests(self) -> RequestLog:
         return self.service.requests
+
+    @property
+    def traffic(self) -> Traffic:
+        return self.service.traffic
 
     @property
     def catalogue(self) -> Catalogue:

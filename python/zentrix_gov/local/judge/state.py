@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import json
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from aiohttp import web
@@ -14,6 +14,7 @@ from ..frontdoor import FAULT_KEY
 from ..requestlog import RequestLog
 from .catalogue import Catalogue
 from .openai_shapes import RequestError
+from .traffic import TokenBucket, Traffic
 
 PATH_CHAT = "/v1/chat/completions"
 PATH_COMPLETIONS = "/v1/completions"
@@ -29,13 +30,16 @@ ANSWER_PATHS = frozenset({PATH_CHAT, PATH_COMPLETIONS, PATH_GENERATION})
 class JudgeService:
     """State shared by the handlers of one app. ``slots``: answer at most this many model
     requests at once, the others waiting their turn, as a model server with that many
-    slots does (None: no limit)."""
+    slots does (None: no limit); ``rate_limit``: model requests let through a second
+    (:mod:`.traffic`; None: no limit); ``traffic``: what the model routes saw."""
 
     token: str
     faults: FaultPlan
     requests: RequestLog
     catalogue: Catalogue
     slots: int | None = None
+    rate_limit: TokenBucket | None = None
+    traffic: Traffic = field(default_factory=Traffic)
 
 
 SERVICE_KEY = web.AppKey("judge_service", JudgeService)
