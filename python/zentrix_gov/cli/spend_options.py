@@ -156,7 +156,9 @@ def print_estimate(plan: RunPlan, args: argparse.Namespace, out: TextIO) -> int:
     if model is None:
         raise UsageError(f"--estimate needs the judge's model: --judge-model or {MODEL_VARIABLE}")
     judge = judge_for(_NOWHERE, "estimate", model, request_options(args))
-    plan.spec.configuration = plan.spec.configuration.model_copy(update={"llm_judge": judge})
+    plan.blueprint.configuration = plan.blueprint.configuration.model_copy(
+        update={"llm_judge": judge}
+    )
     max_tokens = args.judge_max_tokens or DEFAULT_JUDGE_MAX_TOKENS
     prices = price_book(args, {model} if url in JUDGE_KINDS else set())
     given = getattr(args, "jurors", None) or []

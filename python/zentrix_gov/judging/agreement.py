@@ -69,7 +69,7 @@ class Agreement:
 
 
 def _options_of(run: RunRecord, metric: str) -> list[tuple[str, float | None]] | None:
-    from zentrix_gov.runs.spec import stored_metrics
+    from zentrix_gov.runs.blueprint import stored_metrics
 
     entry = stored_metrics(run.definition).get(metric) or {}
     options = (entry.get("fields") or {}).get("options")

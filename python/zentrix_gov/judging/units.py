@@ -41,7 +41,7 @@ if TYPE_CHECKING:
     import sqlite3
 
     from zentrix_gov.entities.llm_judge import LLMJudge
-    from zentrix_gov.runs.spec import RunSpec
+    from zentrix_gov.runs.blueprint import RunBlueprint
     from zentrix_gov.runs.store import RunStore
     from zentrix_gov.runs.types import PlannedMetric, RunJob, UnitWork
 
@@ -190,12 +190,12 @@ def _failed_rows(work: UnitWork, message: str) -> list[tuple[Any, ...]]:
     return rows
 
 
-def judging_plan(spec: RunSpec, planned: list[PlannedMetric]) -> JudgingPlan | None:
+def judging_plan(blueprint: RunBlueprint, planned: list[PlannedMetric]) -> JudgingPlan | None:
     """How the run's units store labels and ask their judges; None when they do neither
     (the units then run exactly as they always did)."""
-    judging = getattr(spec, "judging", None) or Judging()
-    jurors = list(getattr(spec, "jurors", None) or [])
-    labels = {column.metric: column for column in label_columns(spec.configuration, planned)}
+    judging = getattr(blueprint, "judging", None) or Judging()
+    jurors = list(getattr(blueprint, "jurors", None) or [])
+    labels = {column.metric: column for column in label_columns(blueprint.configuration, planned)}
     plan = JudgingPlan(judging, jurors if len(jurors) > 1 else [], labels)
     plan.temperature = temperature_for(judging, plan.jurors)
     if not labels and all(len(plan.variants_of(entry)) <= 1 for entry in planned):

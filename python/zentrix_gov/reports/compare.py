@@ -203,7 +203,7 @@ def definition_change(
 ) -> str | None:
     """How the metric called ``name`` is defined differently in the two runs (its method,
     its judge's model, its criteria or parameters), or None when nothing says it is."""
-    from zentrix_gov.runs.spec import stored_metrics
+    from zentrix_gov.runs.blueprint import stored_metrics
 
     before = stored_metrics(base.definition).get(name) or {}
     after = stored_metrics(new.definition).get(name) or {}

@@ -196,7 +196,7 @@ async def evaluate_async(
     with RunStore(store) as run_store:
         if resume is not None:
             plan.resumed = run_store.find_run(resume)
-            plan.spec.chunk_size = plan.resumed.chunk_size
+            plan.blueprint.chunk_size = plan.resumed.chunk_size
         run = await execute(
             plan,
             run_store,

@@ -59,7 +59,7 @@ async def estimate_run(
     """The estimate of each metric of ``plan`` that asks a judge (see the module); the
     configuration's judge must be set. ``jurors``: the models of a jury (two or more),
     each asked every verdict. Each record's requests are its verdicts' variants (repeats,
-    swapped options, jurors: ``plan.spec.judging``). Sends no request and writes nothing."""
+    swapped options, jurors: ``plan.blueprint.judging``). Sends no request and writes nothing."""
     from zentrix_gov.engines.judge_usage import capturing_prompts
     from zentrix_gov.judging.settings import Judging, variants
     from zentrix_gov.spend.prices import NoPrice, Price
@@ -67,7 +67,7 @@ async def estimate_run(
 
     judged = [entry for entry in plan.planned if judges(entry.metric)]
     counts, samples = _sample(plan, judged, sample)
-    evaluate = driver_evaluator(plan.spec.configuration, None)
+    evaluate = driver_evaluator(plan.blueprint.configuration, None)
     estimates = []
     for entry in judged:
         frame = samples[entry.name]
@@ -75,7 +75,7 @@ async def estimate_run(
             if frame is not None:
                 await evaluate(entry.metric, frame)
         sampled = 0 if frame is None else len(frame)
-        asked = variants(entry.metric, plan.spec.judging or Judging(), max(len(jurors), 1))
+        asked = variants(entry.metric, plan.blueprint.judging or Judging(), max(len(jurors), 1))
         per_record = len(asked) * len(captured) / sampled if sampled else 0.0
         requests = round(counts[entry.name] * per_record)
         tokens = [count_tokens(prompt) for _, prompt in captured]
@@ -116,20 +116,20 @@ def _sample(
     """Per metric: the records it would evaluate, and an evenly spread sample of them."""
     import pandas as pd
 
-    spec = plan.spec
+    blueprint = plan.blueprint
     job = RunJob(
         "estimate",
         plan.source,
-        spec.chunk_size,
+        blueprint.chunk_size,
         judged,
-        spec.configuration,
+        blueprint.configuration,
         None,
         now(),  # type: ignore[arg-type]
     )
     step = max(1, plan.source.records // sample)
     counts = {entry.name: 0 for entry in judged}
     picked: dict[str, list[pd.DataFrame]] = {entry.name: [] for entry in judged}
-    for chunk, frame in enumerate(read_chunks(plan.source, spec.chunk_size)):
+    for chunk, frame in enumerate(read_chunks(plan.source, blueprint.chunk_size)):
         for work in chunk_units(job, chunk, frame, judged):
             name = work.metric.name
             counts[name] += len(work.rows)

@@ -21,6 +21,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from zentrix_gov.judging.labels import check_labels
+from zentrix_gov.runs.blueprint import RunBlueprint, can_rebuild
 from zentrix_gov.runs.errors import RecordsError, ResumeRefused, RunError
 from zentrix_gov.runs.inputs import (
     IN_MEMORY,
@@ -33,7 +34,6 @@ from zentrix_gov.runs.inputs import (
 from zentrix_gov.runs.planning import default_chunk_size, judges, plan_metrics
 from zentrix_gov.runs.runner import resume_run, run_units, start_run
 from zentrix_gov.runs.schema import RunRecord, RunStatus
-from zentrix_gov.runs.spec import RunSpec, can_rebuild
 from zentrix_gov.runs.units import UniqueIds
 
 if TYPE_CHECKING:
@@ -50,14 +50,14 @@ class RunPlan:
     """A run ready to start, or to resume (``resumed``): what it evaluates and over which
     records."""
 
-    spec: RunSpec
+    blueprint: RunBlueprint
     source: Source
     fingerprint: Fingerprint
     resumed: RunRecord | None = None
 
     @property
     def planned(self) -> list[PlannedMetric]:
-        return self.spec.planned
+        return self.blueprint.planned
 
     def needs_judge(self) -> bool:
         """Whether some metric asks an LLM judge."""
@@ -101,7 +101,7 @@ def plan_run(
     planned = plan_metrics(metric_list, configuration, source.columns, source.path)
     check_labels(source, configuration, planned)
     names = [entry.name for entry in planned]
-    spec = RunSpec(
+    blueprint = RunBlueprint(
         metrics=[entry.metric for entry in planned],
         names=names,
         configuration=configuration,
@@ -111,7 +111,7 @@ def plan_run(
         planned=planned,
         judging=judging,
     )
-    return RunPlan(spec, source, print_)
+    return RunPlan(blueprint, source, print_)
 
 
 def plan_resume(store: RunStore, reference: str, *, records: Any = None) -> RunPlan:
@@ -135,11 +135,15 @@ def plan_resume(store: RunStore, reference: str, *, records: Any = None) -> RunP
                 run.id, ["it evaluated a table in memory: give the table again (records=...)"]
             )
         records = run.input_path
-    spec = RunSpec.from_definition(run.definition, chunk_size=run.chunk_size, command=run.command)
-    source, print_ = open_records(records, spec.configuration)
-    spec.planned = plan_metrics(spec.metrics, spec.configuration, source.columns, source.path)
-    check_labels(source, spec.configuration, spec.planned)
-    return RunPlan(spec, source, print_, resumed=run)
+    blueprint = RunBlueprint.from_definition(
+        run.definition, chunk_size=run.chunk_size, command=run.command
+    )
+    source, print_ = open_records(records, blueprint.configuration)
+    blueprint.planned = plan_metrics(
+        blueprint.metrics, blueprint.configuration, source.columns, source.path
+    )
+    check_labels(source, blueprint.configuration, blueprint.planned)
+    return RunPlan(blueprint, source, print_, resumed=run)
 
 
 async def execute(
@@ -172,22 +176,22 @@ async def execute(
             "a budget is kept by the local executor only: its requests each ask the one "
             "count before they are sent; run without the budget, or on the local executor"
         )
-    spec = plan.spec
-    spec.jurors = list(jurors or [])
-    judge = judge if judge is not None or not spec.jurors else spec.jurors[0]
+    blueprint = plan.blueprint
+    blueprint.jurors = list(jurors or [])
+    judge = judge if judge is not None or not blueprint.jurors else blueprint.jurors[0]
     if judge is not None:
-        spec.configuration = spec.configuration.model_copy(update={"llm_judge": judge})
-    spec.details.update(details or {})
+        blueprint.configuration = blueprint.configuration.model_copy(update={"llm_judge": judge})
+    blueprint.details.update(details or {})
     if plan.resumed is not None:
-        run = resume_run(store, plan.resumed, spec, plan.fingerprint)
+        run = resume_run(store, plan.resumed, blueprint, plan.fingerprint)
     else:
-        run = start_run(store, spec, plan.source, plan.fingerprint)
+        run = start_run(store, blueprint, plan.source, plan.fingerprint)
     await run_units(
         store,
         run,
-        spec,
+        blueprint,
         plan.source,
-        spec.planned,
+        blueprint.planned,
         api_client=api_client,
         listener=listener,
         check=check,

@@ -1,4 +1,4 @@
-"""Starting, resuming and finishing a stored run (see :mod:`zentrix_gov.runs.spec` for what
+"""Starting, resuming and finishing a stored run (see :mod:`zentrix_gov.runs.blueprint` for what
 a run stores about itself, and :mod:`zentrix_gov.runs.plans` for how a caller gets here)."""
 
 from __future__ import annotations
@@ -11,11 +11,11 @@ from datetime import datetime
 from importlib import metadata
 from typing import TYPE_CHECKING, Any
 
+from zentrix_gov.runs.blueprint import RunBlueprint
 from zentrix_gov.runs.errors import ResumeRefused, UnitFailed
 from zentrix_gov.runs.inputs import Fingerprint, Source
 from zentrix_gov.runs.planning import result_name, unit_metric
 from zentrix_gov.runs.schema import RunStatus
-from zentrix_gov.runs.spec import RunSpec
 from zentrix_gov.runs.store import RunRecord, RunStore
 from zentrix_gov.runs.types import Silent
 from zentrix_gov.runs.usage import budget_stop, write_session
@@ -33,7 +33,7 @@ if TYPE_CHECKING:
         RunListener,
     )
 
-__all__ = ["RunSpec", "new_run_id", "package_versions", "resume_run", "run_units", "start_run"]
+__all__ = ["RunBlueprint", "new_run_id", "package_versions", "resume_run", "run_units", "start_run"]
 
 # Packages whose versions are stored with every run: what computed its results.
 VERSIONED_PACKAGES = ("zentrix-gov", "unitxt", "evalassist", "litellm", "pandas", "pydantic")
@@ -44,21 +44,23 @@ def new_run_id() -> str:
     return datetime.now().strftime("%Y%m%d-%H%M%S-") + secrets.token_hex(3)
 
 
-def start_run(store: RunStore, run_spec: RunSpec, source: Source, print_: Fingerprint) -> RunRecord:
-    """Store a new run of ``run_spec`` over ``source`` and claim it."""
-    model, url = run_spec.judge()
+def start_run(
+    store: RunStore, blueprint: RunBlueprint, source: Source, print_: Fingerprint
+) -> RunRecord:
+    """Store a new run of ``blueprint`` over ``source`` and claim it."""
+    model, url = blueprint.judge()
     run = RunRecord(
         id=new_run_id(),
         started=now(),
         status=RunStatus.RUNNING,
-        command=run_spec.command,
-        config_hash=run_spec.config_hash(),
-        metrics_hash=run_spec.metrics_hash(),
+        command=blueprint.command,
+        config_hash=blueprint.config_hash(),
+        metrics_hash=blueprint.metrics_hash(),
         total_records=source.records,
-        chunk_size=run_spec.chunk_size,
-        metrics=list(run_spec.names),
+        chunk_size=blueprint.chunk_size,
+        metrics=list(blueprint.names),
         versions=package_versions(),
-        definition=run_spec.definition(),
+        definition=blueprint.definition(),
         input_path=print_.path,
         input_size=print_.size,
         input_hash=print_.sha256,
@@ -70,9 +72,9 @@ def start_run(store: RunStore, run_spec: RunSpec, source: Source, print_: Finger
 
 
 def resume_run(
-    store: RunStore, run: RunRecord, run_spec: RunSpec, print_: Fingerprint
+    store: RunStore, run: RunRecord, blueprint: RunBlueprint, print_: Fingerprint
 ) -> RunRecord:
-    """Claim ``run`` again after checking that ``run_spec`` and the input are what it started
+    """Claim ``run`` again after checking that ``blueprint`` and the input are what it started
     with; a difference is refused with ``ResumeRefused`` naming it."""
     differences = []
     if (print_.size, print_.sha256) != (run.input_size, run.input_hash):
@@ -81,12 +83,12 @@ def resume_run(
             f"({run.input_size} bytes, sha256 {run.input_hash[:12] if run.input_hash else '-'}; "
             f"now {print_.size} bytes, sha256 {print_.sha256[:12]})"
         )
-    if run_spec.config_hash() != run.config_hash:
+    if blueprint.config_hash() != run.config_hash:
         differences.append("the configuration changed (columns, tools or judge model)")
-    if run_spec.metrics_hash() != run.metrics_hash or list(run_spec.names) != list(run.metrics):
+    if blueprint.metrics_hash() != run.metrics_hash or list(blueprint.names) != list(run.metrics):
         differences.append("the metric definitions changed (metrics, their parameters or criteria)")
     stored_judging = (run.definition.get("judging") or {}).get("settings")
-    given = run_spec.judging_definition()
+    given = blueprint.judging_definition()
     if (given or {}).get("settings") != stored_judging:
         differences.append("how the judges are asked changed (repeats, swapped options, jury)")
     jury = len((run.definition.get("judging") or {}).get("jurors") or [])
@@ -118,7 +120,7 @@ def package_versions() -> dict[str, str]:
 async def run_units(
     store: RunStore,
     run: RunRecord,
-    run_spec: RunSpec,
+    blueprint: RunBlueprint,
     source: Source,
     planned: list[PlannedMetric],
     *,
@@ -151,12 +153,12 @@ async def run_units(
         source=source,
         chunk_size=run.chunk_size,
         metrics=planned,
-        configuration=run_spec.configuration,
-        evaluate=driver_evaluator(run_spec.configuration, api_client),
+        configuration=blueprint.configuration,
+        evaluate=driver_evaluator(blueprint.configuration, api_client),
         started=run.started,
         committed=store.committed_units(run.id),
         check=check,
-        judging=judging_plan(run_spec, planned),
+        judging=judging_plan(blueprint, planned),
         tracing=tracing,
     )
     executor = executor or LocalExecutor(max_concurrency)
@@ -165,7 +167,7 @@ async def run_units(
     listener.run_started(store, run, planned)
     session_started = now()
     traced = (
-        tracing.run(run, planned, executor, run_spec.configuration)
+        tracing.run(run, planned, executor, blueprint.configuration)
         if tracing
         else contextlib.nullcontext()
     )

@@ -134,7 +134,7 @@ def _resumed(store: RunStore, args: argparse.Namespace) -> RunPlan:
         plan = runs.plan_resume(store, stored.id)
     except RunError as exc:
         raise UsageError(str(exc)) from None
-    options = plan.spec.options
+    options = plan.blueprint.options
     for name in _STORED_OPTIONS:
         if getattr(args, name, None) in (None, False):
             setattr(args, name, options.get(name, getattr(args, name, None)))
@@ -183,7 +183,7 @@ def _execute(
     began = time.perf_counter()
     with command_tracing(args) as tracing, _services(args, plan) as (judge, jurors, service):
         details = {"detection_service": service.described(), "cwd": str(Path.cwd())}
-        progress.verdicts = verdict_count(plan.planned, plan.spec.judging, len(jurors),
+        progress.verdicts = verdict_count(plan.planned, plan.blueprint.judging, len(jurors),
                                           [judge, *jurors])  # fmt: skip
         work = runs.execute(
             plan,

@@ -4,7 +4,7 @@ A run stores its definition as data: every metric (its class and fields), the
 configuration, the caller's options (how the command line asked its judge, ...) and what the
 run was told about its services. Hashes of the configuration and of the metrics are kept
 beside it, so that a resumed run refuses to mix results of different definitions and names
-what changed. :meth:`RunSpec.from_definition` rebuilds the metrics and the configuration from
+what changed. :meth:`RunBlueprint.from_definition` rebuilds the metrics and the configuration from
 the stored data, whoever started the run. A judge is never stored (it holds a key): only
 its model, URL and request options; a resumed run is given its judge anew.
 """
@@ -28,7 +28,7 @@ if TYPE_CHECKING:
 
 
 @dataclass
-class RunSpec:
+class RunBlueprint:
     """What a run evaluates and how it was asked for."""
 
     metrics: list[GenAIMetric]
@@ -120,7 +120,7 @@ class RunSpec:
     @classmethod
     def from_definition(
         cls, definition: dict[str, Any], *, chunk_size: int, command: list[str] | str
-    ) -> RunSpec:
+    ) -> RunBlueprint:
         """The run's metrics and configuration rebuilt from its stored definition."""
         import zentrix_gov.metrics as metric_classes
         from zentrix_gov.config import GenAIConfiguration
@@ -154,7 +154,7 @@ def stored_metrics(definition: dict[str, Any]) -> dict[str, dict[str, Any]]:
 
 
 def can_rebuild(definition: dict[str, Any]) -> bool:
-    """Whether the definition holds what :meth:`RunSpec.from_definition` rebuilds from (runs
+    """Whether the definition holds what :meth:`RunBlueprint.from_definition` rebuilds from (runs
     stored by versions before this one hold only hashes)."""
     entries = definition.get("metrics")
     return (
