@@ -239,10 +239,10 @@ struct EngineInputs {
   py::object model{};       // the record, for From::kAttribute
 };
 
-py::object build_engine(const ModuleScope& scope, const TemplateEngine& spec, const EngineInputs& inputs) {
-  py::object engine = scope.get(spec.engine.name);
+py::object build_engine(const ModuleScope& scope, const TemplateEngine& recipe, const EngineInputs& inputs) {
+  py::object engine = scope.get(recipe.engine.name);
   py::dict kwargs;
-  for (const Keyword& keyword : spec.keywords) {
+  for (const Keyword& keyword : recipe.keywords) {
     switch (keyword.from) {
       case From::kCredentials:
         kwargs[keyword.name] = inputs.credentials;
@@ -358,30 +358,30 @@ py::object template_engine(const ModuleScope& scope, const py::object& model, bo
   const Kind* kind = kind_of(scope, model);
   if (kind == nullptr || kind->template_engine.engine.name == nullptr)
     refuse_model(scope, kUnsupported, model);
-  const TemplateEngine& spec = kind->template_engine;
-  if (spec.factory_key == nullptr) {
+  const TemplateEngine& recipe = kind->template_engine;
+  if (recipe.factory_key == nullptr) {
     // Never cached: built from the record's own objects (a custom model's
     // scoring function is the user's own).
-    return build_engine(scope, spec, {.use_cache = use_cache, .model = model});
+    return build_engine(scope, recipe, {.use_cache = use_cache, .model = model});
   }
-  py::object credentials = credentials_of(scope, spec.credentials, model);
+  py::object credentials = credentials_of(scope, recipe.credentials, model);
   py::dict kwargs;
-  kwargs["provider"] = spec.factory_key;
+  kwargs["provider"] = recipe.factory_key;
   // Read only for kinds that send it: not every record has a model id.
-  kwargs["model_id"] = spec.sends_model_id ? py::object(model.attr(ZN_STR("model_id"))) : py::str("");
+  kwargs["model_id"] = recipe.sends_model_id ? py::object(model.attr(ZN_STR("model_id"))) : py::str("");
   kwargs["use_cache"] = use_cache;
   kwargs["credentials_json"] = sorted_json(scope, credentials);
-  if (spec.sends_parameters) kwargs["parameters_json"] = sorted_json(scope, parameters_or_empty(model));
+  if (recipe.sends_parameters) kwargs["parameters_json"] = sorted_json(scope, parameters_or_empty(model));
   return call_kw(factory, kwargs);
 }
 
 py::object factory_engine(const ModuleScope& scope, const py::object& provider, const py::object& model_id,
                           bool use_cache, const py::object& credentials, const py::object& parameters) {
   for (const Kind& kind : kKinds) {
-    const TemplateEngine& spec = kind.template_engine;
-    if (spec.factory_key == nullptr || !is_text(provider, spec.factory_key)) continue;
+    const TemplateEngine& recipe = kind.template_engine;
+    if (recipe.factory_key == nullptr || !is_text(provider, recipe.factory_key)) continue;
     return build_engine(
-        scope, spec,
+        scope, recipe,
         {.model_id = model_id, .use_cache = use_cache, .credentials = credentials, .parameters = parameters});
   }
   py::dict keywords;
@@ -398,28 +398,28 @@ py::dict criteria_parameters(const ModuleScope& scope, const py::object& model) 
 
   const Kind* kind = kind_of(scope, model);
   if (kind == nullptr) refuse_model(scope, kUnsupported, model);
-  const CriteriaEngine& spec = kind->criteria_engine;
-  if (spec.refusal != nullptr) refuse_model(scope, spec.refusal, model);
-  for (Entry entry : spec.entries) {
+  const CriteriaEngine& recipe = kind->criteria_engine;
+  if (recipe.refusal != nullptr) refuse_model(scope, recipe.refusal, model);
+  for (Entry entry : recipe.entries) {
     switch (entry) {
       case Entry::kCredentials:
-        params["credentials"] = credentials_of(scope, spec.credentials, model);
+        params["credentials"] = credentials_of(scope, recipe.credentials, model);
         break;
       case Entry::kProvider:
-        params["provider"] = spec.provider;
+        params["provider"] = recipe.provider;
         break;
       case Entry::kModel:
         params["model"] = model.attr(ZN_STR("model_id"));
         break;
       case Entry::kProviderArgs: {
         py::dict by_provider;
-        by_provider[spec.provider] = provider_args(scope, spec.args, model);
+        by_provider[recipe.provider] = provider_args(scope, recipe.args, model);
         params["provider_specific_args"] = by_provider;
         break;
       }
     }
   }
-  if (!spec.seed) dict_delete(params, "seed");
+  if (!recipe.seed) dict_delete(params, "seed");
   return params;
 }
 
