@@ -29,7 +29,8 @@ def prompts(count: int) -> list[dict[str, str]]:
 
 @pytest.mark.parametrize("status", [429, 503])
 def test_the_limit_halves_on_overload_and_grows_back(status):
-    with judge_server(latency=0.05) as server:
+    # Answers take long enough for the client to send all eight first tries, however busy.
+    with judge_server(latency=0.3) as server:
         judge = judge_of(server, max_parallel=8, timeout=30)
         # The first eight requests are all turned away, with no wait asked for.
         server.faults.script([Fault.status_code(status, retry_after="0")] * 8, path=PATH_CHAT)
@@ -64,17 +65,18 @@ def http_date(seconds_from_now: float) -> str:
 def test_a_retry_after_holds_every_request_of_the_judge(fault):
     with judge_server() as server:
         judge = judge_of(server, max_parallel=2, timeout=30)
-        server.faults.script([fault()], path=PATH_CHAT)
+        # The request beside the turned-away one is answered half a second later: by then
+        # the client has read the 429, however busy the machine.
+        server.faults.script([fault(), Fault.delayed(0.5)], path=PATH_CHAT)
         started = time.monotonic()
         answers = judge_engine(judge, False).infer(prompts(6))
         arrivals = [at - started for at, _ in server.traffic.arrivals]
     assert not any(read_failure(answer) for answer in answers)
-    # The turned-away request and the one beside it arrive at once. The one sent when the
-    # latter was answered may leave before the 429 is read; everything else waits out the
-    # hold (at least 1.4 s), not only the request that got it.
+    # The turned-away request and the one beside it arrive at once; everything sent after
+    # the 429 waits out the hold (at least 1.4 s), not only the request that got it.
     assert len(arrivals) == 7
     assert arrivals[1] < 1.0
-    assert sorted(arrivals)[3] >= 1.4
+    assert min(arrivals[2:]) >= 1.4
 
 
 def test_a_fixed_concurrency_keeps_its_limit():
