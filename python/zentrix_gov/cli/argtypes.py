@@ -85,3 +85,13 @@ def metric_resources(text: str) -> tuple[str, dict[str, object]]:
             f"the options of {name.strip()!r} must be a JSON object, got {options!r}"
         )
     return name.strip(), value
+
+
+def temperature(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0 <= value <= 2:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 2, got {text}")
+    return value

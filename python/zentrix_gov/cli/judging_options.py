@@ -16,7 +16,7 @@ from collections.abc import Iterator
 from contextlib import ExitStack, contextmanager
 from typing import Any
 
-from zentrix_gov.cli.argtypes import positive_int
+from zentrix_gov.cli.argtypes import positive_int, temperature
 from zentrix_gov.cli.judge import check_judge_installed, open_judge
 
 JUDGING_OPTIONS = (
@@ -27,16 +27,6 @@ JUDGING_OPTIONS = (
     "jury_quorum",
     "judge_temperature",
 )
-
-
-def _temperature(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not 0 <= value <= 2:
-        raise argparse.ArgumentTypeError(f"must be from 0 to 2, got {text}")
-    return value
 
 
 def add_judging_options(parser: argparse.ArgumentParser) -> None:
@@ -78,7 +68,7 @@ def add_judging_options(parser: argparse.ArgumentParser) -> None:
     )
     group.add_argument(
         "--judge-temperature",
-        type=_temperature,
+        type=temperature,
         metavar="T",
         help="the judges' sampling temperature (default: the judge's own, 0.7 when one "
         "model is asked more than once per record)",

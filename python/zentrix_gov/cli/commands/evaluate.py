@@ -92,7 +92,7 @@ def _planned(args: argparse.Namespace, argv: Sequence[str]) -> RunPlan:
     metrics = build_metrics(args.metrics, settings, args.criteria)
     apply_rag_method(metrics, args.rag_method)
     check_judges(metrics, args)
-    options = {name: getattr(args, name, None) for name in _STORED_OPTIONS}
+    options = {name: getattr(args, name) for name in _STORED_OPTIONS}
     options["judge"] = judge_url(args)
     options["jurors"] = stored_jurors(args)
     try:
